@@ -1,0 +1,22 @@
+# Compile settings shared by every target of the project: warnings, strict Qt defines, sanitizers.
+add_library(quilvant_settings INTERFACE)
+target_compile_options(quilvant_settings INTERFACE
+    -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Wold-style-cast -Wcast-align -Wunused
+    -Woverloaded-virtual -Wnull-dereference -Wimplicit-fallthrough -Wformat=2)
+if(QUILVANT_WERROR)
+    target_compile_options(quilvant_settings INTERFACE -Werror)
+endif()
+target_compile_definitions(quilvant_settings INTERFACE
+    QT_NO_KEYWORDS
+    QT_NO_CAST_FROM_ASCII
+    QT_NO_CAST_TO_ASCII
+    QT_NO_URL_CAST_FROM_STRING
+    QT_NO_NARROWING_CONVERSIONS_IN_CONNECT
+    QT_NO_FOREACH
+    QT_USE_QSTRINGBUILDER
+    QUILVANT_VERSION="${PROJECT_VERSION}")
+if(QUILVANT_SANITIZE)
+    target_compile_options(quilvant_settings INTERFACE
+        -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+    target_link_options(quilvant_settings INTERFACE -fsanitize=address,undefined)
+endif()

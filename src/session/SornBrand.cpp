@@ -1,0 +1,90 @@
+#include "session/SornBrand.h"
+
+#include <QPainter>
+
+namespace quilvant::SornBrand {
+
+namespace {
+
+// Corner brackets of a selection rectangle around a speech bubble: what the program does, drawn as straight
+// segments and quadratic curves.
+QPainterPath buildOutline()
+{
+    QPainterPath path;
+    path.setFillRule(Qt::WindingFill);
+
+    // Four selection corners, each an L of 30-unit strokes with a rounded outer corner.
+    const auto corner = [&path](QPointF origin, qreal sx, qreal sy) {
+        const auto p = [&](qreal x, qreal y) { return QPointF(origin.x() + sx * x, origin.y() + sy * y); };
+        path.moveTo(p(0, 40));
+        path.quadTo(p(0, 0), p(40, 0));
+        path.lineTo(p(104, 0));
+        path.lineTo(p(104, 30));
+        path.lineTo(p(46, 30));
+        path.quadTo(p(30, 30), p(30, 46));
+        path.lineTo(p(30, 104));
+        path.lineTo(p(0, 104));
+        path.closeSubpath();
+    };
+    corner({16, 16}, 1, 1);
+    corner({326, 16}, -1, 1);
+    corner({16, 326}, 1, -1);
+    corner({326, 326}, -1, -1);
+
+    // The bubble: a rounded body with a tail towards the lower left.
+    path.moveTo(118, 98);
+    path.lineTo(224, 98);
+    path.quadTo(262, 98, 262, 136);
+    path.lineTo(262, 190);
+    path.quadTo(262, 228, 224, 228);
+    path.lineTo(160, 228);
+    path.lineTo(112, 262);
+    path.lineTo(120, 228);
+    path.quadTo(80, 226, 80, 190);
+    path.lineTo(80, 136);
+    path.quadTo(80, 98, 118, 98);
+    path.closeSubpath();
+    return path;
+}
+
+} // namespace
+
+const QPainterPath& outline()
+{
+    static const QPainterPath path = buildOutline();
+    return path;
+}
+
+void drawMark(QPainter* painter, const QRectF& rect, const QColor& color)
+{
+    if (painter == nullptr || !painter->isActive()) {
+        return;
+    }
+    painter->save();
+    painter->translate(rect.topLeft());
+    painter->scale(rect.width() / 342.0, rect.height() / 342.0);
+    painter->setRenderHint(QPainter::Antialiasing);
+    painter->setPen(Qt::NoPen);
+    painter->setBrush(color);
+    painter->drawPath(outline());
+    painter->restore();
+}
+
+QImage mark(qreal size, const QColor& color, bool isTemplate, qreal devicePixelRatio)
+{
+    const int pixels = qMax(1, qRound(size * devicePixelRatio));
+    QImage image(pixels, pixels, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    image.setDevicePixelRatio(devicePixelRatio);
+    {
+        QPainter painter(&image);
+        drawMark(&painter, QRectF(0, 0, size, size), color);
+    }
+    image.setText(QStringLiteral("Description"), QStringLiteral("Sorn · 框选翻译"));
+    if (isTemplate) {
+        image.setText(QStringLiteral("template"), QStringLiteral("true"));
+    }
+    return image;
+}
+
+} // namespace quilvant::SornBrand
