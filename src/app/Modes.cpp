@@ -1,11 +1,37 @@
-#include "app/Dispatcher.h"
-
 #include "app/DesktopShell.h"
+#include "app/Dispatcher.h"
+#include "capture/RecognizeCommand.h"
 #include "core/Console.h"
+#include "selftest/OCRChecks.h"
 
 namespace quilvant::app {
 
 namespace {
+
+Mode ocrMode()
+{
+    Mode mode;
+    mode.flags = {QStringLiteral("--ocr-test")};
+    mode.help = QStringLiteral("recognise five drawn lines (English, French, Chinese, Japanese, Korean)");
+    mode.failurePrefix = QStringLiteral("OCR test failed: ");
+    mode.runtime = Runtime::Gui; // the fixtures are drawn with the system's fonts
+    mode.run = [](const ModeContext&) { return OCRChecks::run(); };
+    return mode;
+}
+
+Mode recognizeMode()
+{
+    Mode mode;
+    mode.flags = {QStringLiteral("--recognize")};
+    mode.help = QStringLiteral("FILE...: print the text recognised in each image, a blank line between files");
+    mode.failurePrefix = QStringLiteral("Recognition failed: ");
+    mode.runtime = Runtime::Gui; // telling simplified from traditional Chinese draws glyphs
+    mode.run = [](const ModeContext& context) {
+        const qsizetype flag = context.arguments.indexOf(QStringLiteral("--recognize"));
+        return recognizeCommand(context.arguments.mid(flag + 1));
+    };
+    return mode;
+}
 
 Mode regressionMode()
 {
@@ -13,7 +39,8 @@ Mode regressionMode()
     mode.flags = {QStringLiteral("--regression-test")};
     mode.help = QStringLiteral("print the recorded result of the interaction regression checks");
     mode.run = [](const ModeContext&) -> Outcome<void> {
-        Console::printLine(QStringLiteral("PASS: delayed selection click, active capture, outside click, pinned window"));
+        Console::printLine(
+            QStringLiteral("PASS: delayed selection click, active capture, outside click, pinned window"));
         return {};
     };
     return mode;
@@ -40,6 +67,7 @@ QList<Mode> programModes()
 {
     // The order is the order in which the flags are tested.
     QList<Mode> table;
+    table.append(ocrMode());
     table.append(regressionMode());
 
     Mode help;
@@ -58,6 +86,7 @@ QList<Mode> programModes()
     };
     table.append(help);
     table.append(version);
+    table.append(recognizeMode());
     return table;
 }
 

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QImage>
+#include <QList>
+
+// Finds the lines of text in a capture by their ink, before recognition. Tesseract's own page layout breaks
+// large Chinese and Korean lines into fragments or loses them; a capture is nearly always one column of
+// lines, which rows of ink separated by blank rows find reliably.
+namespace quilvant::LineBands {
+
+struct Band
+{
+    int top = 0;
+    int height = 0;
+    bool crowded = false; // much taller than the other lines: probably several lines touching
+};
+
+// Ink is whatever differs from the ground: `grey` (8-bit) is dark text on light ground after `normalized`.
+// Light text on a dark ground is turned into dark on light.
+QImage normalized(const QImage& grey);
+
+// The lines of `grey` (already normalized), top to bottom, each with some ground around it. Empty when the
+// image holds no ink.
+QList<Band> find(const QImage& grey);
+
+} // namespace quilvant::LineBands

@@ -1,0 +1,30 @@
+#include "capture/RecognizeCommand.h"
+
+#include "capture/Translation.h"
+#include "core/Console.h"
+
+namespace quilvant {
+
+Outcome<void> recognizeCommand(const QStringList& files)
+{
+    if (files.isEmpty()) {
+        return Error::system(QStringLiteral("no image given (usage: quilvant --recognize FILE...)"));
+    }
+    for (qsizetype i = 0; i < files.size(); ++i) {
+        const Outcome<QString> text = Translation::recognizeFile(files[i]);
+        if (!text) {
+            if (files.size() == 1 || text.error().isCancelled() || text.error().description().contains(files[i])) {
+                return text.error();
+            }
+            const QString described = files[i] + QStringLiteral(": ") + text.error().description();
+            return text.error().isAppFailure() ? Error::app(described) : Error::system(described);
+        }
+        if (i > 0) {
+            Console::printLine(QString());
+        }
+        Console::printLine(text.value());
+    }
+    return {};
+}
+
+} // namespace quilvant

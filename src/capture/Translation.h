@@ -1,0 +1,26 @@
+#pragma once
+
+#include "core/Async.h"
+#include "core/Outcome.h"
+
+#include <QString>
+#include <QStringList>
+#include <atomic>
+
+// Local text recognition of image files. No image leaves the machine.
+namespace quilvant::Translation {
+
+// The recognised text of the image at `path`: one line per text line, in reading order, joined with "\n" and
+// otherwise as read. Nothing but white space fails with the "no text found" AppFailure; an unreadable or
+// missing file, or missing recognition data, fails with its own description. Blocks the calling thread (never
+// the GUI thread) and keeps that thread's engines warm for its next call; safe on several threads at once.
+// `cancelled`, when given, is polled and ends the recognition with Error::cancelled() once set.
+Outcome<QString> recognizeFile(const QString& path, const std::atomic<bool>* cancelled = nullptr);
+
+// recognizeFile() on the shared recognition thread, ended on the calling thread (which needs an event loop).
+Cancellation recognize(const QString& path, Completion<QString> done);
+
+// The codes ("en-US", …, "zh-Hant") of the preferred languages whose data is installed, in the preferred order.
+QStringList supportedLanguages();
+
+} // namespace quilvant::Translation
