@@ -113,7 +113,8 @@ QList<Band> find(const QImage& grey)
         const int floor = i + 1 < bands.size() ? (bands[i].bottom + bands[i + 1].top + 1) / 2 : grey.height();
         const int top = std::max(ceiling, bands[i].top - margin);
         const int bottom = std::min(floor, bands[i].bottom + margin);
-        result.append({top, bottom - top, bands.size() > 1 && bands[i].height() > kCrowdedShare * median});
+        result.append({top, bottom - top, bands[i].top, bands[i].height(),
+                       bands.size() > 1 && bands[i].height() > kCrowdedShare * median});
     }
     return result;
 }

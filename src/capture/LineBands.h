@@ -10,8 +10,10 @@ namespace quilvant::LineBands {
 
 struct Band
 {
-    int top = 0;
+    int top = 0; // the line with some ground around it
     int height = 0;
+    int inkTop = 0; // the line's ink alone
+    int inkHeight = 0;
     bool crowded = false; // much taller than the other lines: probably several lines touching
 };
 

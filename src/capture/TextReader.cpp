@@ -282,7 +282,8 @@ Outcome<TextReader::Attempt> TextReader::run(const QString& model, bool withGlyp
                     if (symbols->BoundingBox(tesseract::RIL_SYMBOL, &left, &top, &right, &bottom)) {
                         attempt.glyphs.append(
                             {fromTesseract(symbols->GetUTF8Text(tesseract::RIL_SYMBOL)),
-                             QRect(QPoint(left, band.top + top), QPoint(right - 1, band.top + bottom - 1))});
+                             QRect(QPoint(left, band.top + top), QPoint(right - 1, band.top + bottom - 1)), band.inkTop,
+                             band.inkHeight});
                     }
                 } while (symbols->Next(tesseract::RIL_SYMBOL));
             }
@@ -321,8 +322,8 @@ Outcome<TextReader::Attempt> TextReader::readHan()
         return run(simplified ? kSimplified : kTraditional, false);
     }
     Outcome<Attempt> asSimplified = run(kSimplified, true);
-    if (!asSimplified) {
-        return asSimplified;
+    if (!asSimplified || HanVariants::fitsTheImage(m_image, asSimplified.value().glyphs)) {
+        return asSimplified; // the traditional model, the largest of all, is not even loaded
     }
     Outcome<Attempt> asTraditional = run(kTraditional, true);
     if (!asTraditional) {

@@ -95,7 +95,8 @@ private Q_SLOTS:
         QTest::newRow("blank image") << QString()
                                      << QStringLiteral("Recognition failed: No text found. Select a clearer area.\n");
         QTest::newRow("missing file") << QStringLiteral("-")
-                                      << QStringLiteral("Recognition failed: Cannot read the image %1: File not found\n");
+                                      << QStringLiteral(
+                                             "Recognition failed: Cannot read the image %1: File not found\n");
     }
 
     void recognizeFailures()
