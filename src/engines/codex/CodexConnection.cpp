@@ -34,6 +34,14 @@ CodexConnection::~CodexConnection()
     onNotification = nullptr;
     onReset = nullptr;
     reset(Error::cancelled());
+    // Children still on their way out go with this object. A killed child ends at once; reaping it here keeps
+    // it from outliving the program as a zombie (QProcess would do the same, with a warning).
+    for (QProcess* process : findChildren<QProcess*>(Qt::FindDirectChildrenOnly)) {
+        if (process->state() != QProcess::NotRunning) {
+            process->kill();
+            process->waitForFinished(1000);
+        }
+    }
 }
 
 void CodexConnection::ensureStarted(const std::optional<QString>& path, std::function<void(Outcome<void>)> done)
