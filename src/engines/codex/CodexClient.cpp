@@ -197,8 +197,8 @@ Cancellation CodexClient::Private::translate(const QString& text, const QString&
     QPointer<CodexClient> client(m_q);
     Cancellation handle([client, call] {
         call->cancelled = true;
-        if (!client.isNull()) {
-            client->m_d->cancelTurn(call->id);
+        if (CodexClient* owner = client.data()) {
+            owner->m_d->cancelTurn(call->id);
         }
         settle(client, call, Error::cancelled());
     });
@@ -221,7 +221,9 @@ Cancellation CodexClient::Private::translate(const QString& text, const QString&
                 call->done(Error::cancelled());
                 return;
             }
-            call->update(cached);
+            if (call->update) {
+                call->update(cached);
+            }
             call->done(cached);
         });
         return handle;
@@ -461,8 +463,9 @@ void CodexClient::Private::settle(QPointer<CodexClient> client, const std::share
             call->done(Error::cancelled());
             return;
         }
-        if (outcome.ok() && !client.isNull()) {
-            client->m_d->store(call->key, outcome.value());
+        CodexClient* owner = client.data();
+        if (outcome.ok() && owner != nullptr) {
+            owner->m_d->store(call->key, outcome.value());
         }
         call->done(outcome);
     });
