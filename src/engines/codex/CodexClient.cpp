@@ -24,7 +24,10 @@ const QString baseInstructions = QStringLiteral(
 // and still runs when the client is gone.
 void post(std::function<void()> work)
 {
-    QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(work), Qt::QueuedConnection);
+    // Without an application object (the shared client going down with it) nobody is left to hear the end.
+    if (QCoreApplication* application = QCoreApplication::instance()) {
+        QMetaObject::invokeMethod(application, std::move(work), Qt::QueuedConnection);
+    }
 }
 
 QString jsonNumberText(const Json& object, const char* key)
