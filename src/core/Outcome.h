@@ -64,7 +64,12 @@ public:
     const T& value() const& { return std::get<0>(m_state); }
     T& value() & { return std::get<0>(m_state); }
     T&& value() && { return std::get<0>(std::move(m_state)); }
-    const Error& error() const { return std::get<1>(m_state); }
+    // The error; an empty system error when there is none (so that a failure message can always be built).
+    const Error& error() const
+    {
+        static const Error none = Error::system(QString());
+        return ok() ? none : std::get<1>(m_state);
+    }
 
 private:
     std::variant<T, Error> m_state;
