@@ -1,6 +1,5 @@
-#include "app/Dispatcher.h"
-
 #include "app/DesktopShell.h"
+#include "app/Dispatcher.h"
 #include "core/Console.h"
 
 namespace quilvant::app {
@@ -13,7 +12,8 @@ Mode regressionMode()
     mode.flags = {QStringLiteral("--regression-test")};
     mode.help = QStringLiteral("print the recorded result of the interaction regression checks");
     mode.run = [](const ModeContext&) -> Outcome<void> {
-        Console::printLine(QStringLiteral("PASS: delayed selection click, active capture, outside click, pinned window"));
+        Console::printLine(
+            QStringLiteral("PASS: delayed selection click, active capture, outside click, pinned window"));
         return {};
     };
     return mode;

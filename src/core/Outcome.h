@@ -3,7 +3,6 @@
 #include "core/AppFailure.h"
 
 #include <QString>
-
 #include <utility>
 #include <variant>
 
@@ -14,7 +13,12 @@ namespace quilvant {
 class Error
 {
 public:
-    enum class Kind { App, System, Cancelled };
+    enum class Kind
+    {
+        App,
+        System,
+        Cancelled
+    };
 
     Error(AppFailure failure) // NOLINT(google-explicit-constructor): an AppFailure is an Error
         : m_kind(Kind::App)

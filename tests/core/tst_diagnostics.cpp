@@ -4,7 +4,6 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
-
 #include <thread>
 #include <vector>
 
@@ -43,7 +42,8 @@ private Q_SLOTS:
         Diagnostics::record(QStringLiteral("codex.ready seconds=%1").arg(Diagnostics::seconds(0.12345)));
         const QStringList written = lines();
         QCOMPARE(written.size(), 1);
-        static const QRegularExpression form(QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ codex\\.ready seconds=0\\.123$"));
+        static const QRegularExpression form(
+            QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ codex\\.ready seconds=0\\.123$"));
         QVERIFY2(form.match(written.first()).hasMatch(), qPrintable(written.first()));
     }
 

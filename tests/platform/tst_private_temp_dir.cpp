@@ -4,7 +4,6 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
-
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,7 +13,9 @@ namespace {
 
 mode_t modeOf(const QString& path)
 {
-    struct stat info{};
+    struct stat info
+    {
+    };
     ::lstat(path.toLocal8Bit().constData(), &info);
     return info.st_mode & 07777;
 }

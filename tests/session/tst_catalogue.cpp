@@ -16,13 +16,13 @@ class TestCatalogue : public QObject
 
     QTemporaryDir m_config;
 
-    static void setInterface(const char* value) { Settings::setValue(Settings::Key::uiLanguage, QString::fromUtf8(value)); }
+    static void setInterface(const char* value)
+    {
+        Settings::setValue(Settings::Key::uiLanguage, QString::fromUtf8(value));
+    }
 
 private Q_SLOTS:
-    void initTestCase()
-    {
-        qputenv("XDG_CONFIG_HOME", m_config.path().toLocal8Bit());
-    }
+    void initTestCase() { qputenv("XDG_CONFIG_HOME", m_config.path().toLocal8Bit()); }
 
     void interfaceLanguageRule_data()
     {
@@ -32,13 +32,13 @@ private Q_SLOTS:
 
         QTest::newRow("zh") << QStringLiteral("zh") << QStringList{QStringLiteral("en-GB")} << true;
         QTest::newRow("en") << QStringLiteral("en") << QStringList{QStringLiteral("zh-Hans-CN")} << false;
-        QTest::newRow("other value is English") << QStringLiteral("fr") << QStringList{QStringLiteral("zh-CN")} << false;
+        QTest::newRow("other value is English")
+            << QStringLiteral("fr") << QStringList{QStringLiteral("zh-CN")} << false;
         QTest::newRow("ZH is not zh") << QStringLiteral("ZH") << QStringList{QStringLiteral("zh-CN")} << false;
-        QTest::newRow("system, traditional first") << QStringLiteral("system")
-                                                   << QStringList{QStringLiteral("zh-Hant-TW"), QStringLiteral("en")}
-                                                   << true;
-        QTest::newRow("system, British first") << QStringLiteral("system")
-                                               << QStringList{QStringLiteral("en-GB"), QStringLiteral("zh-CN")} << false;
+        QTest::newRow("system, traditional first")
+            << QStringLiteral("system") << QStringList{QStringLiteral("zh-Hant-TW"), QStringLiteral("en")} << true;
+        QTest::newRow("system, British first")
+            << QStringLiteral("system") << QStringList{QStringLiteral("en-GB"), QStringLiteral("zh-CN")} << false;
         QTest::newRow("system, no preference") << QStringLiteral("system") << QStringList{} << false;
     }
 
@@ -59,7 +59,8 @@ private Q_SLOTS:
         }
         Settings::remove(Settings::Key::uiLanguage);
         QCOMPARE(L::chinese(), expected == "1");
-        QCOMPARE(L::t(QStringLiteral("准备就绪")), expected == "1" ? QStringLiteral("准备就绪") : QStringLiteral("Ready"));
+        QCOMPARE(L::t(QStringLiteral("准备就绪")),
+                 expected == "1" ? QStringLiteral("准备就绪") : QStringLiteral("Ready"));
     }
 
     void lookups_data()
@@ -68,28 +69,32 @@ private Q_SLOTS:
         QTest::addColumn<QString>("chinese");
         QTest::addColumn<QString>("english");
 
-        QTest::newRow("plain key") << QStringLiteral("准备就绪") << QStringLiteral("准备就绪") << QStringLiteral("Ready");
+        QTest::newRow("plain key") << QStringLiteral("准备就绪") << QStringLiteral("准备就绪")
+                                   << QStringLiteral("Ready");
         QTest::newRow("description key")
             << QStringLiteral("欢迎页说明")
             << QStringLiteral("按 Option + D，框选屏幕上的文字。\n首次使用，请允许屏幕录制。")
-            << QStringLiteral("Press Option + D and select text on your screen.\nAllow Screen Recording when prompted.");
+            << QStringLiteral(
+                   "Press Option + D and select text on your screen.\nAllow Screen Recording when prompted.");
         QTest::newRow("brand in both") << QStringLiteral("退出 Sorn") << QStringLiteral("退出 Quilvant")
                                        << QStringLiteral("Quit Quilvant");
         QTest::newRow("brand inside a sentence")
             << QStringLiteral("请在系统设置 → 隐私与安全性 → 屏幕与系统音频录制中允许「Sorn」，然后重新打开应用。")
             << QStringLiteral("请在系统设置 → 隐私与安全性 → 屏幕与系统音频录制中允许「Quilvant」，然后重新打开应用。")
-            << QStringLiteral("Allow Quilvant in System Settings → Privacy & Security → Screen Recording, then reopen Quilvant.");
-        QTest::newRow("missing key stays Chinese") << QStringLiteral("这不是目录里的词") << QStringLiteral("这不是目录里的词")
-                                                   << QStringLiteral("这不是目录里的词");
-        QTest::newRow("system error passes through")
-            << QStringLiteral("The network connection was lost (Sorn).")
-            << QStringLiteral("The network connection was lost (Quilvant).")
-            << QStringLiteral("The network connection was lost (Quilvant).");
-        QTest::newRow("brand is case-sensitive") << QStringLiteral("sorn SORN") << QStringLiteral("sorn SORN")
-                                                 << QStringLiteral("sorn SORN");
+            << QStringLiteral(
+                   "Allow Quilvant in System Settings → Privacy & Security → Screen Recording, then reopen Quilvant.");
+        QTest::newRow("missing key stays Chinese")
+            << QStringLiteral("这不是目录里的词") << QStringLiteral("这不是目录里的词")
+            << QStringLiteral("这不是目录里的词");
+        QTest::newRow("system error passes through") << QStringLiteral("The network connection was lost (Sorn).")
+                                                     << QStringLiteral("The network connection was lost (Quilvant).")
+                                                     << QStringLiteral("The network connection was lost (Quilvant).");
+        QTest::newRow("brand is case-sensitive")
+            << QStringLiteral("sorn SORN") << QStringLiteral("sorn SORN") << QStringLiteral("sorn SORN");
         QTest::newRow("hosted not open") << QStringLiteral("服务尚未开放") << QStringLiteral("服务尚未开放")
                                          << QStringLiteral("Hosted service is not available yet");
-        QTest::newRow("keyring") << QStringLiteral("无法更新钥匙串中的 API Key。") << QStringLiteral("无法更新钥匙串中的 API Key。")
+        QTest::newRow("keyring") << QStringLiteral("无法更新钥匙串中的 API Key。")
+                                 << QStringLiteral("无法更新钥匙串中的 API Key。")
                                  << QStringLiteral("Could not update the API key in Keychain.");
     }
 
@@ -132,16 +137,26 @@ private Q_SLOTS:
         QTest::addColumn<QString>("prompt");
         QTest::addColumn<QString>("chineseLabel");
 
-        QTest::newRow("zh-Hans") << QStringLiteral("zh-Hans") << QStringLiteral("zh-Hans") << QStringLiteral("Simplified Chinese") << QStringLiteral("简体中文");
-        QTest::newRow("legacy traditional") << QStringLiteral("繁體中文") << QStringLiteral("zh-Hant") << QStringLiteral("Traditional Chinese") << QStringLiteral("繁體中文");
-        QTest::newRow("legacy simplified") << QStringLiteral("简体中文") << QStringLiteral("zh-Hans") << QStringLiteral("Simplified Chinese") << QStringLiteral("简体中文");
-        QTest::newRow("ja") << QStringLiteral("ja") << QStringLiteral("ja") << QStringLiteral("Japanese") << QStringLiteral("日本語");
-        QTest::newRow("ko") << QStringLiteral("ko") << QStringLiteral("ko") << QStringLiteral("Korean") << QStringLiteral("한국어");
-        QTest::newRow("fr") << QStringLiteral("fr") << QStringLiteral("fr") << QStringLiteral("French") << QStringLiteral("Français");
-        QTest::newRow("en") << QStringLiteral("en") << QStringLiteral("en") << QStringLiteral("English") << QStringLiteral("English");
-        QTest::newRow("unknown") << QStringLiteral("de") << QStringLiteral("zh-Hans") << QStringLiteral("Simplified Chinese") << QStringLiteral("简体中文");
-        QTest::newRow("empty") << QString() << QStringLiteral("zh-Hans") << QStringLiteral("Simplified Chinese") << QStringLiteral("简体中文");
-        QTest::newRow("case matters") << QStringLiteral("JA") << QStringLiteral("zh-Hans") << QStringLiteral("Simplified Chinese") << QStringLiteral("简体中文");
+        QTest::newRow("zh-Hans") << QStringLiteral("zh-Hans") << QStringLiteral("zh-Hans")
+                                 << QStringLiteral("Simplified Chinese") << QStringLiteral("简体中文");
+        QTest::newRow("legacy traditional") << QStringLiteral("繁體中文") << QStringLiteral("zh-Hant")
+                                            << QStringLiteral("Traditional Chinese") << QStringLiteral("繁體中文");
+        QTest::newRow("legacy simplified") << QStringLiteral("简体中文") << QStringLiteral("zh-Hans")
+                                           << QStringLiteral("Simplified Chinese") << QStringLiteral("简体中文");
+        QTest::newRow("ja") << QStringLiteral("ja") << QStringLiteral("ja") << QStringLiteral("Japanese")
+                            << QStringLiteral("日本語");
+        QTest::newRow("ko") << QStringLiteral("ko") << QStringLiteral("ko") << QStringLiteral("Korean")
+                            << QStringLiteral("한국어");
+        QTest::newRow("fr") << QStringLiteral("fr") << QStringLiteral("fr") << QStringLiteral("French")
+                            << QStringLiteral("Français");
+        QTest::newRow("en") << QStringLiteral("en") << QStringLiteral("en") << QStringLiteral("English")
+                            << QStringLiteral("English");
+        QTest::newRow("unknown") << QStringLiteral("de") << QStringLiteral("zh-Hans")
+                                 << QStringLiteral("Simplified Chinese") << QStringLiteral("简体中文");
+        QTest::newRow("empty") << QString() << QStringLiteral("zh-Hans") << QStringLiteral("Simplified Chinese")
+                               << QStringLiteral("简体中文");
+        QTest::newRow("case matters") << QStringLiteral("JA") << QStringLiteral("zh-Hans")
+                                      << QStringLiteral("Simplified Chinese") << QStringLiteral("简体中文");
     }
 
     void targetLanguages()
