@@ -2,6 +2,7 @@
 
 #include "core/Clock.h"
 #include "core/Diagnostics.h"
+#include "engines/codex/CodexCache.h"
 #include "engines/codex/CodexConnection.h"
 #include "session/L.h"
 
@@ -14,6 +15,9 @@ namespace quilvant {
 namespace {
 
 using Json = Codex::Json;
+
+static_assert(CodexClient::cacheLifetimeSeconds == CodexCache::lifetimeSeconds);
+static_assert(CodexClient::cacheCapacity == CodexCache::capacity);
 
 const QString baseInstructions = QStringLiteral(
     "Translate the user's text into the requested Chinese language. Return ONLY the translation. Preserve "
@@ -78,12 +82,6 @@ public:
         }
     };
 
-    struct CacheEntry
-    {
-        QString text;
-        double date = 0;
-    };
-
     Private(CodexClient* owner, std::optional<QString> pathOverride)
         : m_q(owner)
         , m_pathOverride(std::move(pathOverride))
@@ -111,7 +109,6 @@ public:
     void timeOut(const QUuid& id);
     void failActive(const Error& error);
     void unsubscribe(const QString& threadID);
-    void store(const QString& key, const QString& text);
     void settle(const std::shared_ptr<Call>& call, Outcome<QString> outcome) { settle(m_q, call, std::move(outcome)); }
     static void settle(QPointer<CodexClient> client, const std::shared_ptr<Call>& call, Outcome<QString> outcome);
     void updateCaller();
@@ -120,11 +117,9 @@ public:
     std::optional<QString> m_pathOverride;
     std::unique_ptr<CodexConnection> m_connection;
     std::optional<Active> m_active;
-    std::map<QString, CacheEntry> m_cache;
-    QStringList m_cacheOrder;
+    CodexCache m_cache;
     QString m_instructions = baseInstructions;
     std::chrono::milliseconds m_turnLimit = CodexClient::turnLimit;
-    std::function<double()> m_now = &Clock::uptime;
 };
 
 CodexClient::CodexClient(std::optional<QString> pathOverride, QObject* parent)
@@ -156,7 +151,7 @@ void CodexClient::setTimeLimits(std::chrono::milliseconds request, std::chrono::
 
 void CodexClient::setClock(std::function<double()> now)
 {
-    m_d->m_now = std::move(now);
+    m_d->m_cache.setClock(std::move(now));
 }
 
 void CodexClient::reset(const Error& error)
@@ -207,15 +202,12 @@ Cancellation CodexClient::Private::translate(const QString& text, const QString&
     });
 
     const std::optional<QString> path = executablePath();
-    const QChar nul(0);
-    call->key = path.value_or(QString()) + nul + model + nul + language + nul + text;
+    call->key = CodexCache::key(path.value_or(QString()), model, language, text);
 
-    const auto hit = m_cache.find(call->key);
-    if (hit != m_cache.end() && m_now() - hit->second.date < CodexClient::cacheLifetimeSeconds) {
+    if (const std::optional<QString> cached = m_cache.lookup(call->key)) {
         Diagnostics::record(QStringLiteral("codex.cache-hit"));
-        const QString cached = hit->second.text;
         call->settled = true;
-        post([call, cached] {
+        post([call, text = *cached] {
             if (call->finished) {
                 return;
             }
@@ -225,9 +217,9 @@ Cancellation CodexClient::Private::translate(const QString& text, const QString&
                 return;
             }
             if (call->update) {
-                call->update(cached);
+                call->update(text);
             }
-            call->done(cached);
+            call->done(text);
         });
         return handle;
     }
@@ -440,16 +432,6 @@ void CodexClient::Private::unsubscribe(const QString& threadID)
                       [](const Outcome<Json>&) {});
 }
 
-void CodexClient::Private::store(const QString& key, const QString& text)
-{
-    m_cache[key] = CacheEntry{text, m_now()};
-    m_cacheOrder.removeAll(key);
-    m_cacheOrder.append(key);
-    while (m_cacheOrder.size() > CodexClient::cacheCapacity) {
-        m_cache.erase(m_cacheOrder.takeFirst());
-    }
-}
-
 void CodexClient::Private::settle(QPointer<CodexClient> client, const std::shared_ptr<Call>& call,
                                   Outcome<QString> outcome)
 {
@@ -468,7 +450,7 @@ void CodexClient::Private::settle(QPointer<CodexClient> client, const std::share
         }
         CodexClient* owner = client.data();
         if (outcome.ok() && owner != nullptr) {
-            owner->m_d->store(call->key, outcome.value());
+            owner->m_d->m_cache.store(call->key, outcome.value());
         }
         call->done(outcome);
     });
