@@ -111,6 +111,7 @@ public:
     void unsubscribe(const QString& threadID);
     void settle(const std::shared_ptr<Call>& call, Outcome<QString> outcome) { settle(m_q, call, std::move(outcome)); }
     static void settle(QPointer<CodexClient> client, const std::shared_ptr<Call>& call, Outcome<QString> outcome);
+    static void deliver(const std::shared_ptr<Call>& call, const Outcome<QString>& outcome);
     void updateCaller();
 
     CodexClient* m_q;
@@ -171,7 +172,9 @@ Cancellation CodexClient::ensureStarted(Completion<void> done)
         post([wait, outcome] {
             if (!wait->finished) {
                 wait->finished = true;
-                wait->done(outcome);
+                const Completion<void> done = std::move(wait->done);
+                wait->done = nullptr;
+                done(outcome);
             }
         });
     };
@@ -208,18 +211,10 @@ Cancellation CodexClient::Private::translate(const QString& text, const QString&
         Diagnostics::record(QStringLiteral("codex.cache-hit"));
         call->settled = true;
         post([call, text = *cached] {
-            if (call->finished) {
-                return;
-            }
-            call->finished = true;
-            if (call->cancelled) {
-                call->done(Error::cancelled());
-                return;
-            }
-            if (call->update) {
+            if (!call->finished && !call->cancelled && call->update) {
                 call->update(text);
             }
-            call->done(text);
+            deliver(call, text);
         });
         return handle;
     }
@@ -440,20 +435,25 @@ void CodexClient::Private::settle(QPointer<CodexClient> client, const std::share
     }
     call->settled = true;
     post([client, call, outcome = std::move(outcome)] {
-        if (call->finished) {
-            return;
-        }
-        call->finished = true;
-        if (call->cancelled) {
-            call->done(Error::cancelled());
-            return;
-        }
         CodexClient* owner = client.data();
-        if (outcome.ok() && owner != nullptr) {
+        if (!call->finished && !call->cancelled && outcome.ok() && owner != nullptr) {
             owner->m_d->m_cache.store(call->key, outcome.value());
         }
-        call->done(outcome);
+        deliver(call, outcome);
     });
+}
+
+void CodexClient::Private::deliver(const std::shared_ptr<Call>& call, const Outcome<QString>& outcome)
+{
+    if (call->finished) {
+        return;
+    }
+    call->finished = true;
+    // The caller's handle keeps the call alive; its callbacks should not keep the caller's objects alive too.
+    const Completion<QString> done = std::move(call->done);
+    call->done = nullptr;
+    call->update = nullptr;
+    done(call->cancelled ? Outcome<QString>(Error::cancelled()) : outcome);
 }
 
 } // namespace quilvant
