@@ -172,9 +172,9 @@ Cancellation CodexClient::ensureStarted(Completion<void> done)
         post([wait, outcome] {
             if (!wait->finished) {
                 wait->finished = true;
-                const Completion<void> done = std::move(wait->done);
+                const Completion<void> waiting = std::move(wait->done);
                 wait->done = nullptr;
-                done(outcome);
+                waiting(outcome);
             }
         });
     };
