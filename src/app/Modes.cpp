@@ -2,6 +2,7 @@
 #include "app/Dispatcher.h"
 #include "capture/RecognizeCommand.h"
 #include "core/Console.h"
+#include "selftest/CodexChecks.h"
 #include "selftest/OCRChecks.h"
 
 namespace quilvant::app {
@@ -29,6 +30,20 @@ Mode recognizeMode()
     mode.run = [](const ModeContext& context) {
         const qsizetype flag = context.arguments.indexOf(QStringLiteral("--recognize"));
         return recognizeCommand(context.arguments.mid(flag + 1));
+    };
+    return mode;
+}
+
+Mode codexMode()
+{
+    Mode mode;
+    mode.flags = {QStringLiteral("--codex-speed-test"), QStringLiteral("--transport-test")};
+    mode.help = QStringLiteral("check the agent engine with the real CLI, or with --transport-test PATH against the "
+                               "app-server stand-in at PATH");
+    mode.failurePrefix = QStringLiteral("FAIL: ");
+    mode.start = [](const ModeContext& context, Completion<void> done) {
+        const QString mock = context.has(QStringLiteral("--transport-test")) ? context.lastArgument() : QString();
+        CodexChecks::run(mock, std::move(done));
     };
     return mode;
 }
@@ -68,6 +83,7 @@ QList<Mode> programModes()
     // The order is the order in which the flags are tested.
     QList<Mode> table;
     table.append(ocrMode());
+    table.append(codexMode());
     table.append(regressionMode());
 
     Mode help;
