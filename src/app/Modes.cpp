@@ -4,6 +4,7 @@
 #include "core/Console.h"
 #include "selftest/CodexChecks.h"
 #include "selftest/OCRChecks.h"
+#include "selftest/SmokeTest.h"
 
 namespace quilvant::app {
 
@@ -48,6 +49,17 @@ Mode codexMode()
     return mode;
 }
 
+Mode smokeMode()
+{
+    Mode mode;
+    mode.flags = {QStringLiteral("--smoke-test")};
+    mode.help = QStringLiteral("recognise a drawn line, then translate it with the coding-agent engine");
+    mode.failurePrefix = QStringLiteral("Smoke test failed: ");
+    mode.runtime = Runtime::Gui; // the fixture is drawn with the system's fonts
+    mode.start = [](const ModeContext&, Completion<void> done) { SmokeTest::run(std::move(done)); };
+    return mode;
+}
+
 Mode regressionMode()
 {
     Mode mode;
@@ -85,6 +97,7 @@ QList<Mode> programModes()
     table.append(ocrMode());
     table.append(codexMode());
     table.append(regressionMode());
+    table.append(smokeMode());
 
     Mode help;
     help.flags = {QStringLiteral("--help"), QStringLiteral("-h")};
