@@ -21,8 +21,9 @@ constexpr double kMargin = 0.02;     // a correlation this much better wins the 
 constexpr double kMinimumFit = 0.2;  // below this neither candidate looks like the image
 // Measured on drawn lines: characters read right fit 0.77–0.99 at 44 pixels (a little less in serif fonts and
 // small sizes), look-alikes of the other script 0.23–0.78, and every traditional line had several below 0.6.
-constexpr double kPoorFit = 0.6; // one character fitting worse was probably read as a look-alike
-constexpr double kSureFit = 0.8; // the mean fit of a line read right
+constexpr double kPoorFit = 0.6;  // one character fitting worse was probably read as a look-alike
+constexpr double kSureFit = 0.8;  // the mean fit of a line read right
+constexpr double kClearFit = 0.9; // searching more finely cannot change the verdict
 
 using Shape = std::array<float, kSide * kSide>;
 
@@ -199,6 +200,10 @@ std::array<double, N> bestFits(const QImage& grey, const Glyph& glyph, const std
             bestSum = sum;
             bestX = x;
         }
+    }
+    // A clear fit needs no refinement; only close calls do.
+    if (*std::min_element(best.begin(), best.end()) >= kClearFit) {
+        return best;
     }
     const int fine = std::max(1, side / 24);
     for (int x = bestX - coarse; x <= bestX + coarse; x += fine) {

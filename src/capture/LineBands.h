@@ -10,7 +10,9 @@ namespace quilvant::LineBands {
 
 struct Band
 {
-    int top = 0; // the line with some ground around it
+    int left = 0; // the line with some ground around it
+    int top = 0;
+    int width = 0;
     int height = 0;
     int inkTop = 0; // the line's ink alone
     int inkHeight = 0;

@@ -121,16 +121,25 @@ bool hasKana(const QStringList& lines)
 // The image as Tesseract wants it: 8-bit grey, transparency laid over white.
 QImage greyOnWhite(const QImage& image)
 {
-    if (!image.hasAlphaChannel()) {
-        return image.convertToFormat(QImage::Format_Grayscale8);
+    if (image.format() == QImage::Format_Grayscale8) {
+        return image;
     }
-    QImage flat(image.size(), QImage::Format_RGB32);
-    flat.fill(Qt::white);
-    {
-        QPainter painter(&flat);
-        painter.drawImage(0, 0, image);
+    // One pass of plain luma weights: Qt's own conversion goes through colour management and takes several
+    // times as long, for nothing the recogniser can see.
+    const bool alpha = image.hasAlphaChannel();
+    const QImage source = image.convertToFormat(alpha ? QImage::Format_ARGB32 : QImage::Format_RGB32);
+    QImage grey(source.size(), QImage::Format_Grayscale8);
+    for (int y = 0; y < source.height(); ++y) {
+        const auto* in = reinterpret_cast<const QRgb*>(source.constScanLine(y));
+        uchar* out = grey.scanLine(y);
+        for (int x = 0; x < source.width(); ++x) {
+            const QRgb pixel = in[x];
+            const int luma = (qRed(pixel) * 77 + qGreen(pixel) * 150 + qBlue(pixel) * 29) >> 8;
+            const int opacity = alpha ? qAlpha(pixel) : 255;
+            out[x] = uchar((luma * opacity + 255 * (255 - opacity)) / 255);
+        }
     }
-    return flat.convertToFormat(QImage::Format_Grayscale8);
+    return grey;
 }
 
 QString fromTesseract(char* text)
@@ -199,7 +208,13 @@ TextReader::Script TextReader::detectScript()
         return Script::Unknown;
     }
     tesseract::TessBaseAPI* api = osd.value();
-    api->SetImage(m_image.constBits(), m_image.width(), m_image.height(), 1, int(m_image.bytesPerLine()));
+    // The text's own area is enough, and a fraction of a capture's ground to search.
+    QRect area;
+    for (const LineBands::Band& band : m_bands) {
+        area |= QRect(band.left, band.top, band.width, band.height);
+    }
+    api->SetImage(m_image.constScanLine(area.top()) + area.left(), area.width(), area.height(), 1,
+                  int(m_image.bytesPerLine()));
     int degrees = 0;
     float orientationConfidence = 0;
     const char* name = nullptr;
@@ -243,7 +258,8 @@ Outcome<TextReader::Attempt> TextReader::run(const QString& model, bool withGlyp
     double weightedConfidence = 0;
     for (const LineBands::Band& band : m_bands) {
         // Each line as an image of its own: Tesseract's SetRectangle() misreads full-width strips.
-        api->SetImage(m_image.constScanLine(band.top), m_image.width(), band.height, 1, int(m_image.bytesPerLine()));
+        api->SetImage(m_image.constScanLine(band.top) + band.left, band.width, band.height, 1,
+                      int(m_image.bytesPerLine()));
         api->SetPageSegMode(band.crowded ? tesseract::PSM_SINGLE_BLOCK : tesseract::PSM_SINGLE_LINE);
         const int status = api->Recognize(&monitor);
         if (m_cancelled != nullptr && m_cancelled->load()) {
@@ -280,10 +296,10 @@ Outcome<TextReader::Attempt> TextReader::run(const QString& model, bool withGlyp
                 do {
                     int left = 0, top = 0, right = 0, bottom = 0;
                     if (symbols->BoundingBox(tesseract::RIL_SYMBOL, &left, &top, &right, &bottom)) {
-                        attempt.glyphs.append(
-                            {fromTesseract(symbols->GetUTF8Text(tesseract::RIL_SYMBOL)),
-                             QRect(QPoint(left, band.top + top), QPoint(right - 1, band.top + bottom - 1)), band.inkTop,
-                             band.inkHeight});
+                        attempt.glyphs.append({fromTesseract(symbols->GetUTF8Text(tesseract::RIL_SYMBOL)),
+                                               QRect(QPoint(band.left + left, band.top + top),
+                                                     QPoint(band.left + right - 1, band.top + bottom - 1)),
+                                               band.inkTop, band.inkHeight});
                     }
                 } while (symbols->Next(tesseract::RIL_SYMBOL));
             }

@@ -149,6 +149,26 @@ private Q_SLOTS:
         QCOMPARE(text.value(), expected);
     }
 
+    void transparentGroundCountsAsWhite()
+    {
+        // Screenshots of translucent windows keep their alpha; the ground must not turn black under the text.
+        QImage image(900, 150, QImage::Format_ARGB32);
+        image.fill(Qt::transparent);
+        {
+            QPainter painter(&image);
+            QFont font;
+            font.setPixelSize(40);
+            painter.setFont(font);
+            painter.setPen(Qt::black);
+            painter.drawText(QPointF(30, 90), QStringLiteral("Keep reading"));
+        }
+        const Outcome<QString> text = Translation::recognizeFile(saved(image, m_dir, QStringLiteral("transparent")));
+        if (!text.ok()) {
+            QFAIL(qPrintable(text.error().description()));
+        }
+        QCOMPARE(text.value(), QStringLiteral("Keep reading"));
+    }
+
     void failures_data()
     {
         QTest::addColumn<QString>("name");
