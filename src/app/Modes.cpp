@@ -1,7 +1,7 @@
-#include "app/Dispatcher.h"
-
 #include "app/DesktopShell.h"
+#include "app/Dispatcher.h"
 #include "core/Console.h"
+#include "selftest/MiniMaxChecks.h"
 
 namespace quilvant::app {
 
@@ -13,8 +13,33 @@ Mode regressionMode()
     mode.flags = {QStringLiteral("--regression-test")};
     mode.help = QStringLiteral("print the recorded result of the interaction regression checks");
     mode.run = [](const ModeContext&) -> Outcome<void> {
-        Console::printLine(QStringLiteral("PASS: delayed selection click, active capture, outside click, pinned window"));
+        Console::printLine(
+            QStringLiteral("PASS: delayed selection click, active capture, outside click, pinned window"));
         return {};
+    };
+    return mode;
+}
+
+Mode minimaxParserMode()
+{
+    Mode mode;
+    mode.flags = {QStringLiteral("--minimax-parser-test")};
+    mode.help = QStringLiteral("check the MiniMax event-stream assembly offline");
+    mode.failurePrefix = QStringLiteral("FAIL: ");
+    mode.run = [](const ModeContext&) { return MiniMaxChecks::parser(); };
+    return mode;
+}
+
+Mode minimaxSpeedMode()
+{
+    Mode mode;
+    mode.flags = {QStringLiteral("--minimax-speed-test")};
+    mode.help = QStringLiteral("time MiniMax translations with the API key read from standard input "
+                               "(--optimized-only: thinking disabled only)");
+    mode.failurePrefix = QStringLiteral("FAIL: ");
+    mode.start = [](const ModeContext& context, Completion<void> done) {
+        const QString key = Console::readLine();
+        MiniMaxChecks::speed(key, !context.has(QStringLiteral("--optimized-only")), std::move(done));
     };
     return mode;
 }
@@ -40,6 +65,8 @@ QList<Mode> programModes()
 {
     // The order is the order in which the flags are tested.
     QList<Mode> table;
+    table.append(minimaxParserMode());
+    table.append(minimaxSpeedMode());
     table.append(regressionMode());
 
     Mode help;
