@@ -576,6 +576,21 @@ private Q_SLOTS:
         QCOMPARE(trace->completions, 1);
     }
 
+    void doneSentinelEndsTheTranslationWithoutWaitingForTheBodyToEnd()
+    {
+        ServerResponse open = ServerResponse::eventStream(
+            {contentEvent(QStringLiteral("完")), "data: [DONE]\n\n", contentEvent(QStringLiteral("ignored"))});
+        open.ending = ServerResponse::Ending::Hold;
+        serve(open);
+        const int aborted = m_server.abortedResponses();
+        const auto trace = run(request());
+        QVERIFY2(trace->succeeded(), qPrintable(trace->failure()));
+        QCOMPARE(trace->text(), QStringLiteral("完"));
+        QCOMPARE(trace->updates, QStringList{QStringLiteral("完")});
+        QTRY_COMPARE(m_server.abortedResponses(), aborted + 1);
+        m_server.release();
+    }
+
     void cancellingFromInsideAnUpdateStopsEverything()
     {
         serve(stream({contentEvent(QStringLiteral("a")), contentEvent(QStringLiteral("b")),
