@@ -405,7 +405,6 @@ private Q_SLOTS:
         QTest::addColumn<QString>("model");
         QTest::addColumn<QString>("apiKey");
         QTest::addColumn<QString>("expected");
-        const QString good = QStringLiteral("https://127.0.0.1:1/v1/chat/completions");
         const QString keyMessage = QStringLiteral("Save your MiniMax API key in Settings first.");
         const QString modelMessage = QStringLiteral("Enter a supported MiniMax model in Settings first.");
         const QString endpointMessage = QStringLiteral("Enter a valid HTTPS API endpoint.");
@@ -421,7 +420,6 @@ private Q_SLOTS:
         QTest::newRow("empty endpoint") << QString() << QStringLiteral("m") << key << endpointMessage;
         QTest::newRow("upper-case scheme is not https")
             << QStringLiteral("HTTPS ://h") << QStringLiteral("m") << key << endpointMessage;
-        Q_UNUSED(good);
     }
 
     void validationComesBeforeAnyTraffic()
