@@ -1,11 +1,26 @@
 #include "app/DesktopShell.h"
 #include "app/Dispatcher.h"
 #include "core/Console.h"
+#include "selftest/CodexChecks.h"
 #include "selftest/MiniMaxChecks.h"
 
 namespace quilvant::app {
 
 namespace {
+
+Mode codexMode()
+{
+    Mode mode;
+    mode.flags = {QStringLiteral("--codex-speed-test"), QStringLiteral("--transport-test")};
+    mode.help = QStringLiteral("check the agent engine with the real CLI, or with --transport-test PATH against the "
+                               "app-server stand-in at PATH");
+    mode.failurePrefix = QStringLiteral("FAIL: ");
+    mode.start = [](const ModeContext& context, Completion<void> done) {
+        const QString mock = context.has(QStringLiteral("--transport-test")) ? context.lastArgument() : QString();
+        CodexChecks::run(mock, std::move(done));
+    };
+    return mode;
+}
 
 Mode regressionMode()
 {
@@ -67,6 +82,7 @@ QList<Mode> programModes()
     QList<Mode> table;
     table.append(minimaxParserMode());
     table.append(minimaxSpeedMode());
+    table.append(codexMode());
     table.append(regressionMode());
 
     Mode help;
