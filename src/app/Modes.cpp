@@ -1,11 +1,25 @@
-#include "app/Dispatcher.h"
-
 #include "app/DesktopShell.h"
+#include "app/Dispatcher.h"
 #include "core/Console.h"
+#include "selftest/CodexChecks.h"
 
 namespace quilvant::app {
 
 namespace {
+
+Mode codexMode()
+{
+    Mode mode;
+    mode.flags = {QStringLiteral("--codex-speed-test"), QStringLiteral("--transport-test")};
+    mode.help = QStringLiteral("check the agent engine with the real CLI, or with --transport-test PATH against the "
+                               "app-server stand-in at PATH");
+    mode.failurePrefix = QStringLiteral("FAIL: ");
+    mode.start = [](const ModeContext& context, Completion<void> done) {
+        const QString mock = context.has(QStringLiteral("--transport-test")) ? context.lastArgument() : QString();
+        CodexChecks::run(mock, std::move(done));
+    };
+    return mode;
+}
 
 Mode regressionMode()
 {
@@ -13,7 +27,8 @@ Mode regressionMode()
     mode.flags = {QStringLiteral("--regression-test")};
     mode.help = QStringLiteral("print the recorded result of the interaction regression checks");
     mode.run = [](const ModeContext&) -> Outcome<void> {
-        Console::printLine(QStringLiteral("PASS: delayed selection click, active capture, outside click, pinned window"));
+        Console::printLine(
+            QStringLiteral("PASS: delayed selection click, active capture, outside click, pinned window"));
         return {};
     };
     return mode;
@@ -40,6 +55,7 @@ QList<Mode> programModes()
 {
     // The order is the order in which the flags are tested.
     QList<Mode> table;
+    table.append(codexMode());
     table.append(regressionMode());
 
     Mode help;
