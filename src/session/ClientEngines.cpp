@@ -1,3 +1,5 @@
+#include "engines/codex/CodexClient.h"
+#include "engines/hosted/HostedClient.h"
 #include "session/Secrets.h"
 #include "session/TranslationEngines.h"
 
@@ -31,24 +33,25 @@ public:
     {
         Secrets::readLater(account, context, std::move(done));
     }
-    Cancellation moderate(const QString&, const QString&, const QString&, const QString&,
+    Cancellation moderate(const QString& text, const QString& stage, const QString& requestID, const QString& token,
                           Completion<void> done) override
     {
-        return failLater(std::move(done));
+        return HostedClient::shared().moderate(text, stage, requestID, token, std::move(done));
     }
-    Cancellation hosted(const QString&, const QString&, const QString&, TextUpdate,
+    Cancellation hosted(const QString& text, const QString& target, const QString& token, TextUpdate update,
                         Completion<HostedResult> done) override
     {
-        return failLater(std::move(done));
+        return HostedClient::shared().translate(text, target, token, std::move(update), std::move(done));
     }
-    Cancellation minimax(const QString&, const QString&, const QString&, const QString&, const QString&, const QString&,
-                         TextUpdate, Completion<QString> done) override
+    Cancellation minimax(const QString&, const QString&, const QString&, const QString&, const QString&,
+                         const QString&, TextUpdate, Completion<QString> done) override
     {
         return failLater(std::move(done));
     }
-    Cancellation codex(const QString&, const QString&, const QString&, TextUpdate, Completion<QString> done) override
+    Cancellation codex(const QString& text, const QString& language, const QString& model, TextUpdate update,
+                       Completion<QString> done) override
     {
-        return failLater(std::move(done));
+        return CodexClient::shared().translate(text, language, model, std::move(update), std::move(done));
     }
 };
 

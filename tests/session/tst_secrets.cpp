@@ -27,7 +27,7 @@ ToolResult secretTool(const QStringList& arguments, const QByteArray& input = {}
     process.start(QStringLiteral("secret-tool"), arguments);
     process.write(input);
     process.closeWriteChannel();
-    process.waitForFinished(30'000);
+    process.waitForFinished(30000);
     return {process.exitCode(), process.readAllStandardOutput()};
 }
 
@@ -70,7 +70,7 @@ public:
         m_daemon.start(QStringLiteral("dbus-daemon"), {QStringLiteral("--config-file=") + config.fileName(),
                                                        QStringLiteral("--nofork"), QStringLiteral("--print-address")});
         m_daemon.waitForStarted();
-        while (!m_daemon.canReadLine() && m_daemon.waitForReadyRead(10'000)) {
+        while (!m_daemon.canReadLine() && m_daemon.waitForReadyRead(10000)) {
         }
         m_address = QString::fromUtf8(m_daemon.readLine()).trimmed();
     }
@@ -221,7 +221,7 @@ private Q_SLOTS:
         const QByteArray key = "sk-must-not-land-in-a-file-4711";
         const RunResult saved =
             runProgram(QStringLiteral(SECRETS_PROBE), {QStringLiteral("save"), QString::fromUtf8(key)}, sandbox,
-                       {.input = {}, .timeoutMs = 60'000});
+                       {.input = {}, .timeoutMs = 60000});
         QCOMPARE(saved.exitCode, 1);
         QCOMPARE(saved.errText(), QStringLiteral("Could not save the API key to Keychain.\n"));
         QVERIFY(!treeContains(sandbox.root(), key));
