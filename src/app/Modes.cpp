@@ -2,6 +2,7 @@
 #include "app/Dispatcher.h"
 #include "core/Console.h"
 #include "selftest/CodexChecks.h"
+#include "session/CommandLineTranslation.h"
 
 namespace quilvant::app {
 
@@ -17,6 +18,19 @@ Mode codexMode()
     mode.start = [](const ModeContext& context, Completion<void> done) {
         const QString mock = context.has(QStringLiteral("--transport-test")) ? context.lastArgument() : QString();
         CodexChecks::run(mock, std::move(done));
+    };
+    return mode;
+}
+
+Mode translateMode()
+{
+    Mode mode;
+    mode.flags = {QStringLiteral("--translate")};
+    mode.help = QStringLiteral("translate the words that follow (or standard input) with the current settings and "
+                               "print the translation; --engine NAME and --to CODE override the settings for this run");
+    mode.failurePrefix = QStringLiteral("Translation failed: ");
+    mode.start = [](const ModeContext& context, Completion<void> done) {
+        CommandLineTranslation::run(context.arguments, std::move(done));
     };
     return mode;
 }
@@ -74,6 +88,7 @@ QList<Mode> programModes()
     };
     table.append(help);
     table.append(version);
+    table.append(translateMode());
     return table;
 }
 

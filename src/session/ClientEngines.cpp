@@ -43,8 +43,8 @@ public:
     {
         return HostedClient::shared().translate(text, target, token, std::move(update), std::move(done));
     }
-    Cancellation minimax(const QString&, const QString&, const QString&, const QString&, const QString&,
-                         const QString&, TextUpdate, Completion<QString> done) override
+    Cancellation minimax(const QString&, const QString&, const QString&, const QString&, const QString&, const QString&,
+                         TextUpdate, Completion<QString> done) override
     {
         return failLater(std::move(done));
     }

@@ -68,6 +68,7 @@ Model::~Model()
         std::shared_ptr<Job> job = std::move(m_task);
         m_task.reset();
         job->step.cancel();
+        job->step = Cancellation();
     }
     m_copyToastTask.cancel();
 }
@@ -186,6 +187,7 @@ void Model::stop()
         std::shared_ptr<Job> job = std::move(m_task);
         m_task.reset();
         job->step.cancel();
+        job->step = Cancellation();
     }
     setBusy(false);
 }
@@ -256,6 +258,7 @@ void Model::moderate(const std::shared_ptr<Job>& job, const QString& text, const
     QPointer<Model> self(this);
     job->step = m_engines->moderate(text, stage, job->requestID, job->token,
                                     [self, job, next = std::move(next)](Outcome<void> outcome) {
+                                        job->step = Cancellation();
                                         if (!self || !self->isCurrent(job)) {
                                             return;
                                         }
@@ -271,6 +274,8 @@ void Model::callEngine(const std::shared_ptr<Job>& job)
 {
     QPointer<Model> self(this);
     const auto finished = [self, job](Outcome<QString> outcome) {
+        // The engine has ended: its handle (and what it holds) is no longer needed.
+        job->step = Cancellation();
         if (!self || !self->isCurrent(job)) {
             return;
         }
@@ -352,18 +357,21 @@ void Model::fail(const std::shared_ptr<Job>& job, const Error& error)
     setStatus(L::t(QStringLiteral("翻译未完成")));
 }
 
-TextUpdate Model::updateFor(const std::shared_ptr<Job>& job)
+TextUpdate Model::updateFor(const std::shared_ptr<Job>& current)
 {
     QPointer<Model> self(this);
+    // Held weakly: the engine keeps this callback as long as it runs, and the job holds the engine's handle.
+    std::weak_ptr<Job> weakJob = current;
     // Engines may call this from any thread: hop to the GUI thread and decide there.
-    return [self, job](const QString& text) {
+    return [self, weakJob](const QString& text) {
         QCoreApplication* application = QCoreApplication::instance();
         if (application == nullptr) {
             return;
         }
         QMetaObject::invokeMethod(
             application,
-            [self, job, text] {
+            [self, weakJob, text] {
+                const std::shared_ptr<Job> job = weakJob.lock();
                 if (!self || !self->isCurrent(job) || !self->m_busy) {
                     return;
                 }

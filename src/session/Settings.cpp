@@ -3,7 +3,6 @@
 #include <QHash>
 #include <QSettings>
 #include <QStandardPaths>
-
 #include <mutex>
 
 namespace quilvant::Settings {
@@ -31,8 +30,8 @@ QSettings store()
 
 QString filePath()
 {
-    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
-        + QStringLiteral("/quilvant/quilvant.conf");
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+           QStringLiteral("/quilvant/quilvant.conf");
 }
 
 std::optional<QVariant> value(const QString& key)
@@ -66,8 +65,8 @@ bool boolean(const QString& key, bool fallback)
     }
     // INI files keep booleans as the text "true"/"false".
     if (stored->typeId() == QMetaType::QString) {
-        return stored->toString().compare(QStringLiteral("true"), Qt::CaseInsensitive) == 0
-            || stored->toString() == QStringLiteral("1");
+        return stored->toString().compare(QStringLiteral("true"), Qt::CaseInsensitive) == 0 ||
+               stored->toString() == QStringLiteral("1");
     }
     return stored->toBool();
 }
@@ -107,18 +106,54 @@ void clearOverrides()
     layer.values.clear();
 }
 
-QString engine() { return string(Key::engine, QStringLiteral("Sorn")); }
-QString language() { return string(Key::language, QStringLiteral("zh-Hans")); }
-QString uiLanguage() { return string(Key::uiLanguage, QStringLiteral("system")); }
-QString shortcut() { return string(Key::shortcut, QStringLiteral("D")); }
-QString codexPath() { return string(Key::codexPath); }
-QString codexModel() { return string(Key::codexModel); }
-QString endpoint() { return string(Key::endpoint, defaultEndpoint); }
-QString minimaxModel() { return string(Key::minimaxModel); }
-QString minimaxThinking() { return string(Key::minimaxThinking, QStringLiteral("disabled")); }
-bool onboarded() { return boolean(Key::onboarded, false); }
-QString serviceURL() { return string(Key::serviceURL); }
-QString serviceWebsite() { return string(Key::serviceWebsite); }
+QString engine()
+{
+    return string(Key::engine, QStringLiteral("Sorn"));
+}
+QString language()
+{
+    return string(Key::language, QStringLiteral("zh-Hans"));
+}
+QString uiLanguage()
+{
+    return string(Key::uiLanguage, QStringLiteral("system"));
+}
+QString shortcut()
+{
+    return string(Key::shortcut, QStringLiteral("D"));
+}
+QString codexPath()
+{
+    return string(Key::codexPath);
+}
+QString codexModel()
+{
+    return string(Key::codexModel);
+}
+QString endpoint()
+{
+    return string(Key::endpoint, defaultEndpoint);
+}
+QString minimaxModel()
+{
+    return string(Key::minimaxModel);
+}
+QString minimaxThinking()
+{
+    return string(Key::minimaxThinking, QStringLiteral("disabled"));
+}
+bool onboarded()
+{
+    return boolean(Key::onboarded, false);
+}
+QString serviceURL()
+{
+    return string(Key::serviceURL);
+}
+QString serviceWebsite()
+{
+    return string(Key::serviceWebsite);
+}
 
 std::optional<QString> translationPrivacyConsent()
 {

@@ -144,12 +144,12 @@ Outcome<http::HttpRequest> HostedClient::buildRequest(const QString& path,
 Cancellation HostedClient::translate(const QString& text, const QString& target, const QString& token,
                                      TextUpdate update, Completion<HostedResult> done)
 {
-    auto built = buildRequest(QStringLiteral("v1/translate"),
-                              {{QStringLiteral("source"), text},
-                               {QStringLiteral("target"), TargetLanguage::code(target)},
-                               {QStringLiteral("requestID"),
-                                QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper()}},
-                              token);
+    auto built =
+        buildRequest(QStringLiteral("v1/translate"),
+                     {{QStringLiteral("source"), text},
+                      {QStringLiteral("target"), TargetLanguage::code(target)},
+                      {QStringLiteral("requestID"), QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper()}},
+                     token);
     if (!built) {
         return failLater(this, built.error(), std::move(done));
     }
@@ -209,11 +209,10 @@ Cancellation HostedClient::translate(const QString& text, const QString& target,
 Cancellation HostedClient::moderate(const QString& text, const QString& stage, const QString& requestID,
                                     const QString& token, Completion<void> done)
 {
-    auto built = buildRequest(QStringLiteral("v1/moderate"),
-                              {{QStringLiteral("text"), text},
-                               {QStringLiteral("stage"), stage},
-                               {QStringLiteral("requestID"), requestID}},
-                              token);
+    auto built = buildRequest(
+        QStringLiteral("v1/moderate"),
+        {{QStringLiteral("text"), text}, {QStringLiteral("stage"), stage}, {QStringLiteral("requestID"), requestID}},
+        token);
     if (!built) {
         return failLater(this, built.error(), std::move(done));
     }

@@ -7,7 +7,6 @@
 #include <QObject>
 #include <QString>
 #include <QUrl>
-
 #include <optional>
 
 namespace quilvant {
