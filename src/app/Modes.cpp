@@ -2,6 +2,7 @@
 #include "app/Dispatcher.h"
 #include "core/Console.h"
 #include "selftest/CodexChecks.h"
+#include "selftest/MiniMaxChecks.h"
 #include "session/CommandLineTranslation.h"
 
 namespace quilvant::app {
@@ -48,6 +49,30 @@ Mode regressionMode()
     return mode;
 }
 
+Mode minimaxParserMode()
+{
+    Mode mode;
+    mode.flags = {QStringLiteral("--minimax-parser-test")};
+    mode.help = QStringLiteral("check the MiniMax event-stream assembly offline");
+    mode.failurePrefix = QStringLiteral("FAIL: ");
+    mode.run = [](const ModeContext&) { return MiniMaxChecks::parser(); };
+    return mode;
+}
+
+Mode minimaxSpeedMode()
+{
+    Mode mode;
+    mode.flags = {QStringLiteral("--minimax-speed-test")};
+    mode.help = QStringLiteral("time MiniMax translations with the API key read from standard input "
+                               "(--optimized-only: thinking disabled only)");
+    mode.failurePrefix = QStringLiteral("FAIL: ");
+    mode.start = [](const ModeContext& context, Completion<void> done) {
+        const QString key = Console::readLine();
+        MiniMaxChecks::speed(key, !context.has(QStringLiteral("--optimized-only")), std::move(done));
+    };
+    return mode;
+}
+
 QString helpText(const QList<Mode>& table)
 {
     QString text = QStringLiteral(
@@ -69,6 +94,8 @@ QList<Mode> programModes()
 {
     // The order is the order in which the flags are tested.
     QList<Mode> table;
+    table.append(minimaxParserMode());
+    table.append(minimaxSpeedMode());
     table.append(codexMode());
     table.append(regressionMode());
 

@@ -164,6 +164,23 @@ private Q_SLOTS:
         QCOMPARE(trace.body, QByteArray("data: first\n\n"));
     }
 
+    void cancelWinsOverAnEndAlreadyOnItsWay()
+    {
+        m_server.setHandler([](const RecordedRequest&) { return ServerResponse::json(200, "done"); });
+        HttpTransport transport(trusting());
+        Trace trace;
+        Cancellation handle = transport.start(get(m_server.url()), trace.handlers());
+        // Without serving this thread's events the transfer can end on the worker while its events wait here.
+        QThread::msleep(300);
+        handle.cancel();
+        QTRY_VERIFY(trace.finished());
+        QVERIFY(trace.error && trace.error->isCancelled());
+        QVERIFY(trace.body.isEmpty());
+        QVERIFY(!trace.head);
+        QTest::qWait(20);
+        QCOMPARE(trace.doneCount, 1);
+    }
+
     void failuresAreReportedAsErrors_data()
     {
         QTest::addColumn<QString>("kind");

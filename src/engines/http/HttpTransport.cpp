@@ -250,7 +250,14 @@ void HttpTransport::Private::finish(const JobPtr& job, CURLcode code)
     if (code != CURLE_OK) {
         outcome = Error::system(describe(code, QByteArray(job->errorBuffer.data())));
     }
-    post([job, outcome, timings] { complete(job, outcome, timings); });
+    post([job, outcome, timings] {
+        // A cancel that came after the transfer ended but before this arrived still wins.
+        if (job->cancelRequested) {
+            complete(job, Error::cancelled(), {});
+        } else {
+            complete(job, outcome, timings);
+        }
+    });
 }
 
 void HttpTransport::Private::run()
