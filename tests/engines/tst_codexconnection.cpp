@@ -1,0 +1,345 @@
+// The agent engine's link to its app-server child: framing, routing, time limits, tear-down and restarts,
+// against the stand-in app-server as a real child process.
+#include "CodexHarness.h"
+#include "engines/codex/CodexProtocol.h"
+#include "platform/PrivateTempDir.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+using namespace quilvant;
+using namespace quilvant::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+const QString language = QStringLiteral("Simplified Chinese");
+const QString answer = QStringLiteral("译文：测试");
+
+} // namespace
+
+class TestCodexConnection : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase() { Settings::setOverride(Settings::Key::uiLanguage, QStringLiteral("en")); }
+    void cleanup()
+    {
+        Settings::clearOverride(Settings::Key::codexPath);
+        qunsetenv("CODEX_STANDIN_INIT");
+    }
+
+    void startsChildWithItsCommandLineAndHandshake()
+    {
+        StandinLog log;
+        CodexClient client(standinPath());
+        Recorder<void> first;
+        Recorder<void> second;
+        client.ensureStarted(first.done());
+        client.ensureStarted(second.done());
+        QVERIFY(!first.finished()); // never from inside the starting call
+        QTRY_VERIFY(first.finished() && second.finished());
+        QVERIFY(first.outcome->ok() && second.outcome->ok());
+
+        const auto starts = log.starts();
+        QCOMPARE(starts.size(), size_t(1)); // one shared start-up
+        const Json& start = starts.front();
+        QCOMPARE(start["arguments"].size(), size_t(41)); // the stand-in refuses any other command line
+        const QString cwd = QString::fromStdString(start["cwd"]);
+        QCOMPARE(QFileInfo(cwd).canonicalFilePath(),
+                 QFileInfo(PrivateTempDir::path().value() + QStringLiteral("/kestu-translation")).canonicalFilePath());
+        const QStringList path = QString::fromStdString(start["path"]).split(QLatin1Char(':'));
+        QCOMPARE(path.first(), QFileInfo(standinPath()).absolutePath());
+        QVERIFY(path.contains(QStringLiteral("/usr/bin")) && path.contains(QStringLiteral("/bin")));
+
+        QTRY_COMPARE(log.received().size(), size_t(2));
+        const auto messages = log.received();
+        QCOMPARE_JSON(messages[0]["method"], "initialize");
+        QCOMPARE_JSON(messages[0]["id"], 1);
+        QCOMPARE_JSON(messages[0]["params"]["clientInfo"]["name"], "kestu");
+        QCOMPARE_JSON(messages[1]["method"], "initialized");
+        QVERIFY(!messages[1].contains("id"));
+        QVERIFY(messages[1]["params"].is_object() && messages[1]["params"].empty());
+        QVERIFY(diagnostics().contains(QStringLiteral("codex.ready seconds=")));
+    }
+
+    // Junk, arrays, empty lines, CR LF, two messages in one read, characters split across reads, responses to
+    // no pending request, requests from the server under string and integer ids, foreign notifications.
+    void noisyOutputIsParsedAndTheConnectionKept()
+    {
+        StandinLog log;
+        CodexClient client(standinPath());
+        Recorder<QString> call;
+        client.translate(QStringLiteral("NOISE"), language, {}, call.update(), call.done());
+        QTRY_VERIFY_WITH_TIMEOUT(call.finished(), 10000);
+        QVERIFY2(call.outcome->ok(), qPrintable(call.error()));
+        QCOMPARE(call.outcome->value(), answer);
+        QCOMPARE(call.updates, (QStringList{QStringLiteral("译"), QStringLiteral("译文："), answer}));
+
+        QTRY_VERIFY(!log.requests("thread/unsubscribe").empty());
+        QCOMPARE(log.starts().size(), size_t(1));
+        // Both server requests refused, each under its own id value and type.
+        std::vector<Json> refusals;
+        for (const Json& message : log.received()) {
+            if (message.contains("error") && !message.contains("method")) {
+                refusals.push_back(message);
+            }
+        }
+        QCOMPARE(refusals.size(), size_t(2));
+        QCOMPARE_JSON(refusals[0]["id"], "srv-1");
+        QCOMPARE_JSON(refusals[1]["id"], 77);
+        for (const Json& refusal : refusals) {
+            QCOMPARE_JSON(refusal["error"]["code"], -32601);
+            QCOMPARE_JSON(refusal["error"]["message"], "Translation client does not allow tools or approval requests");
+            QVERIFY(!refusal.contains("result"));
+        }
+    }
+
+    void errorObjects_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("inner JSON error message, unchanged")
+            << QStringLiteral("TURNERROR_INNER") << QStringLiteral("inner upstream failure");
+        QTest::newRow("catalogue key in the interface language")
+            << QStringLiteral("TURNERROR_KEY") << english("Codex 未连接，请重试。");
+        QTest::newRow("no message: the request-failed text")
+            << QStringLiteral("TURNERROR_NOMSG") << english("Codex 请求失败，请检查网络、模型名称和登录状态。");
+        QTest::newRow("inner error without message: the outer text")
+            << QStringLiteral("TURNERROR_INNER_NOMSG") << QStringLiteral("{\"error\":{\"code\":5}}");
+    }
+
+    void errorObjects()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, message);
+        CodexClient client(standinPath());
+        Recorder<QString> call;
+        client.translate(text, language, {}, call.update(), call.done());
+        QTRY_VERIFY(call.finished());
+        QCOMPARE(call.error(), message);
+        QVERIFY(call.outcome->error().isAppFailure());
+    }
+
+    void errorTextRules_data()
+    {
+        QTest::addColumn<QString>("error");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("plain message keeps its words, brand shown as ours")
+            << QStringLiteral("{\"message\":\"Sorn quota reached\"}") << QStringLiteral("Quilvant quota reached");
+        QTest::newRow("message of another type")
+            << QStringLiteral("{\"message\":42}") << english("Codex 请求失败，请检查网络、模型名称和登录状态。");
+        QTest::newRow("inner error that is not an object")
+            << QStringLiteral("{\"message\":\"{\\\"error\\\":\\\"flat\\\"}\"}")
+            << QStringLiteral("{\"error\":\"flat\"}");
+        QTest::newRow("inner message kept even if it is a catalogue key")
+            << QStringLiteral("{\"message\":\"{\\\"error\\\":{\\\"message\\\":\\\"Codex 未连接，请重试。\\\"}}\"}")
+            << QStringLiteral("Codex 未连接，请重试。");
+    }
+
+    void errorTextRules()
+    {
+        QFETCH(QString, error);
+        QFETCH(QString, text);
+        QCOMPARE(Codex::errorText(Json::parse(error.toStdString())), text);
+    }
+
+    void initializeErrorFailsStartUp()
+    {
+        qputenv("CODEX_STANDIN_INIT", "error");
+        StandinLog log;
+        CodexClient client(standinPath());
+        Recorder<void> start;
+        client.ensureStarted(start.done());
+        QTRY_VERIFY(start.finished());
+        QCOMPARE(start.error(), QStringLiteral("initialize refused"));
+        const long long pid = log.starts().front()["pid"];
+        QTRY_VERIFY(!processAlive(pid)); // a failed start-up leaves no child behind
+    }
+
+    void initializeNeverAnsweredTimesOutThenRestarts()
+    {
+        qputenv("CODEX_STANDIN_INIT", "never");
+        StandinLog log;
+        CodexClient client(standinPath());
+        client.setTimeLimits(300ms, 60s);
+        Recorder<QString> call;
+        client.translate(QStringLiteral("hello"), language, {}, call.update(), call.done());
+        QTRY_VERIFY(call.finished());
+        QCOMPARE(call.error(), english("Codex 连接准备超时，请检查网络和登录状态后重试。"));
+        QVERIFY(call.updates.isEmpty());
+        const long long pid = log.starts().front()["pid"];
+        QTRY_VERIFY(!processAlive(pid));
+
+        qunsetenv("CODEX_STANDIN_INIT");
+        Recorder<QString> again;
+        client.translate(QStringLiteral("hello"), language, {}, again.update(), again.done());
+        QTRY_VERIFY(again.finished());
+        QVERIFY2(again.outcome->ok(), qPrintable(again.error()));
+        QCOMPARE(log.starts().size(), size_t(2));
+        QCOMPARE(call.completions, 1);
+    }
+
+    // A response under a string id answers nothing: the request runs into its time limit.
+    void responseWithStringIdIsIgnored()
+    {
+        CodexClient client(standinPath());
+        client.setTimeLimits(400ms, 60s);
+        Recorder<QString> call;
+        client.translate(QStringLiteral("hello"), language, QStringLiteral("string-id"), call.update(), call.done());
+        QTRY_VERIFY(call.finished());
+        QCOMPARE(call.error(), english("Codex 连接准备超时，请检查网络和登录状态后重试。"));
+    }
+
+    void childExitFailsTheTurnOnce()
+    {
+        StandinLog log;
+        CodexClient client(standinPath());
+        Recorder<QString> call;
+        client.translate(QStringLiteral("EXIT"), language, {}, call.update(), call.done());
+        QTRY_VERIFY(call.finished());
+        QCOMPARE(call.error(), english("Codex 连接中断，请重新翻译。"));
+        QCOMPARE(call.updates, QStringList{QStringLiteral("半截")}); // shown text is not withdrawn
+        QTest::qWait(200);
+        QCOMPARE(call.completions, 1);
+    }
+
+    void childExitDuringStartUp()
+    {
+        qputenv("CODEX_STANDIN_INIT", "exit");
+        CodexClient client(standinPath());
+        Recorder<void> start;
+        client.ensureStarted(start.done());
+        QTRY_VERIFY(start.finished());
+        QCOMPARE(start.error(), english("Codex 连接中断，请重新翻译。"));
+    }
+
+    // After the client's own reset the child's end of output is expected and reports nothing more.
+    void resetByClientReportsOnlyItsOwnError()
+    {
+        StandinLog log;
+        CodexClient client(standinPath());
+        Recorder<QString> call;
+        client.translate(QStringLiteral("WAIT"), language, {}, call.update(), call.done());
+        QTRY_VERIFY(!log.requests("turn/start").empty());
+        const QString closed = english("翻译连接已关闭。");
+        client.reset(AppFailure{closed});
+        QTRY_VERIFY(call.finished());
+        QCOMPARE(call.error(), closed);
+        const long long pid = log.starts().front()["pid"];
+        QTRY_VERIFY(!processAlive(pid));
+        QTest::qWait(100);
+        QCOMPARE(call.completions, 1);
+
+        // Resetting an idle client is harmless, and the next use starts a fresh child.
+        client.reset(AppFailure{closed});
+        Recorder<QString> next;
+        client.translate(QStringLiteral("QUICK next"), language, {}, next.update(), next.done());
+        QTRY_VERIFY(next.finished());
+        QVERIFY2(next.outcome->ok(), qPrintable(next.error()));
+        QCOMPARE(log.starts().size(), size_t(2));
+    }
+
+    void requestIdsKeepGrowingAcrossRestarts()
+    {
+        StandinLog log;
+        CodexClient client(standinPath());
+        for (const QString& text : {QStringLiteral("QUICK one"), QStringLiteral("QUICK two")}) {
+            Recorder<QString> call;
+            client.translate(text, language, {}, call.update(), call.done());
+            QTRY_VERIFY(call.finished());
+            QVERIFY(call.outcome->ok());
+            QTRY_COMPARE(log.requests("thread/unsubscribe").size(),
+                         size_t(text.endsWith(QStringLiteral("one")) ? 1 : 2));
+            client.reset(Error::cancelled());
+        }
+        QCOMPARE(log.starts().size(), size_t(2));
+        std::vector<long long> ids;
+        for (const Json& message : log.received()) {
+            if (message.contains("id") && message.contains("method")) {
+                ids.push_back(message["id"]);
+            }
+        }
+        QCOMPARE(ids.size(), size_t(8)); // initialize, thread/start, turn/start, thread/unsubscribe, twice
+        for (size_t i = 0; i < ids.size(); ++i) {
+            QCOMPARE(ids[i], static_cast<long long>(i + 1));
+        }
+    }
+
+    void changedPathRestartsTheChild()
+    {
+        QTemporaryDir dir;
+        const QString first = dir.filePath(QStringLiteral("first-cli"));
+        const QString second = dir.filePath(QStringLiteral("second-cli"));
+        QVERIFY(QFile::link(standinPath(), first));
+        QVERIFY(QFile::link(standinPath(), second));
+        StandinLog log;
+        CodexClient client; // located through the setting
+
+        Settings::setOverride(Settings::Key::codexPath, first);
+        Recorder<QString> one;
+        client.translate(QStringLiteral("QUICK a"), language, {}, one.update(), one.done());
+        QTRY_VERIFY(one.finished());
+        QVERIFY2(one.outcome->ok(), qPrintable(one.error()));
+
+        Settings::setOverride(Settings::Key::codexPath, second);
+        Recorder<QString> two;
+        client.translate(QStringLiteral("QUICK a"), language, {}, two.update(), two.done());
+        QTRY_VERIFY(two.finished());
+        QVERIFY2(two.outcome->ok(), qPrintable(two.error()));
+
+        const auto starts = log.starts();
+        QCOMPARE(starts.size(), size_t(2)); // the path is part of the cache key, so the second ran a turn
+        QCOMPARE(QString::fromStdString(starts[0]["argv0"]), first);
+        QCOMPARE(QString::fromStdString(starts[1]["argv0"]), second);
+        QTRY_VERIFY(!processAlive(starts[0]["pid"]));
+        QVERIFY(processAlive(starts[1]["pid"]));
+    }
+
+    void missingExecutable()
+    {
+        Settings::setOverride(Settings::Key::codexPath, QStringLiteral("/nonexistent/codex"));
+        if (Translation::codexPath()) {
+            QSKIP("an agent CLI is installed in one of the usual places");
+        }
+        CodexClient client;
+        Recorder<QString> call;
+        client.translate(QStringLiteral("hello"), language, {}, call.update(), call.done());
+        QVERIFY(!call.finished());
+        QTRY_VERIFY(call.finished());
+        QCOMPARE(call.error(), english("未找到 Codex CLI，请在设置中填写路径，并先运行 codex login。"));
+    }
+
+    void unlaunchableExecutableReportsTheSystemError()
+    {
+        QTemporaryDir dir;
+        const QString script = dir.filePath(QStringLiteral("not-runnable"));
+        QFile file(script);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.close(); // exists, but not executable
+        CodexClient client(script);
+        Recorder<void> start;
+        client.ensureStarted(start.done());
+        QTRY_VERIFY(start.finished());
+        QVERIFY(!start.outcome->ok());
+        QCOMPARE(start.outcome->error().kind(), Error::Kind::System);
+        QVERIFY(!start.error().isEmpty());
+    }
+
+    void locatorTakesTheSettingAsStored()
+    {
+        QTemporaryDir dir;
+        const QString cli = dir.filePath(QStringLiteral("cli"));
+        QVERIFY(QFile::link(standinPath(), cli));
+        Settings::setOverride(Settings::Key::codexPath, cli);
+        QCOMPARE(Translation::codexPath(), std::optional<QString>(cli));
+        Settings::setOverride(Settings::Key::codexPath, QString(QStringLiteral(" ") + cli)); // not trimmed
+        QVERIFY(Translation::codexPath() != std::optional<QString>(cli));
+        Settings::setOverride(Settings::Key::codexPath, dir.path()); // a folder is no executable
+        QVERIFY(Translation::codexPath() != std::optional<QString>(dir.path()));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCodexConnection)
+#include "tst_codexconnection.moc"
