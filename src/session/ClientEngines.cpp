@@ -1,61 +1,57 @@
+#include "session/ClientEngines.h"
+
 #include "engines/codex/CodexClient.h"
 #include "engines/hosted/HostedClient.h"
+#include "engines/minimax/MiniMaxClient.h"
 #include "session/Secrets.h"
-#include "session/TranslationEngines.h"
-
-#include <QCoreApplication>
-#include <QTimer>
 
 namespace quilvant {
 
-namespace {
-
-template <typename T>
-Cancellation failLater(Completion<T> done)
+HostedClient& ClientEngines::hostedClient() const
 {
-    auto state = std::make_shared<Completion<T>>(std::move(done));
-    QTimer::singleShot(0, QCoreApplication::instance(), [state] {
-        if (*state) {
-            std::exchange(*state, nullptr)(Error::app(QStringLiteral("engine not connected yet")));
-        }
-    });
-    return Cancellation([state] {
-        if (*state) {
-            std::exchange(*state, nullptr)(Error::cancelled());
-        }
-    });
+    return m_hosted != nullptr ? *m_hosted : HostedClient::shared();
 }
 
-class ClientEngines final : public TranslationEngines
+MiniMaxClient& ClientEngines::minimaxClient() const
 {
-public:
-    void readSecret(const QString& account, QObject* context, std::function<void(const QString&)> done) override
-    {
-        Secrets::readLater(account, context, std::move(done));
-    }
-    Cancellation moderate(const QString& text, const QString& stage, const QString& requestID, const QString& token,
-                          Completion<void> done) override
-    {
-        return HostedClient::shared().moderate(text, stage, requestID, token, std::move(done));
-    }
-    Cancellation hosted(const QString& text, const QString& target, const QString& token, TextUpdate update,
-                        Completion<HostedResult> done) override
-    {
-        return HostedClient::shared().translate(text, target, token, std::move(update), std::move(done));
-    }
-    Cancellation minimax(const QString&, const QString&, const QString&, const QString&, const QString&, const QString&,
-                         TextUpdate, Completion<QString> done) override
-    {
-        return failLater(std::move(done));
-    }
-    Cancellation codex(const QString& text, const QString& language, const QString& model, TextUpdate update,
-                       Completion<QString> done) override
-    {
-        return CodexClient::shared().translate(text, language, model, std::move(update), std::move(done));
-    }
-};
+    return m_minimax != nullptr ? *m_minimax : MiniMaxClient::shared();
+}
 
-} // namespace
+CodexClient& ClientEngines::codexClient() const
+{
+    return m_codex != nullptr ? *m_codex : CodexClient::shared();
+}
+
+void ClientEngines::readSecret(const QString& account, QObject* context, std::function<void(const QString&)> done)
+{
+    Secrets::readLater(account, context, std::move(done));
+}
+
+Cancellation ClientEngines::moderate(const QString& text, const QString& stage, const QString& requestID,
+                                     const QString& token, Completion<void> done)
+{
+    return hostedClient().moderate(text, stage, requestID, token, std::move(done));
+}
+
+Cancellation ClientEngines::hosted(const QString& text, const QString& target, const QString& token, TextUpdate update,
+                                   Completion<HostedResult> done)
+{
+    return hostedClient().translate(text, target, token, std::move(update), std::move(done));
+}
+
+Cancellation ClientEngines::minimax(const QString& text, const QString& language, const QString& endpoint,
+                                    const QString& model, const QString& key, const QString& thinking,
+                                    TextUpdate update, Completion<QString> done)
+{
+    return minimaxClient().translate(MiniMaxRequest{text, language, endpoint, model, key, thinking}, std::move(update),
+                                     std::move(done));
+}
+
+Cancellation ClientEngines::codex(const QString& text, const QString& language, const QString& model, TextUpdate update,
+                                  Completion<QString> done)
+{
+    return codexClient().translate(text, language, model, std::move(update), std::move(done));
+}
 
 std::shared_ptr<TranslationEngines> TranslationEngines::shared()
 {

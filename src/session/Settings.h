@@ -2,7 +2,6 @@
 
 #include <QString>
 #include <QVariant>
-
 #include <optional>
 
 namespace quilvant::Settings {
@@ -59,7 +58,7 @@ QString minimaxModel();    // ""
 QString minimaxThinking(); // "disabled"
 bool onboarded();          // false
 std::optional<QString> translationPrivacyConsent();
-QString serviceURL();      // "" (no hosted service configured)
-QString serviceWebsite();  // ""
+QString serviceURL();     // "" (no hosted service configured)
+QString serviceWebsite(); // ""
 
 } // namespace quilvant::Settings

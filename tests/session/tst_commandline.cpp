@@ -74,6 +74,13 @@ private Q_SLOTS:
             if (request.path == "/v1/moderate") {
                 return ServerResponse::json(200, m_verdict);
             }
+            if (request.path == "/v1/chat/completions") {
+                return ServerResponse::eventStream(
+                    {"data: {\"choices\":[{\"delta\":{\"content\":\"Bonjour\"}}]}\n\n",
+                     "data: {\"choices\":[{\"delta\":{\"content\":\" le monde\"},\"finish_reason\":\"stop\"}]}\n\n",
+                     "data: [DONE]\n\n"},
+                    5);
+            }
             return ServerResponse::eventStream({m_translateStream.left(20), m_translateStream.mid(20)}, 5);
         });
         QVERIFY(Secrets::save(QStringLiteral("service-token-1"), Secrets::serviceAccount));
@@ -184,6 +191,46 @@ private Q_SLOTS:
         QVERIFY(result.errText().contains(QStringLiteral("translationPrivacyConsent=norvel-sift-1")));
         QCOMPARE(m_server.requestCount(), before);
         QCOMPARE(result.outText(), QString());
+    }
+
+    void chatCompletionsEngine_data()
+    {
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("out");
+        QTest::addColumn<QString>("err");
+        QTest::newRow("key from the keyring")
+            << QStringLiteral(" sk-e2e ") << 0 << QStringLiteral("Bonjour le monde\n") << QString();
+        QTest::newRow("no key stored") << QString() << 1 << QString()
+                                       << QStringLiteral(
+                                              "Translation failed: Save your MiniMax API key in Settings first.\n");
+    }
+    void chatCompletionsEngine()
+    {
+        QFETCH(QString, key);
+        QFETCH(int, status);
+        QFETCH(QString, out);
+        QFETCH(QString, err);
+        QVERIFY(Secrets::save(key, Secrets::minimaxAccount));
+        m_sandbox->writeSetting(QStringLiteral("engine"), QStringLiteral("MiniMax"));
+        m_sandbox->writeSetting(QStringLiteral("endpoint"),
+                                m_server.url(QStringLiteral("/v1/chat/completions")).toString());
+        m_sandbox->writeSetting(QStringLiteral("minimaxModel"), QStringLiteral("MiniMax-M3"));
+        const qsizetype before = requestsTo("/v1/chat/completions").size();
+        const RunResult result =
+            translate({QStringLiteral("--to"), QStringLiteral("fr"), QStringLiteral("Hello world")});
+        QCOMPARE(result.errText(), err);
+        QCOMPARE(result.exitCode, status);
+        QCOMPARE(result.outText(), out);
+        const QList<RecordedRequest> chats = requestsTo("/v1/chat/completions").mid(before);
+        QCOMPARE(chats.size(), status == 0 ? 1 : 0);
+        if (status == 0) {
+            QCOMPARE(chats.first().header("Authorization"), QByteArray("Bearer sk-e2e"));
+            QVERIFY(chats.first().body.contains("French"));
+            const QList<RecordedRequest> checks = requestsTo("/v1/moderate");
+            QCOMPARE(bodyOf(checks.last()).value(QStringLiteral("text")).toString(),
+                     QStringLiteral("Bonjour le monde"));
+        }
     }
 
     void agentEngine_data()
