@@ -179,26 +179,44 @@ Outcome<void> save(const QString& key, const QString& account)
     return outcome;
 }
 
-void readLater(const QString& account, QObject* context, std::function<void(const QString&)> done)
+namespace {
+
+// Runs `work` on a worker thread and hands its result to `done` on the GUI thread. Delivered through the
+// application object; the receiver is checked there, where it could be deleted, not on the worker.
+template <typename T>
+void offThread(QObject* context, std::function<T()> work, std::function<void(T)> done)
 {
     QPointer<QObject> receiver(context);
-    QThreadPool::globalInstance()->start([account, receiver, done = std::move(done)]() mutable {
-        QString value = read(account);
-        // Delivered through the application object, whose thread is the GUI thread; the receiver is checked
-        // there, where it could be deleted, not here.
+    QThreadPool::globalInstance()->start([receiver, work = std::move(work), done = std::move(done)]() mutable {
+        T value = work();
         QCoreApplication* application = QCoreApplication::instance();
         if (application == nullptr) {
             return;
         }
         QMetaObject::invokeMethod(
             application,
-            [receiver, done = std::move(done), value = std::move(value)] {
+            [receiver, done = std::move(done), value = std::move(value)]() mutable {
                 if (receiver) {
-                    done(value);
+                    done(std::move(value));
                 }
             },
             Qt::QueuedConnection);
     });
+}
+
+} // namespace
+
+void readLater(const QString& account, QObject* context, std::function<void(const QString&)> done)
+{
+    offThread<QString>(
+        context, [account] { return read(account); }, [done = std::move(done)](const QString& value) { done(value); });
+}
+
+void saveLater(const QString& key, const QString& account, QObject* context, Completion<void> done)
+{
+    offThread<Outcome<void>>(
+        context, [key, account] { return save(key, account); },
+        [done = std::move(done)](Outcome<void> outcome) { done(std::move(outcome)); });
 }
 
 } // namespace quilvant::Secrets

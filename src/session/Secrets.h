@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/Async.h"
 #include "core/Outcome.h"
 
 #include <QObject>
@@ -26,5 +27,8 @@ Outcome<void> save(const QString& key, const QString& account = minimaxAccount);
 
 // read() on a worker thread; `done` gets the value on `context`'s thread, unless `context` is gone by then.
 void readLater(const QString& account, QObject* context, std::function<void(const QString&)> done);
+
+// save() on a worker thread; `done` gets the outcome on `context`'s thread, unless `context` is gone by then.
+void saveLater(const QString& key, const QString& account, QObject* context, Completion<void> done);
 
 } // namespace quilvant::Secrets

@@ -200,6 +200,22 @@ private Q_SLOTS:
         QCOMPARE(thread, QThread::currentThreadId());
     }
 
+    void saveLaterReportsOnTheCallersThread()
+    {
+        QObject context;
+        std::optional<Outcome<void>> saved;
+        Qt::HANDLE thread = nullptr;
+        Secrets::saveLater(QStringLiteral(" sk-saved-later"), Secrets::minimaxAccount, &context,
+                           [&](Outcome<void> outcome) {
+                               saved = std::move(outcome);
+                               thread = QThread::currentThreadId();
+                           });
+        QTRY_VERIFY(saved.has_value());
+        QVERIFY(saved->ok());
+        QCOMPARE(thread, QThread::currentThreadId());
+        QCOMPARE(storedBytes(), QByteArray(" sk-saved-later"));
+    }
+
     void readLaterDropsTheAnswerForAGoneReceiver()
     {
         bool called = false;
