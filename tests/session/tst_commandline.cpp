@@ -6,6 +6,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMutex>
+#include <QSettings>
 #include <QTest>
 
 using namespace quilvant;
@@ -81,7 +82,13 @@ private Q_SLOTS:
                      "data: [DONE]\n\n"},
                     5);
             }
-            return ServerResponse::eventStream({m_translateStream.left(20), m_translateStream.mid(20)}, 5);
+            // One write per line, a little apart, so that partial text is seen on its own.
+            QList<QByteArray> chunks;
+            for (const QByteArray& piece : m_translateStream.split('\n')) {
+                chunks.append(piece + '\n');
+            }
+            chunks.last().chop(1);
+            return ServerResponse::eventStream(chunks, 15);
         });
         QVERIFY(Secrets::save(QStringLiteral("service-token-1"), Secrets::serviceAccount));
     }
@@ -191,6 +198,45 @@ private Q_SLOTS:
         QVERIFY(result.errText().contains(QStringLiteral("translationPrivacyConsent=norvel-sift-1")));
         QCOMPARE(m_server.requestCount(), before);
         QCOMPARE(result.outText(), QString());
+    }
+
+    void onATerminal_data()
+    {
+        QTest::addColumn<QByteArray>("answer");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<bool>("translated");
+        QTest::newRow("agreed") << QByteArray("y\n") << 0 << true;
+        QTest::newRow("declined") << QByteArray("n\n") << 1 << false;
+    }
+    void onATerminal()
+    {
+        QFETCH(QByteArray, answer);
+        QFETCH(int, status);
+        QFETCH(bool, translated);
+        m_sandbox->writeSetting(QStringLiteral("translationPrivacyConsent"), QString());
+        const int before = m_server.requestCount();
+        // `script` runs the program on a pseudo-terminal; its standard output and error both land there.
+        const QString command = quilvantBinary() + QStringLiteral(" --translate Hello");
+        const RunResult result =
+            runProgram(QStringLiteral("script"), {QStringLiteral("-qec"), command, QStringLiteral("/dev/null")},
+                       *m_sandbox, {answer, 90000});
+        const QString screen = result.outText();
+        QCOMPARE(result.exitCode, status);
+        QVERIFY2(screen.contains(QStringLiteral("Before you translate")), result.out.constData());
+        QVERIFY(screen.contains(QStringLiteral("screenshots are never uploaded")));
+        QSettings settings(m_sandbox->settingsFile(), QSettings::IniFormat);
+        if (translated) {
+            QVERIFY2(screen.contains(QStringLiteral("[Writing translation…]")), result.out.constData());
+            QVERIFY(screen.contains(QStringLiteral("你好")));
+            QVERIFY(screen.endsWith(QStringLiteral("你好。\r\n")));
+            QCOMPARE(settings.value(QStringLiteral("translationPrivacyConsent")).toString(),
+                     QStringLiteral("norvel-sift-1"));
+            QCOMPARE(m_server.requestCount(), before + 1);
+        } else {
+            QVERIFY(screen.contains(QStringLiteral("Translation failed: consent was not given; nothing was sent.")));
+            QCOMPARE(settings.value(QStringLiteral("translationPrivacyConsent")).toString(), QString());
+            QCOMPARE(m_server.requestCount(), before);
+        }
     }
 
     void chatCompletionsEngine_data()
