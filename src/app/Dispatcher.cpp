@@ -6,7 +6,6 @@
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <QTimer>
-
 #include <memory>
 
 namespace quilvant::app {
@@ -18,8 +17,8 @@ std::unique_ptr<QCoreApplication> makeApplication(Runtime runtime, int& argc, ch
     if (QCoreApplication::instance() != nullptr) {
         return nullptr; // embedded in a process that already has one (tests)
     }
-    if (runtime != Runtime::Console && qEnvironmentVariableIsEmpty("DISPLAY")
-        && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+    if (runtime != Runtime::Console && qEnvironmentVariableIsEmpty("DISPLAY") &&
+        qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
         // Painting fixtures and previews needs no screen.
         qputenv("QT_QPA_PLATFORM", "offscreen");
     }

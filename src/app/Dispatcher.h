@@ -6,7 +6,6 @@
 #include <QList>
 #include <QString>
 #include <QStringList>
-
 #include <functional>
 
 // Command-line dispatch: the first mode of the table whose flag the command line contains runs, everything

@@ -3,7 +3,6 @@
 #include "core/Outcome.h"
 
 #include <QString>
-
 #include <functional>
 #include <memory>
 

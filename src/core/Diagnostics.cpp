@@ -4,7 +4,6 @@
 
 #include <QByteArray>
 #include <QDateTime>
-
 #include <fcntl.h>
 #include <mutex>
 #include <unistd.h>
@@ -48,8 +47,8 @@ void record(const QString& event)
     if (path.isEmpty()) {
         return;
     }
-    const QByteArray line = QDateTime::currentDateTimeUtc().toString(Qt::ISODate).toUtf8() + ' ' + event.toUtf8()
-        + '\n';
+    const QByteArray line =
+        QDateTime::currentDateTimeUtc().toString(Qt::ISODate).toUtf8() + ' ' + event.toUtf8() + '\n';
     const QByteArray file = path.toLocal8Bit();
     // O_APPEND puts each write at the end; O_NOFOLLOW refuses a link planted where the log should be.
     const int fd = ::open(file.constData(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600);

@@ -3,7 +3,6 @@
 #include "core/AppFailure.h"
 
 #include <QString>
-
 #include <utility>
 #include <variant>
 
@@ -14,7 +13,12 @@ namespace quilvant {
 class Error
 {
 public:
-    enum class Kind { App, System, Cancelled };
+    enum class Kind
+    {
+        App,
+        System,
+        Cancelled
+    };
 
     Error(AppFailure failure) // NOLINT(google-explicit-constructor): an AppFailure is an Error
         : m_kind(Kind::App)
@@ -64,7 +68,12 @@ public:
     const T& value() const& { return std::get<0>(m_state); }
     T& value() & { return std::get<0>(m_state); }
     T&& value() && { return std::get<0>(std::move(m_state)); }
-    const Error& error() const { return std::get<1>(m_state); }
+    // The error; an empty system error when there is none (so that a failure message can always be built).
+    const Error& error() const
+    {
+        static const Error none = Error::system(QString());
+        return ok() ? none : std::get<1>(m_state);
+    }
 
 private:
     std::variant<T, Error> m_state;

@@ -1,7 +1,6 @@
 #include "platform/PrivateTempDir.h"
 
 #include <QByteArray>
-
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -44,7 +43,9 @@ Outcome<QString> ensure(const QString& dir)
     const int fd = ::open(native.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
         const int error = errno;
-        struct stat link{};
+        struct stat link
+        {
+        };
         if (::lstat(native.constData(), &link) == 0 && S_ISLNK(link.st_mode)) {
             return refused(dir, QStringLiteral("it is a symbolic link"));
         }
@@ -53,7 +54,9 @@ Outcome<QString> ensure(const QString& dir)
         }
         return Error::system(QStringLiteral("Cannot open %1: %2").arg(dir, errnoText(error)));
     }
-    struct stat info{};
+    struct stat info
+    {
+    };
     Outcome<QString> result = dir;
     if (::fstat(fd, &info) != 0) {
         result = Error::system(QStringLiteral("Cannot inspect %1: %2").arg(dir, errnoText(errno)));

@@ -13,7 +13,10 @@ class TestDispatcher : public QObject
 private:
     Sandbox m_sandbox;
 
-    RunResult probe(const QStringList& arguments) { return runProgram(testProgram(QStringLiteral("dispatch_probe")), arguments, m_sandbox); }
+    RunResult probe(const QStringList& arguments)
+    {
+        return runProgram(testProgram(QStringLiteral("dispatch_probe")), arguments, m_sandbox);
+    }
 
 private Q_SLOTS:
     void selection_data()
@@ -24,7 +27,8 @@ private Q_SLOTS:
 
         QTest::newRow("no flag starts normally") << QStringList{} << QStringLiteral("normal start\n") << 0;
         QTest::newRow("unknown words start normally")
-            << QStringList{QStringLiteral("ocr-test"), QStringLiteral("--ocr")} << QStringLiteral("normal start\n") << 0;
+            << QStringList{QStringLiteral("ocr-test"), QStringLiteral("--ocr")} << QStringLiteral("normal start\n")
+            << 0;
         QTest::newRow("first flag of the table wins over argument order")
             << QStringList{QStringLiteral("--smoke-test"), QStringLiteral("--ocr-test")} << QStringLiteral("ran ocr\n")
             << 0;
@@ -32,8 +36,8 @@ private Q_SLOTS:
             << QStringList{QStringLiteral("x"), QStringLiteral("--smoke-test"), QStringLiteral("y")}
             << QStringLiteral("ran smoke\n") << 0;
         QTest::newRow("preview directory is the last argument")
-            << QStringList{QStringLiteral("--ui-preview"), QStringLiteral("/tmp/out")} << QStringLiteral("output=/tmp/out\n")
-            << 0;
+            << QStringList{QStringLiteral("--ui-preview"), QStringLiteral("/tmp/out")}
+            << QStringLiteral("output=/tmp/out\n") << 0;
         QTest::newRow("preview flag last gives itself as the directory")
             << QStringList{QStringLiteral("--ui-preview")} << QStringLiteral("output=--ui-preview\n") << 0;
         QTest::newRow("regression flag ignores the last argument")
@@ -72,7 +76,8 @@ private Q_SLOTS:
 
     void asynchronousFailureEndsTheProcess()
     {
-        const RunResult result = probe({QStringLiteral("--transport-test"), QStringLiteral("--async-fail"), QStringLiteral("m")});
+        const RunResult result =
+            probe({QStringLiteral("--transport-test"), QStringLiteral("--async-fail"), QStringLiteral("m")});
         QCOMPARE(result.exitCode, 1);
         QCOMPARE(result.outText(), QStringLiteral("mock=m\n"));
         QCOMPARE(result.errText(), QStringLiteral("FAIL: late failure\n"));
@@ -92,7 +97,8 @@ private Q_SLOTS:
     void programPrintsRegressionLine()
     {
         // Also present: later flags of the table, which must not run.
-        const RunResult result = runQuilvant({QStringLiteral("--version"), QStringLiteral("--regression-test"), QStringLiteral("--help")}, m_sandbox);
+        const RunResult result = runQuilvant(
+            {QStringLiteral("--version"), QStringLiteral("--regression-test"), QStringLiteral("--help")}, m_sandbox);
         QCOMPARE(result.exitCode, 0);
         QCOMPARE(result.outText(),
                  QStringLiteral("PASS: delayed selection click, active capture, outside click, pinned window\n"));
@@ -126,10 +132,11 @@ private Q_SLOTS:
         const qsizetype help = indexOf(QStringLiteral("--help"));
         QVERIFY(help > 0);
         QVERIFY(indexOf(QStringLiteral("--version")) > help);
-        for (const QString& described : {QStringLiteral("--ocr-test"), QStringLiteral("--ui-preview"),
-                                         QStringLiteral("--minimax-parser-test"), QStringLiteral("--minimax-speed-test"),
-                                         QStringLiteral("--transport-test"), QStringLiteral("--window-regression-test"),
-                                         QStringLiteral("--regression-test"), QStringLiteral("--smoke-test")}) {
+        for (const QString& described :
+             {QStringLiteral("--ocr-test"), QStringLiteral("--ui-preview"), QStringLiteral("--minimax-parser-test"),
+              QStringLiteral("--minimax-speed-test"), QStringLiteral("--transport-test"),
+              QStringLiteral("--window-regression-test"), QStringLiteral("--regression-test"),
+              QStringLiteral("--smoke-test")}) {
             QVERIFY2(indexOf(described) < help, qPrintable(described));
         }
     }

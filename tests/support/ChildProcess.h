@@ -49,8 +49,8 @@ struct RunResult
 
 struct RunOptions
 {
-    QByteArray input;         // written to standard input, which is then closed
-    int timeoutMs = 120'000;  // killed after this
+    QByteArray input;        // written to standard input, which is then closed
+    int timeoutMs = 120'000; // killed after this
 };
 
 // Runs `program` with `arguments` in `sandbox` and waits for it (serving this thread's event loop meanwhile,

@@ -34,15 +34,14 @@ int main(int argc, char** argv)
     table.append(syncMode({QStringLiteral("--ui-preview"), QStringLiteral("--ui-regression-test")},
                           QStringLiteral("UI test failed: "), [](const ModeContext& context) -> Outcome<void> {
                               const QString output = context.has(QStringLiteral("--ui-preview"))
-                                  ? context.lastArgument()
-                                  : QStringLiteral("/default/previews");
+                                                         ? context.lastArgument()
+                                                         : QStringLiteral("/default/previews");
                               Console::printLine(QStringLiteral("output=") + output);
                               return {};
                           }));
-    table.append(syncMode({QStringLiteral("--fail")}, QStringLiteral("FAIL: "),
-                          [](const ModeContext&) -> Outcome<void> {
-                              return AppFailure{QStringLiteral("出错了 (boom)")};
-                          }));
+    table.append(
+        syncMode({QStringLiteral("--fail")}, QStringLiteral("FAIL: "),
+                 [](const ModeContext&) -> Outcome<void> { return AppFailure{QStringLiteral("出错了 (boom)")}; }));
 
     Mode async;
     async.flags = {QStringLiteral("--codex-speed-test"), QStringLiteral("--transport-test")};

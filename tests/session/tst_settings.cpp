@@ -1,0 +1,95 @@
+#include "session/Settings.h"
+
+#include <QFile>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace quilvant;
+
+class TestSettings : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_config;
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY(m_config.isValid());
+        qputenv("XDG_CONFIG_HOME", m_config.path().toLocal8Bit());
+        QCOMPARE(Settings::filePath(), m_config.path() + QStringLiteral("/quilvant/quilvant.conf"));
+    }
+
+    void init()
+    {
+        Settings::clearOverrides();
+        QFile::remove(Settings::filePath());
+    }
+
+    void defaultsWhenAbsent()
+    {
+        QCOMPARE(Settings::engine(), QStringLiteral("Sorn"));
+        QCOMPARE(Settings::language(), QStringLiteral("zh-Hans"));
+        QCOMPARE(Settings::uiLanguage(), QStringLiteral("system"));
+        QCOMPARE(Settings::shortcut(), QStringLiteral("D"));
+        QCOMPARE(Settings::codexPath(), QString());
+        QCOMPARE(Settings::codexModel(), QString());
+        QCOMPARE(Settings::endpoint(), QStringLiteral("https://api.minimax.io/v1/chat/completions"));
+        QCOMPARE(Settings::minimaxModel(), QString());
+        QCOMPARE(Settings::minimaxThinking(), QStringLiteral("disabled"));
+        QCOMPARE(Settings::onboarded(), false);
+        QCOMPARE(Settings::translationPrivacyConsent(), std::nullopt);
+        QCOMPARE(Settings::serviceURL(), QString());
+    }
+
+    void storedValuesAreReadFreshAtEachUse()
+    {
+        Settings::setValue(Settings::Key::engine, QStringLiteral("MiniMax"));
+        QCOMPARE(Settings::engine(), QStringLiteral("MiniMax"));
+
+        // Another writer of the same file (the settings window, another process) is seen at the next read.
+        {
+            QSettings other(Settings::filePath(), QSettings::IniFormat);
+            other.setValue(Settings::Key::engine, QStringLiteral("Codex"));
+            other.setValue(Settings::Key::onboarded, true);
+        }
+        QCOMPARE(Settings::engine(), QStringLiteral("Codex"));
+        QCOMPARE(Settings::onboarded(), true);
+
+        Settings::remove(Settings::Key::engine);
+        QCOMPARE(Settings::engine(), QStringLiteral("Sorn"));
+    }
+
+    void emptyStoredStringIsNotAbsent()
+    {
+        // A stored empty consent marker is a value, not "no consent stored".
+        Settings::setValue(Settings::Key::translationPrivacyConsent, QString());
+        QCOMPARE(Settings::translationPrivacyConsent(), std::optional<QString>(QString()));
+    }
+
+    void overridesWinWithoutBeingWritten()
+    {
+        Settings::setValue(Settings::Key::language, QStringLiteral("fr"));
+        Settings::setOverride(Settings::Key::language, QStringLiteral("ja"));
+        QCOMPARE(Settings::language(), QStringLiteral("ja"));
+        QCOMPARE(QSettings(Settings::filePath(), QSettings::IniFormat).value(Settings::Key::language).toString(),
+                 QStringLiteral("fr"));
+        Settings::clearOverride(Settings::Key::language);
+        QCOMPARE(Settings::language(), QStringLiteral("fr"));
+    }
+
+    void booleansFromTheIniFile()
+    {
+        QFile file(Settings::filePath());
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("[General]\nonboarded=false\n");
+        file.close();
+        QCOMPARE(Settings::onboarded(), false);
+        Settings::setValue(Settings::Key::onboarded, true);
+        QCOMPARE(Settings::onboarded(), true);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSettings)
+#include "tst_settings.moc"
