@@ -297,6 +297,32 @@ private Q_SLOTS:
         QVERIFY(processAlive(starts[1]["pid"]));
     }
 
+    // A start-up cut short by a change of path must not take the new path's connection down with it.
+    void pathChangeDuringStartUp()
+    {
+        QTemporaryDir dir;
+        const QString silent = dir.filePath(QStringLiteral("silent-cli"));
+        const QString answering = dir.filePath(QStringLiteral("cli"));
+        QVERIFY(QFile::link(standinPath(), silent));
+        QVERIFY(QFile::link(standinPath(), answering));
+        StandinLog log;
+        CodexClient client;
+
+        Settings::setOverride(Settings::Key::codexPath, silent);
+        Recorder<QString> stuck;
+        client.translate(QStringLiteral("QUICK a"), language, {}, stuck.update(), stuck.done());
+        QTRY_COMPARE(log.requests("initialize").size(), size_t(1));
+
+        Settings::setOverride(Settings::Key::codexPath, answering);
+        Recorder<QString> next;
+        client.translate(QStringLiteral("QUICK a"), language, {}, next.update(), next.done());
+        QTRY_VERIFY(stuck.finished() && next.finished());
+        QVERIFY(stuck.outcome->error().isCancelled());
+        QVERIFY2(next.outcome->ok(), qPrintable(next.error()));
+        QCOMPARE(log.starts().size(), size_t(2));
+        QTRY_VERIFY(!processAlive(log.starts()[0]["pid"]));
+    }
+
     void missingExecutable()
     {
         Settings::setOverride(Settings::Key::codexPath, QStringLiteral("/nonexistent/codex"));

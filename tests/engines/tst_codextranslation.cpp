@@ -173,6 +173,10 @@ private Q_SLOTS:
         QCOMPARE(repeat.updates, QStringList{answer});
         QCOMPARE(turnStarts(log).size(), size_t(1));
         QVERIFY(diagnostics().contains(QStringLiteral(" codex.cache-hit\n")));
+        Recorder<QString> quiet; // a caller without an update callback
+        client.translate(QStringLiteral("hello"), language, {}, nullptr, quiet.done());
+        QTRY_VERIFY(quiet.finished());
+        QCOMPARE(quiet.outcome->value(), answer);
 
         // Every part of the key counts, exactly.
         const struct

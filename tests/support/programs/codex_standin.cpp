@@ -16,6 +16,7 @@
 //   anything else: "译文：测试", every line written in pieces that split its UTF-8 characters
 // The thread is chosen by the model: "no-thread" (no thread id), "string-id" (answered under a string id),
 // "slow-thread" (answered after 400 ms).
+// Started under a name beginning with "silent-" it never answers "initialize".
 // Environment: CODEX_STANDIN_LOG (append a JSON line per event), CODEX_STANDIN_INIT ("never", "error", "exit"),
 // CODEX_STANDIN_PAUSE_MS (pause between split writes, 15 by default).
 #include <chrono>
@@ -31,6 +32,7 @@ using Json = nlohmann::json;
 
 namespace {
 
+bool silentInitialize = false;
 int threadCount = 0;
 int turnCount = 0;
 std::chrono::milliseconds splitPause{15};
@@ -207,7 +209,7 @@ void request(const Json& message)
 
     if (method == "initialize") {
         const std::string mode = env("CODEX_STANDIN_INIT");
-        if (mode == "never") {
+        if (mode == "never" || silentInitialize) {
             return;
         }
         if (mode == "error") {
@@ -288,6 +290,8 @@ int main(int argc, char** argv)
         (void)::write(2, complaint.data(), complaint.size());
         return 2;
     }
+    const std::string name = argv[0];
+    silentInitialize = name.substr(name.rfind('/') + 1).rfind("silent-", 0) == 0;
     if (env("CODEX_STANDIN_INIT") == "exit") {
         return 0;
     }
