@@ -405,7 +405,6 @@ private Q_SLOTS:
         QTest::addColumn<QString>("model");
         QTest::addColumn<QString>("apiKey");
         QTest::addColumn<QString>("expected");
-        const QString good = QStringLiteral("https://127.0.0.1:1/v1/chat/completions");
         const QString keyMessage = QStringLiteral("Save your MiniMax API key in Settings first.");
         const QString modelMessage = QStringLiteral("Enter a supported MiniMax model in Settings first.");
         const QString endpointMessage = QStringLiteral("Enter a valid HTTPS API endpoint.");
@@ -421,7 +420,6 @@ private Q_SLOTS:
         QTest::newRow("empty endpoint") << QString() << QStringLiteral("m") << key << endpointMessage;
         QTest::newRow("upper-case scheme is not https")
             << QStringLiteral("HTTPS ://h") << QStringLiteral("m") << key << endpointMessage;
-        Q_UNUSED(good);
     }
 
     void validationComesBeforeAnyTraffic()
@@ -574,6 +572,21 @@ private Q_SLOTS:
         m_server.release();
         QCOMPARE(m_client->cacheSize(), 0);
         QCOMPARE(trace->completions, 1);
+    }
+
+    void doneSentinelEndsTheTranslationWithoutWaitingForTheBodyToEnd()
+    {
+        ServerResponse open = ServerResponse::eventStream(
+            {contentEvent(QStringLiteral("完")), "data: [DONE]\n\n", contentEvent(QStringLiteral("ignored"))});
+        open.ending = ServerResponse::Ending::Hold;
+        serve(open);
+        const int aborted = m_server.abortedResponses();
+        const auto trace = run(request());
+        QVERIFY2(trace->succeeded(), qPrintable(trace->failure()));
+        QCOMPARE(trace->text(), QStringLiteral("完"));
+        QCOMPARE(trace->updates, QStringList{QStringLiteral("完")});
+        QTRY_COMPARE(m_server.abortedResponses(), aborted + 1);
+        m_server.release();
     }
 
     void cancellingFromInsideAnUpdateStopsEverything()

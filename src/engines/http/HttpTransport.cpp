@@ -147,6 +147,7 @@ struct HttpTransport::Private
 
     // Worker-only.
     std::set<JobPtr> active;
+    std::vector<JobPtr> abandoned; // handed to the destructor once the worker has stopped
     // Transport's thread only: every job started, to release their easy handles before the share goes.
     std::vector<std::weak_ptr<Job>> registry;
 
@@ -321,6 +322,8 @@ void HttpTransport::Private::run()
     for (const JobPtr& job : active) {
         curl_multi_remove_handle(multi, job->easy);
     }
+    // Released by the destructor on the transport's thread, where their handlers belong.
+    abandoned.assign(active.begin(), active.end());
     active.clear();
 }
 
@@ -419,6 +422,7 @@ HttpTransport::~HttpTransport()
     }
     d->toAdd.clear();
     d->toCancel.clear();
+    d->abandoned.clear();
     curl_multi_cleanup(d->multi);
     // Queued events and timers may still hold jobs; their easy handles must let go of the share first.
     for (const auto& weak : d->registry) {

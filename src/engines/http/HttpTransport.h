@@ -79,7 +79,8 @@ struct HttpTransportOptions
 // HTTPS client on libcurl's multi interface. Transfers run on one worker thread owned by the transport; their
 // events come back queued to the thread that created the transport. All transfers of one transport share one
 // connection cache, TLS session cache and DNS cache, so a warm-up's connection serves the next request.
-// The standard proxy variables (https_proxy, no_proxy, ...) apply as libcurl reads them.
+// The standard proxy variables (https_proxy, no_proxy, ...) apply as libcurl reads them. Transfers still running
+// when the transport is destroyed are dropped without a completion (it goes with the process or its owner).
 class HttpTransport : public QObject
 {
 public:
