@@ -3,6 +3,7 @@
 #include "core/Console.h"
 #include "selftest/CodexChecks.h"
 #include "selftest/MiniMaxChecks.h"
+#include "session/CommandLineTranslation.h"
 
 namespace quilvant::app {
 
@@ -18,6 +19,19 @@ Mode codexMode()
     mode.start = [](const ModeContext& context, Completion<void> done) {
         const QString mock = context.has(QStringLiteral("--transport-test")) ? context.lastArgument() : QString();
         CodexChecks::run(mock, std::move(done));
+    };
+    return mode;
+}
+
+Mode translateMode()
+{
+    Mode mode;
+    mode.flags = {QStringLiteral("--translate")};
+    mode.help = QStringLiteral("translate the words that follow (or standard input) with the current settings and "
+                               "print the translation; --engine NAME and --to CODE override the settings for this run");
+    mode.failurePrefix = QStringLiteral("Translation failed: ");
+    mode.start = [](const ModeContext& context, Completion<void> done) {
+        CommandLineTranslation::run(context.arguments, std::move(done));
     };
     return mode;
 }
@@ -101,6 +115,7 @@ QList<Mode> programModes()
     };
     table.append(help);
     table.append(version);
+    table.append(translateMode());
     return table;
 }
 

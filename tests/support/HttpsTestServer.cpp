@@ -131,6 +131,9 @@ protected:
             delete socket;
             return;
         }
+        // Each chunk goes out when written: Nagle's algorithm would hold small writes for the client's delayed
+        // acknowledgement (about 40 ms), which timing checks would then measure instead of the client.
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         auto connection = std::make_shared<Connection>();
         connection->socket = socket;
         {
