@@ -3,8 +3,10 @@
 #include "capture/RecognizeCommand.h"
 #include "core/Console.h"
 #include "selftest/CodexChecks.h"
+#include "selftest/MiniMaxChecks.h"
 #include "selftest/OCRChecks.h"
 #include "selftest/SmokeTest.h"
+#include "session/CommandLineTranslation.h"
 
 namespace quilvant::app {
 
@@ -60,6 +62,19 @@ Mode smokeMode()
     return mode;
 }
 
+Mode translateMode()
+{
+    Mode mode;
+    mode.flags = {QStringLiteral("--translate")};
+    mode.help = QStringLiteral("translate the words that follow (or standard input) with the current settings and "
+                               "print the translation; --engine NAME and --to CODE override the settings for this run");
+    mode.failurePrefix = QStringLiteral("Translation failed: ");
+    mode.start = [](const ModeContext& context, Completion<void> done) {
+        CommandLineTranslation::run(context.arguments, std::move(done));
+    };
+    return mode;
+}
+
 Mode regressionMode()
 {
     Mode mode;
@@ -69,6 +84,30 @@ Mode regressionMode()
         Console::printLine(
             QStringLiteral("PASS: delayed selection click, active capture, outside click, pinned window"));
         return {};
+    };
+    return mode;
+}
+
+Mode minimaxParserMode()
+{
+    Mode mode;
+    mode.flags = {QStringLiteral("--minimax-parser-test")};
+    mode.help = QStringLiteral("check the MiniMax event-stream assembly offline");
+    mode.failurePrefix = QStringLiteral("FAIL: ");
+    mode.run = [](const ModeContext&) { return MiniMaxChecks::parser(); };
+    return mode;
+}
+
+Mode minimaxSpeedMode()
+{
+    Mode mode;
+    mode.flags = {QStringLiteral("--minimax-speed-test")};
+    mode.help = QStringLiteral("time MiniMax translations with the API key read from standard input "
+                               "(--optimized-only: thinking disabled only)");
+    mode.failurePrefix = QStringLiteral("FAIL: ");
+    mode.start = [](const ModeContext& context, Completion<void> done) {
+        const QString key = Console::readLine();
+        MiniMaxChecks::speed(key, !context.has(QStringLiteral("--optimized-only")), std::move(done));
     };
     return mode;
 }
@@ -95,6 +134,8 @@ QList<Mode> programModes()
     // The order is the order in which the flags are tested.
     QList<Mode> table;
     table.append(ocrMode());
+    table.append(minimaxParserMode());
+    table.append(minimaxSpeedMode());
     table.append(codexMode());
     table.append(regressionMode());
     table.append(smokeMode());
@@ -116,6 +157,7 @@ QList<Mode> programModes()
     table.append(help);
     table.append(version);
     table.append(recognizeMode());
+    table.append(translateMode());
     return table;
 }
 

@@ -4,6 +4,7 @@
 #include "core/Diagnostics.h"
 #include "session/L.h"
 
+#include <QCoreApplication>
 #include <QProcess>
 #include <QTimer>
 #include <limits>
@@ -286,6 +287,13 @@ void CodexConnection::stopChild(QProcess* process)
     process->disconnect();
     if (process->state() == QProcess::NotRunning) {
         process->deleteLater();
+        return;
+    }
+    if (QCoreApplication::closingDown()) {
+        // The event loop is gone: no timer can fire and no deferred delete will run, so end the child now.
+        process->kill();
+        process->waitForFinished(1000);
+        delete process;
         return;
     }
     connect(process, &QProcess::finished, process, &QObject::deleteLater);

@@ -1,0 +1,127 @@
+// Run on demand: build with -DQUILVANT_BENCH=ON and run bench/minimax/bench_minimax.
+#include "engines/minimax/MiniMaxClient.h"
+#include "engines/minimax/MiniMaxEventReader.h"
+#include "session/Settings.h"
+
+#ifdef QUILVANT_BENCH_WITH_SERVER
+#include "support/HttpsTestServer.h"
+#endif
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <benchmark/benchmark.h>
+#include <chrono>
+
+using namespace quilvant;
+
+namespace {
+
+QByteArray contentEvent(const QByteArray& content)
+{
+    return R"(data: {"choices":[{"delta":{"content":")" + content + R"("}}]})" + "\n\n";
+}
+
+// From the last byte of an event reaching the engine to the update it causes, with this much visible text
+// already shown (a translation grows, and each update carries the whole text).
+void eventToUpdate(benchmark::State& state)
+{
+    const qsizetype shown = state.range(0);
+    QByteArray prefix;
+    while (prefix.size() < shown) {
+        prefix += contentEvent("\xE8\xAF\x91\xE6\x96\x87 word ");
+    }
+    const QByteArray event = contentEvent("\xE6\xB5\x8B");
+    for (auto _ : state) {
+        int updates = 0;
+        MiniMaxEventReader reader([&updates](const QString&) { ++updates; });
+        (void)reader.feed(prefix);
+        const int before = updates;
+        const auto start = std::chrono::steady_clock::now();
+        (void)reader.feed(event);
+        const auto end = std::chrono::steady_clock::now();
+        if (updates != before + 1) {
+            state.SkipWithError("no update");
+        }
+        state.SetIterationTime(std::chrono::duration<double>(end - start).count());
+    }
+}
+BENCHMARK(eventToUpdate)->Arg(64)->Arg(2048)->Arg(16384)->UseManualTime()->Unit(benchmark::kMicrosecond);
+
+// A 1 MB body of small content deltas with reasoning deltas between them, through the whole reader.
+void streamThroughput(benchmark::State& state)
+{
+    QByteArray body;
+    int events = 0;
+    while (body.size() < 1'000'000) {
+        body += (events % 2 == 0) ? contentEvent("ab ")
+                                  : QByteArray(R"(data: {"choices":[{"delta":{"reasoning_content":"think"}}]})"
+                                               "\n\n");
+        ++events;
+    }
+    body += "data: [DONE]\n\n";
+    for (auto _ : state) {
+        MiniMaxEventReader reader([](const QString& text) { benchmark::DoNotOptimize(text.size()); });
+        for (qsizetype at = 0; at < body.size(); at += 1400) { // about one TLS record per read
+            (void)reader.feed(QByteArrayView(body).sliced(at, std::min<qsizetype>(1400, body.size() - at)));
+        }
+        benchmark::DoNotOptimize(reader.finish());
+    }
+    state.SetBytesProcessed(state.iterations() * body.size());
+    state.counters["events"] = events;
+    // Seconds per event, shown with its SI prefix.
+    state.counters["per_event"] =
+        benchmark::Counter(events, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(streamThroughput)->Unit(benchmark::kMillisecond);
+
+#ifdef QUILVANT_BENCH_WITH_SERVER
+// translate() of a cached request until its completion, event loop hops included.
+void cacheHit(benchmark::State& state)
+{
+    test::HttpsTestServer server;
+    if (!server.start()) {
+        state.SkipWithError("no server");
+        return;
+    }
+    server.setHandler([](const test::RecordedRequest&) {
+        return test::ServerResponse::eventStream({"data: {\"choices\":[{\"delta\":{\"content\":\"cached\"},"
+                                                  "\"finish_reason\":\"stop\"}]}\n\n"});
+    });
+    MiniMaxClientOptions options;
+    options.caFile = server.caFile();
+    MiniMaxClient client(options);
+    const MiniMaxRequest request{QStringLiteral("Hello"),
+                                 QStringLiteral("Simplified Chinese"),
+                                 server.url(QStringLiteral("/v1/chat/completions")).toString(),
+                                 QStringLiteral("MiniMax-M3"),
+                                 QStringLiteral("key"),
+                                 QStringLiteral("disabled")};
+    const auto translateOnce = [&] {
+        bool done = false;
+        client.translate(request, {}, [&done](Outcome<QString>) { done = true; });
+        while (!done) {
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        }
+    };
+    translateOnce(); // fills the cache over the network
+    for (auto _ : state) {
+        translateOnce();
+    }
+    if (client.cacheHits() < static_cast<int>(state.iterations())) {
+        state.SkipWithError("not answered from the cache");
+    }
+}
+BENCHMARK(cacheHit)->Unit(benchmark::kMicrosecond);
+#endif
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    Settings::setOverride(Settings::Key::uiLanguage, QStringLiteral("en"));
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,0 +1,239 @@
+#include "engines/minimax/MiniMaxStream.h"
+
+#include "session/L.h"
+
+#include <QRegularExpression>
+#include <QTextBoundaryFinder>
+#include <cmath>
+#include <limits>
+#include <nlohmann/json.hpp>
+
+namespace quilvant {
+
+namespace {
+
+using nlohmann::json;
+
+const QString thinkOpen = QStringLiteral("<think>");
+
+// Characters as a reader counts them (grapheme clusters), so a combined emoji or accented letter is one.
+qint64 characterCount(const QString& text)
+{
+    qint64 count = 0;
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
+    while (finder.toNextBoundary() > 0) {
+        ++count;
+    }
+    return count;
+}
+
+QString firstCharacters(const QString& text, qint64 limit)
+{
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
+    qsizetype end = 0;
+    for (qint64 i = 0; i < limit; ++i) {
+        const qsizetype next = finder.toNextBoundary();
+        if (next < 0) {
+            return text;
+        }
+        end = next;
+    }
+    return text.left(end);
+}
+
+QString stringOf(const json& value)
+{
+    const auto& s = value.get_ref<const json::string_t&>();
+    return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size()));
+}
+
+const json* member(const json& object, const char* name)
+{
+    if (!object.is_object()) {
+        return nullptr;
+    }
+    const auto it = object.find(name);
+    return it == object.end() ? nullptr : &*it;
+}
+
+const json* stringMember(const json& object, const char* name)
+{
+    const json* value = member(object, name);
+    return value != nullptr && value->is_string() ? value : nullptr;
+}
+
+// The integer value of a JSON number, clamped to the range of the type (a float out of range has none).
+std::optional<qint64> integerOf(const json& value)
+{
+    if (value.is_number_integer() && value.is_number_unsigned()) {
+        const auto u = value.get<std::uint64_t>();
+        return u > static_cast<std::uint64_t>(std::numeric_limits<qint64>::max()) ? std::numeric_limits<qint64>::max()
+                                                                                  : static_cast<qint64>(u);
+    }
+    if (value.is_number_integer()) {
+        return value.get<std::int64_t>();
+    }
+    if (value.is_number_float()) {
+        const double d = std::trunc(value.get<double>());
+        if (!std::isfinite(d)) {
+            return std::nullopt;
+        }
+        if (d >= 9.2e18) {
+            return std::numeric_limits<qint64>::max();
+        }
+        if (d <= -9.2e18) {
+            return std::numeric_limits<qint64>::min();
+        }
+        return static_cast<qint64>(d);
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+Outcome<void> MiniMaxStream::line(const QString& line)
+{
+    if (line.isEmpty()) {
+        return flush();
+    }
+    if (line.startsWith(QLatin1String("data:"))) {
+        QString payload = line.mid(5);
+        if (payload.startsWith(QLatin1Char(' '))) {
+            payload.remove(0, 1);
+        }
+        m_dataLines.append(payload);
+    }
+    return {};
+}
+
+Outcome<void> MiniMaxStream::flush()
+{
+    if (m_dataLines.isEmpty()) {
+        return {};
+    }
+    const QString payload = m_dataLines.join(QLatin1Char('\n'));
+    m_dataLines.clear();
+    if (payload == QLatin1String("[DONE]")) {
+        m_done = true;
+        return {};
+    }
+    const QByteArray bytes = payload.toUtf8();
+    json object;
+    try {
+        object = json::parse(bytes.constBegin(), bytes.constEnd());
+    } catch (const json::exception& error) {
+        return Error::system(QString::fromUtf8(error.what()));
+    }
+    if (!object.is_object()) {
+        return AppFailure{L::t(MiniMaxMessage::invalidStream)};
+    }
+    if (const auto failure = serverFailure(object, 200)) {
+        return AppFailure{*failure};
+    }
+    const json* choices = member(object, "choices");
+    if (choices == nullptr || !choices->is_array()) {
+        return {};
+    }
+    for (const json& choice : *choices) {
+        const json* delta = member(choice, "delta");
+        if (delta != nullptr && delta->is_object()) {
+            if (const json* content = stringMember(*delta, "content")) {
+                m_text += stringOf(*content);
+            }
+            if (const json* reasoning = stringMember(*delta, "reasoning_content")) {
+                m_reasoningCharacters += characterCount(stringOf(*reasoning));
+            }
+        }
+        if (const json* reason = stringMember(choice, "finish_reason")) {
+            m_finishReason = stringOf(*reason);
+        }
+    }
+    return {};
+}
+
+Outcome<QString> MiniMaxStream::completedText() const
+{
+    if (m_finishReason == QStringLiteral("length")) {
+        return AppFailure{L::t(MiniMaxMessage::streamTruncated)};
+    }
+    const bool complete = m_finishReason ? *m_finishReason == QLatin1String("stop") : m_done;
+    const QString result = visible(m_text);
+    if (!complete || result.isEmpty()) {
+        return AppFailure{L::t(MiniMaxMessage::incomplete)};
+    }
+    return result;
+}
+
+QString MiniMaxStream::visible(const QString& text)
+{
+    static const QRegularExpression block(QStringLiteral("<think>.*?</think>"),
+                                          QRegularExpression::DotMatchesEverythingOption);
+    QString result = text;
+    if (result.contains(thinkOpen)) {
+        result.remove(block);
+    }
+    const qsizetype open = result.indexOf(thinkOpen);
+    if (open >= 0) {
+        result.truncate(open);
+    }
+    for (qsizetype k = thinkOpen.size() - 1; k >= 1; --k) {
+        if (result.endsWith(QStringView(thinkOpen).left(k))) {
+            result.chop(k);
+            break;
+        }
+    }
+    return result.trimmed();
+}
+
+std::optional<QString> MiniMaxStream::serverFailure(const json& object, int http)
+{
+    const json* baseResp = member(object, "base_resp");
+    const json* error = member(object, "error");
+    if (baseResp != nullptr && !baseResp->is_object()) {
+        baseResp = nullptr;
+    }
+    if (error != nullptr && !error->is_object()) {
+        error = nullptr;
+    }
+    std::optional<qint64> code;
+    if (baseResp != nullptr) {
+        if (const json* status = member(*baseResp, "status_code"); status != nullptr && status->is_number()) {
+            code = integerOf(*status);
+        }
+    }
+    const bool httpOk = http >= 200 && http <= 299;
+    if (httpOk && error == nullptr && (!code || *code == 0)) {
+        return std::nullopt;
+    }
+
+    QString message = QStringLiteral("服务未提供具体错误说明。");
+    if (const json* text = error != nullptr ? stringMember(*error, "message") : nullptr) {
+        message = stringOf(*text);
+    } else if (const json* status = baseResp != nullptr ? stringMember(*baseResp, "status_msg") : nullptr) {
+        message = stringOf(*status);
+    } else if (const json* top = stringMember(object, "message")) {
+        message = stringOf(*top);
+    }
+
+    QString composed = QStringLiteral("MiniMax request failed (HTTP ") + QString::number(http);
+    if (code && *code != 0) {
+        composed += QStringLiteral(", code ") + QString::number(*code);
+    }
+    composed += QStringLiteral("): ") + firstCharacters(message, 500);
+    if (http == 401 || http == 403) {
+        composed += L::chinese() ? QStringLiteral("\n请检查 Key 与国内站／国际站地址是否匹配。")
+                                 : QStringLiteral("\nCheck that your key matches the China or international endpoint.");
+    }
+    return composed;
+}
+
+std::optional<QString> MiniMaxStream::serverFailure(const QByteArray& body, int http)
+{
+    json object = json::parse(body.constBegin(), body.constEnd(), nullptr, false);
+    if (!object.is_object()) {
+        object = json::object();
+    }
+    return serverFailure(object, http);
+}
+
+} // namespace quilvant

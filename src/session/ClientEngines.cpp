@@ -1,0 +1,62 @@
+#include "session/ClientEngines.h"
+
+#include "engines/codex/CodexClient.h"
+#include "engines/hosted/HostedClient.h"
+#include "engines/minimax/MiniMaxClient.h"
+#include "session/Secrets.h"
+
+namespace quilvant {
+
+HostedClient& ClientEngines::hostedClient() const
+{
+    return m_hosted != nullptr ? *m_hosted : HostedClient::shared();
+}
+
+MiniMaxClient& ClientEngines::minimaxClient() const
+{
+    return m_minimax != nullptr ? *m_minimax : MiniMaxClient::shared();
+}
+
+CodexClient& ClientEngines::codexClient() const
+{
+    return m_codex != nullptr ? *m_codex : CodexClient::shared();
+}
+
+void ClientEngines::readSecret(const QString& account, QObject* context, std::function<void(const QString&)> done)
+{
+    Secrets::readLater(account, context, std::move(done));
+}
+
+Cancellation ClientEngines::moderate(const QString& text, const QString& stage, const QString& requestID,
+                                     const QString& token, Completion<void> done)
+{
+    return hostedClient().moderate(text, stage, requestID, token, std::move(done));
+}
+
+Cancellation ClientEngines::hosted(const QString& text, const QString& target, const QString& token, TextUpdate update,
+                                   Completion<HostedResult> done)
+{
+    return hostedClient().translate(text, target, token, std::move(update), std::move(done));
+}
+
+Cancellation ClientEngines::minimax(const QString& text, const QString& language, const QString& endpoint,
+                                    const QString& model, const QString& key, const QString& thinking,
+                                    TextUpdate update, Completion<QString> done)
+{
+    return minimaxClient().translate(MiniMaxRequest{text, language, endpoint, model, key, thinking}, std::move(update),
+                                     std::move(done));
+}
+
+Cancellation ClientEngines::codex(const QString& text, const QString& language, const QString& model, TextUpdate update,
+                                  Completion<QString> done)
+{
+    return codexClient().translate(text, language, model, std::move(update), std::move(done));
+}
+
+std::shared_ptr<TranslationEngines> TranslationEngines::shared()
+{
+    static const auto instance = std::make_shared<ClientEngines>();
+    return instance;
+}
+
+} // namespace quilvant

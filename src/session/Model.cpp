@@ -1,0 +1,389 @@
+#include "session/Model.h"
+
+#include "core/Diagnostics.h"
+#include "session/L.h"
+#include "session/Secrets.h"
+#include "session/Settings.h"
+#include "session/TargetLanguage.h"
+
+#include <QClipboard>
+#include <QCoreApplication>
+#include <QGuiApplication>
+#include <QTimer>
+
+namespace quilvant {
+
+namespace {
+
+const QString hostedEngine = QStringLiteral("Sorn");
+const QString minimaxEngine = QStringLiteral("MiniMax");
+
+Cancellation scheduleOnTimer(QObject* owner, std::chrono::milliseconds delay, std::function<void()> action)
+{
+    auto* timer = new QTimer(owner);
+    timer->setSingleShot(true);
+    QObject::connect(timer, &QTimer::timeout, owner, [timer, action = std::move(action)] {
+        timer->deleteLater();
+        action();
+    });
+    timer->start(delay);
+    QPointer<QTimer> guard(timer);
+    return Cancellation([guard] {
+        if (guard) {
+            guard->stop();
+            guard->deleteLater();
+        }
+    });
+}
+
+} // namespace
+
+// One translation: what translate() read when it started, and the step that is running now.
+struct Model::Job
+{
+    QUuid generation;
+    QString text;
+    QString engine;
+    QString language;
+    QString languageName;
+    QString requestID;
+    QString token;
+    Cancellation step;
+};
+
+Model::Model(std::shared_ptr<TranslationEngines> engines, QObject* parent)
+    : QObject(parent)
+    , m_engines(std::move(engines))
+    , m_status(L::t(QStringLiteral("准备就绪")))
+{
+    m_scheduler = [this](std::chrono::milliseconds delay, std::function<void()> action) {
+        return scheduleOnTimer(this, delay, std::move(action));
+    };
+}
+
+Model::~Model()
+{
+    m_generation = QUuid::createUuid();
+    if (m_task) {
+        std::shared_ptr<Job> job = std::move(m_task);
+        m_task.reset();
+        job->step.cancel();
+        job->step = Cancellation();
+    }
+    m_copyToastTask.cancel();
+}
+
+void Model::setSource(const QString& value)
+{
+    if (m_source != value) {
+        m_source = value;
+        Q_EMIT sourceChanged();
+    }
+}
+
+void Model::setTranslated(const QString& value)
+{
+    if (m_translated != value) {
+        m_translated = value;
+        Q_EMIT translatedChanged();
+    }
+}
+
+void Model::setStatus(const QString& value)
+{
+    if (m_status != value) {
+        m_status = value;
+        Q_EMIT statusChanged();
+    }
+}
+
+void Model::setError(const std::optional<QString>& value)
+{
+    if (m_error != value) {
+        m_error = value;
+        Q_EMIT errorChanged();
+    }
+}
+
+void Model::setBusy(bool value)
+{
+    if (m_busy != value) {
+        m_busy = value;
+        Q_EMIT busyChanged();
+    }
+}
+
+void Model::setPinned(bool value)
+{
+    if (m_pinned != value) {
+        m_pinned = value;
+        Q_EMIT pinnedChanged();
+    }
+}
+
+void Model::setCopied(const QString& value)
+{
+    if (m_copied != value) {
+        m_copied = value;
+        Q_EMIT copiedChanged();
+    }
+}
+
+void Model::setSourceExpanded(bool value)
+{
+    if (m_sourceExpanded != value) {
+        m_sourceExpanded = value;
+        Q_EMIT sourceExpandedChanged();
+    }
+}
+
+void Model::setCaptureInProgress(bool value)
+{
+    if (m_captureInProgress != value) {
+        m_captureInProgress = value;
+        Q_EMIT captureInProgressChanged();
+    }
+}
+
+void Model::translate()
+{
+    if (m_source.trimmed().isEmpty()) {
+        return;
+    }
+    if (!TranslationConsent::ensure(m_consentPrompt)) {
+        return;
+    }
+    stop();
+    Diagnostics::record(QStringLiteral("translation.started"));
+
+    auto job = std::make_shared<Job>();
+    job->generation = m_generation;
+    setBusy(true);
+    setError(std::nullopt);
+    setTranslated(QString());
+    setStatus(L::t(QStringLiteral("正在翻译…")));
+
+    job->text = m_source;
+    job->engine = Settings::engine();
+    job->language = Settings::language();
+    job->languageName = TargetLanguage::prompt(job->language);
+    job->requestID = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
+    m_task = job;
+
+    QMetaObject::invokeMethod(
+        this,
+        [this, job] {
+            if (isCurrent(job)) {
+                run(job);
+            }
+        },
+        Qt::QueuedConnection);
+}
+
+void Model::stop()
+{
+    m_generation = QUuid::createUuid();
+    if (m_task) {
+        std::shared_ptr<Job> job = std::move(m_task);
+        m_task.reset();
+        job->step.cancel();
+        job->step = Cancellation();
+    }
+    setBusy(false);
+}
+
+void Model::sourceEdited(const QString& text)
+{
+    setSource(text);
+    if (m_busy) {
+        stop();
+        setStatus(L::t(QStringLiteral("原文已修改")));
+    }
+    if (text.trimmed().isEmpty()) {
+        stop();
+        setTranslated(QString());
+        setError(std::nullopt);
+        setStatus(L::t(QStringLiteral("粘贴文字即可翻译")));
+    }
+}
+
+void Model::copy(const QString& text, const QString& label)
+{
+    if (text.isEmpty()) {
+        return;
+    }
+    // Best effort: a process without a GUI application has no clipboard to write to.
+    if (qobject_cast<QGuiApplication*>(QCoreApplication::instance()) != nullptr) {
+        QGuiApplication::clipboard()->setText(text);
+    }
+    m_copyToastTask.cancel();
+    setCopied(label);
+    QPointer<Model> self(this);
+    m_copyToastTask = m_scheduler(copyToastDuration, [self] {
+        if (self) {
+            self->setCopied(QString());
+        }
+    });
+}
+
+bool Model::isCurrent(const std::shared_ptr<Job>& job) const
+{
+    return job && m_task == job && job->generation == m_generation;
+}
+
+void Model::run(const std::shared_ptr<Job>& job)
+{
+    QPointer<Model> self(this);
+    // The token is read for every translation: moderation needs it for the other engines too.
+    m_engines->readSecret(Secrets::serviceAccount, this, [self, job](const QString& token) {
+        if (!self || !self->isCurrent(job)) {
+            return;
+        }
+        job->token = token;
+        if (job->engine == hostedEngine) {
+            self->callEngine(job);
+            return;
+        }
+        self->moderate(job, job->text, QStringLiteral("input"), [self, job] {
+            if (self) {
+                self->callEngine(job);
+            }
+        });
+    });
+}
+
+void Model::moderate(const std::shared_ptr<Job>& job, const QString& text, const QString& stage,
+                     std::function<void()> next)
+{
+    QPointer<Model> self(this);
+    job->step = m_engines->moderate(text, stage, job->requestID, job->token,
+                                    [self, job, next = std::move(next)](Outcome<void> outcome) {
+                                        job->step = Cancellation();
+                                        if (!self || !self->isCurrent(job)) {
+                                            return;
+                                        }
+                                        if (!outcome) {
+                                            self->fail(job, outcome.error());
+                                            return;
+                                        }
+                                        next();
+                                    });
+}
+
+void Model::callEngine(const std::shared_ptr<Job>& job)
+{
+    QPointer<Model> self(this);
+    const auto finished = [self, job](Outcome<QString> outcome) {
+        // The engine has ended: its handle (and what it holds) is no longer needed.
+        job->step = Cancellation();
+        if (!self || !self->isCurrent(job)) {
+            return;
+        }
+        if (!outcome) {
+            self->fail(job, outcome.error());
+            return;
+        }
+        self->engineFinished(job, outcome.value());
+    };
+
+    if (job->engine == hostedEngine) {
+        job->step = m_engines->hosted(job->text, job->language, job->token, updateFor(job),
+                                      [finished](Outcome<HostedResult> outcome) {
+                                          if (!outcome) {
+                                              finished(outcome.error());
+                                              return;
+                                          }
+                                          finished(outcome.value().text);
+                                      });
+        return;
+    }
+    if (job->engine == minimaxEngine) {
+        // The key is read at each translation, off the GUI thread (the keyring answers over D-Bus).
+        m_engines->readSecret(Secrets::minimaxAccount, this, [self, job, finished](const QString& key) {
+            if (!self || !self->isCurrent(job)) {
+                return;
+            }
+            job->step =
+                self->m_engines->minimax(job->text, job->languageName, Settings::endpoint(), Settings::minimaxModel(),
+                                         key, Settings::minimaxThinking(), self->updateFor(job), finished);
+        });
+        return;
+    }
+    job->step =
+        m_engines->codex(job->text, job->languageName, Settings::codexModel().trimmed(), updateFor(job), finished);
+}
+
+void Model::engineFinished(const std::shared_ptr<Job>& job, const QString& translation)
+{
+    if (job->engine == hostedEngine) {
+        succeed(job, translation);
+        return;
+    }
+    QPointer<Model> self(this);
+    moderate(job, translation, QStringLiteral("output"), [self, job, translation] {
+        if (self) {
+            self->succeed(job, translation);
+        }
+    });
+}
+
+void Model::succeed(const std::shared_ptr<Job>& job, const QString& translation)
+{
+    if (!isCurrent(job)) {
+        return;
+    }
+    m_task.reset();
+    Diagnostics::record(QStringLiteral("translation.completed"));
+    setTranslated(translation);
+    setBusy(false);
+    setStatus(L::t(QStringLiteral("翻译完成")));
+}
+
+void Model::fail(const std::shared_ptr<Job>& job, const Error& error)
+{
+    if (!isCurrent(job)) {
+        return;
+    }
+    m_task.reset();
+    if (error.isCancelled()) {
+        // Cancelled from elsewhere (an engine reset) while still current: end quietly, as a stop would.
+        setBusy(false);
+        setStatus(L::t(QStringLiteral("已停止")));
+        return;
+    }
+    Diagnostics::record(QStringLiteral("translation.failed"));
+    setError(L::t(error.description()));
+    setBusy(false);
+    setStatus(L::t(QStringLiteral("翻译未完成")));
+}
+
+TextUpdate Model::updateFor(const std::shared_ptr<Job>& current)
+{
+    QPointer<Model> self(this);
+    // Held weakly: the engine keeps this callback as long as it runs, and the job holds the engine's handle.
+    std::weak_ptr<Job> weakJob = current;
+    // Engines may call this from any thread: hop to the GUI thread and decide there.
+    return [self, weakJob](const QString& text) {
+        QCoreApplication* application = QCoreApplication::instance();
+        if (application == nullptr) {
+            return;
+        }
+        QMetaObject::invokeMethod(
+            application,
+            [self, weakJob, text] {
+                const std::shared_ptr<Job> job = weakJob.lock();
+                if (!self || !self->isCurrent(job) || !self->m_busy) {
+                    return;
+                }
+                // The other engines' text is shown only after it has passed output moderation.
+                if (job->engine != hostedEngine) {
+                    return;
+                }
+                self->setTranslated(text);
+                self->setStatus(L::t(QStringLiteral("正在生成译文…")));
+            },
+            Qt::QueuedConnection);
+    };
+}
+
+} // namespace quilvant

@@ -1,0 +1,39 @@
+#pragma once
+
+#include "core/Async.h"
+#include "engines/hosted/HostedResult.h"
+
+#include <QString>
+#include <functional>
+#include <memory>
+
+class QObject;
+
+namespace quilvant {
+
+// What the session model needs from the outside: the keyring and the three engines, behind one seam so that
+// the model can be driven against engines that misbehave on purpose. Every call starts on the GUI thread and
+// finishes there, following the contract of Completion.
+class TranslationEngines
+{
+public:
+    virtual ~TranslationEngines() = default;
+
+    // The keyring value of `account` ("" when none), delivered later on `context`'s thread.
+    virtual void readSecret(const QString& account, QObject* context, std::function<void(const QString&)> done) = 0;
+
+    virtual Cancellation moderate(const QString& text, const QString& stage, const QString& requestID,
+                                  const QString& token, Completion<void> done) = 0;
+    virtual Cancellation hosted(const QString& text, const QString& target, const QString& token, TextUpdate update,
+                                Completion<HostedResult> done) = 0;
+    virtual Cancellation minimax(const QString& text, const QString& language, const QString& endpoint,
+                                 const QString& model, const QString& key, const QString& thinking, TextUpdate update,
+                                 Completion<QString> done) = 0;
+    virtual Cancellation codex(const QString& text, const QString& language, const QString& model, TextUpdate update,
+                               Completion<QString> done) = 0;
+
+    // The real keyring and the process-wide engine clients.
+    static std::shared_ptr<TranslationEngines> shared();
+};
+
+} // namespace quilvant
