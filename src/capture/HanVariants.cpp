@@ -26,6 +26,7 @@ constexpr double kSureFit = 0.8;  // the mean fit of a line read right
 constexpr double kClearFit = 0.9; // searching more finely cannot change the verdict
 
 using Shape = std::array<float, kSide * kSide>;
+constexpr qsizetype kCachedShapes = 1024; // drawn characters kept per thread
 
 // The ink of `window` in `grey` (dark on light), scaled into the grid with its aspect kept, centred, and
 // lightly blurred so that two fonts' strokes of the same character overlap. Works on the pixels in place:
@@ -163,6 +164,9 @@ std::optional<Shape> drawnShape(const QString& text)
             painter.drawText(canvas.rect(), Qt::AlignCenter, text);
         }
         shape = shapeOf(canvas, canvas.rect());
+    }
+    if (cache.size() >= kCachedShapes) {
+        cache.clear(); // a long session reads thousands of characters; a few kilobytes each add up
     }
     cache.insert(text, shape);
     return shape;

@@ -55,7 +55,14 @@ RecognitionWorker& RecognitionWorker::shared()
     static QPointer<RecognitionWorker> instance;
     const QMutexLocker locker(&lock);
     if (instance.isNull()) {
-        instance = new RecognitionWorker(QCoreApplication::instance());
+        auto* worker = new RecognitionWorker;
+        // Owned by the application object whichever thread asks first, so that it is gone before the
+        // application is.
+        if (QCoreApplication* application = QCoreApplication::instance()) {
+            worker->moveToThread(application->thread());
+            worker->setParent(application);
+        }
+        instance = worker;
     }
     return *instance;
 }
