@@ -436,8 +436,8 @@ Outcome<TextReader::Reading> TextReader::read(const QImage& image, const std::at
         if (Outcome<void> done = consider(script); !done) {
             return done.error();
         }
-        // Kanji-only Japanese is often taken for Han, and Chinese for Japanese; without kana, let the Chinese
-        // models compete.
+        // Script detection sometimes takes Chinese for Japanese; a reading without a single kana lets the
+        // Chinese models compete.
         if (script == Script::Japanese && !hasKana(best->lines) && canRead(Script::Han)) {
             if (Outcome<void> done = consider(Script::Han); !done) {
                 return done.error();
