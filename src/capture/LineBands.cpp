@@ -113,27 +113,7 @@ QList<Band> find(const QImage& grey)
         const int floor = i + 1 < bands.size() ? (bands[i].bottom + bands[i + 1].top + 1) / 2 : grey.height();
         const int top = std::max(ceiling, bands[i].top - margin);
         const int bottom = std::min(floor, bands[i].bottom + margin);
-        // Recognition time grows with the width it is given: the ground beside the text is left out too.
-        int inkLeft = grey.width();
-        int inkRight = -1;
-        for (int y = bands[i].top; y < bands[i].bottom; ++y) {
-            const uchar* row = grey.constScanLine(y);
-            for (int x = 0; x < inkLeft; ++x) {
-                if (row[x] < threshold) {
-                    inkLeft = x;
-                    break;
-                }
-            }
-            for (int x = grey.width() - 1; x > inkRight; --x) {
-                if (row[x] < threshold) {
-                    inkRight = x;
-                    break;
-                }
-            }
-        }
-        const int left = std::max(0, inkLeft - 2 * margin);
-        const int right = std::min(grey.width(), inkRight + 1 + 2 * margin);
-        result.append({left, top, right - left, bottom - top, bands[i].top, bands[i].height(),
+        result.append({top, bottom - top, bands[i].top, bands[i].height(),
                        bands.size() > 1 && bands[i].height() > kCrowdedShare * median});
     }
     return result;

@@ -10,10 +10,8 @@ namespace quilvant::LineBands {
 
 struct Band
 {
-    int left = 0; // the line with some ground around it
-    int top = 0;
-    int width = 0;
-    int height = 0;
+    int top = 0;    // the line with some ground around it, across the whole width: Tesseract loses small lines
+    int height = 0; // cut close at the sides
     int inkTop = 0; // the line's ink alone
     int inkHeight = 0;
     bool crowded = false; // much taller than the other lines: probably several lines touching
