@@ -117,6 +117,13 @@ private Q_SLOTS:
             << Drawing{{QStringLiteral("请选择要翻译的区域")}, 44, QStringLiteral("Noto Serif CJK TC")}
             << QStringLiteral("请选择要翻译的区域");
         QTest::newRow("two Chinese characters") << one("设置") << QStringLiteral("设置");
+        // Script detection guesses on a word or two; reading decides.
+        QTest::newRow("short English") << one("OK") << QStringLiteral("OK");
+        QTest::newRow("short Japanese") << one("はい") << QStringLiteral("はい");
+        QTest::newRow("short Korean") << one("확인") << QStringLiteral("확인");
+        QTest::newRow("small traditional serif line")
+            << Drawing({QStringLiteral("請選擇要翻譯的區域")}, 16, QStringLiteral("Noto Serif CJK TC"))
+            << QStringLiteral("請選擇要翻譯的區域");
         QTest::newRow("Japanese") << one("新しい世界を見つけましょう。")
                                   << QStringLiteral("新しい世界を見つけましょう。");
         QTest::newRow("Korean keeps its word spaces")
