@@ -21,6 +21,15 @@ struct Band
 // Light text on a dark ground is turned into dark on light.
 QImage normalized(const QImage& grey);
 
+// Turns the straight rules of a capture into ground: rows and columns inked across nearly all of the image, as
+// the borders of a text field or table cell are. False when there were none. `grey` is normalized.
+bool eraseRules(QImage& grey);
+
+// find() on `grey`, or on `grey` with its rules erased when that separates lines a frame had joined or frees
+// a line from its border; `grey` is then changed. A stroke that only looks like a rule (a tall character in a
+// tight crop) separates nothing and stays.
+QList<Band> findLines(QImage& grey);
+
 // The lines of `grey` (already normalized), top to bottom, each with some ground around it. Empty when the
 // image holds no ink.
 QList<Band> find(const QImage& grey);

@@ -399,7 +399,7 @@ Outcome<TextReader::Reading> TextReader::read(const QImage& image, const std::at
         return Reading{}; // nothing that could hold a character
     }
     m_image = LineBands::normalized(greyOnWhite(image));
-    m_bands = LineBands::find(m_image);
+    m_bands = LineBands::findLines(m_image);
     if (m_bands.isEmpty()) {
         return Reading{}; // no ink at all
     }

@@ -53,6 +53,49 @@ private Q_SLOTS:
             << barsImage(100, {{40, 20}}, 30, 230) << QList<int>{40} << QList<bool>{false};
     }
 
+    void rules_data()
+    {
+        QTest::addColumn<QImage>("image");
+        QTest::addColumn<int>("lines");
+        QTest::addColumn<bool>("erased");
+
+        // A text field's border around two lines joins them into one band unless it is erased.
+        QImage framed = barsImage(120, {{20, 20}, {70, 20}});
+        {
+            QPainter painter(&framed);
+            painter.setPen(Qt::black);
+            painter.drawRect(framed.rect().adjusted(2, 2, -3, -3));
+        }
+        QTest::newRow("frame around two lines") << framed << 2 << true;
+
+        QImage underlined = barsImage(100, {{30, 24}});
+        {
+            QPainter painter(&underlined);
+            painter.fillRect(QRect(0, 96, 200, 2), Qt::black);
+            painter.fillRect(QRect(0, 2, 200, 2), Qt::black);
+        }
+        QTest::newRow("rules above and below one line") << underlined << 1 << true;
+
+        // A tight crop of one tall character: its stem spans the height, but erasing it separates nothing.
+        QImage stem = barsImage(40, {{0, 40}});
+        {
+            QPainter painter(&stem);
+            painter.fillRect(QRect(150, 0, 3, 40), Qt::black);
+        }
+        QTest::newRow("a stem is not a rule") << stem << 1 << false;
+    }
+
+    void rules()
+    {
+        QFETCH(QImage, image);
+        QFETCH(int, lines);
+        QFETCH(bool, erased);
+        const QImage before = image;
+        const QList<LineBands::Band> bands = LineBands::findLines(image);
+        QCOMPARE(bands.size(), lines);
+        QCOMPARE(image != before, erased);
+    }
+
     void bands()
     {
         QFETCH(QImage, image);

@@ -176,6 +176,24 @@ private Q_SLOTS:
         QCOMPARE(text.value(), QStringLiteral("Keep reading"));
     }
 
+    void framedTextIsReadWithoutItsFrame()
+    {
+        // A capture of a text field: its border must neither join the lines nor be read as letters.
+        QImage image = draw(Drawing({QStringLiteral("Keep reading and stay curious."),
+                                     QStringLiteral("Restart the application to apply the new settings.")}));
+        {
+            QPainter painter(&image);
+            painter.setPen(QPen(QColor(90, 90, 90), 2));
+            painter.drawRect(image.rect().adjusted(4, 4, -5, -5));
+        }
+        const Outcome<QString> text = Translation::recognizeFile(saved(image, m_dir, QStringLiteral("framed")));
+        if (!text.ok()) {
+            QFAIL(qPrintable(text.error().description()));
+        }
+        QCOMPARE(text.value(),
+                 QStringLiteral("Keep reading and stay curious.\nRestart the application to apply the new settings."));
+    }
+
     void failures_data()
     {
         QTest::addColumn<QString>("name");
