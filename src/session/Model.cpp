@@ -38,6 +38,16 @@ Cancellation scheduleOnTimer(QObject* owner, std::chrono::milliseconds delay, st
 
 } // namespace
 
+// Stores `value` and notifies observers, only when it differs from what is stored.
+template <typename T>
+void Model::assign(T& field, const T& value, void (Model::*changed)())
+{
+    if (field != value) {
+        field = value;
+        Q_EMIT(this->*changed)();
+    }
+}
+
 // One translation: what translate() read when it started, and the step that is running now.
 struct Model::Job
 {
@@ -75,74 +85,47 @@ Model::~Model()
 
 void Model::setSource(const QString& value)
 {
-    if (m_source != value) {
-        m_source = value;
-        Q_EMIT sourceChanged();
-    }
+    assign(m_source, value, &Model::sourceChanged);
 }
 
 void Model::setTranslated(const QString& value)
 {
-    if (m_translated != value) {
-        m_translated = value;
-        Q_EMIT translatedChanged();
-    }
+    assign(m_translated, value, &Model::translatedChanged);
 }
 
 void Model::setStatus(const QString& value)
 {
-    if (m_status != value) {
-        m_status = value;
-        Q_EMIT statusChanged();
-    }
+    assign(m_status, value, &Model::statusChanged);
 }
 
 void Model::setError(const std::optional<QString>& value)
 {
-    if (m_error != value) {
-        m_error = value;
-        Q_EMIT errorChanged();
-    }
+    assign(m_error, value, &Model::errorChanged);
 }
 
 void Model::setBusy(bool value)
 {
-    if (m_busy != value) {
-        m_busy = value;
-        Q_EMIT busyChanged();
-    }
+    assign(m_busy, value, &Model::busyChanged);
 }
 
 void Model::setPinned(bool value)
 {
-    if (m_pinned != value) {
-        m_pinned = value;
-        Q_EMIT pinnedChanged();
-    }
+    assign(m_pinned, value, &Model::pinnedChanged);
 }
 
 void Model::setCopied(const QString& value)
 {
-    if (m_copied != value) {
-        m_copied = value;
-        Q_EMIT copiedChanged();
-    }
+    assign(m_copied, value, &Model::copiedChanged);
 }
 
 void Model::setSourceExpanded(bool value)
 {
-    if (m_sourceExpanded != value) {
-        m_sourceExpanded = value;
-        Q_EMIT sourceExpandedChanged();
-    }
+    assign(m_sourceExpanded, value, &Model::sourceExpandedChanged);
 }
 
 void Model::setCaptureInProgress(bool value)
 {
-    if (m_captureInProgress != value) {
-        m_captureInProgress = value;
-        Q_EMIT captureInProgressChanged();
-    }
+    assign(m_captureInProgress, value, &Model::captureInProgressChanged);
 }
 
 void Model::translate()

@@ -98,6 +98,8 @@ Q_SIGNALS:
     void captureInProgressChanged();
 
 private:
+    template <typename T>
+    void assign(T& field, const T& value, void (Model::*changed)());
     struct Job;
 
     void setBusy(bool value);
