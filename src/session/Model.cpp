@@ -355,15 +355,16 @@ TextUpdate Model::updateFor(const std::shared_ptr<Job>& current)
             application,
             [self, weakJob, text] {
                 const std::shared_ptr<Job> job = weakJob.lock();
-                if (!self || !self->isCurrent(job) || !self->m_busy) {
+                Model* model = self.data();
+                if (model == nullptr || !model->isCurrent(job) || !model->m_busy) {
                     return;
                 }
                 // The other engines' text is shown only after it has passed output moderation.
                 if (job->engine != hostedEngine) {
                     return;
                 }
-                self->setTranslated(text);
-                self->setStatus(L::t(QStringLiteral("正在生成译文…")));
+                model->setTranslated(text);
+                model->setStatus(L::t(QStringLiteral("正在生成译文…")));
             },
             Qt::QueuedConnection);
     };

@@ -458,17 +458,18 @@ Cancellation HttpTransport::start(const HttpRequest& request, HttpHandlers handl
     QPointer<HttpTransport> self(this);
     return Cancellation([self, weak = std::weak_ptr<Job>(job)] {
         const JobPtr strong = weak.lock();
-        if (!strong || strong->completed || !self) {
+        HttpTransport* transport = self.data();
+        if (!strong || strong->completed || transport == nullptr) {
             return;
         }
         strong->closed = true;
         strong->cancelRequested = true;
         {
-            std::lock_guard lock(self->d->queueMutex);
-            self->d->toCancel.push_back(strong);
+            std::lock_guard lock(transport->d->queueMutex);
+            transport->d->toCancel.push_back(strong);
         }
-        self->d->wake();
-        QTimer::singleShot(0, self.data(), [strong] { Private::complete(strong, Error::cancelled(), {}); });
+        transport->d->wake();
+        QTimer::singleShot(0, transport, [strong] { Private::complete(strong, Error::cancelled(), {}); });
     });
 }
 
