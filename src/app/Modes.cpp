@@ -27,7 +27,8 @@ Mode recognizeMode()
 {
     Mode mode;
     mode.flags = {QStringLiteral("--recognize")};
-    mode.help = QStringLiteral("FILE...: print the text recognised in each image, a blank line between files");
+    mode.help =
+        QStringLiteral("print the text recognised in each image FILE... that follows, a blank line between files");
     mode.failurePrefix = QStringLiteral("Recognition failed: ");
     mode.runtime = Runtime::Gui; // telling simplified from traditional Chinese draws glyphs
     mode.run = [](const ModeContext& context) {
