@@ -7,7 +7,6 @@
 #include <QCoreApplication>
 #include <QProcess>
 #include <QTimer>
-#include <limits>
 
 namespace quilvant {
 
@@ -188,32 +187,19 @@ void CodexConnection::ingest(const QByteArray& data, const QUuid& generation)
     if (generation != m_connection) {
         return;
     }
-    m_buffer.append(data);
-    // Only whole lines are decoded, so a character split across reads is put together before it is read.
-    qsizetype from = 0;
-    qsizetype end = 0;
-    while ((end = m_buffer.indexOf('\n', from)) >= 0) {
-        const Json message = Json::parse(m_buffer.constData() + from, m_buffer.constData() + end, nullptr, false);
-        from = end + 1;
-        if (message.is_object()) {
-            receive(message);
-            if (generation != m_connection) {
-                return; // that message reset the connection, and the rest of the buffer with it
-            }
+    m_framing.append(data);
+    while (const auto message = m_framing.next()) {
+        receive(*message);
+        if (generation != m_connection) {
+            return; // that message reset the connection, and the rest of the buffer with it
         }
     }
-    m_buffer.remove(0, from);
 }
 
 void CodexConnection::receive(const Json& message)
 {
-    const auto id = message.find("id");
-    const bool hasMethod = message.contains("method");
-
-    if (id != message.end() && id->is_number_integer() && !hasMethod) {
-        const bool inRange =
-            id->is_number_unsigned() ? id->get<std::uint64_t>() <= std::numeric_limits<qint64>::max() : true;
-        const auto waiting = inRange ? m_pending.find(id->get<qint64>()) : m_pending.end();
+    if (const auto id = Codex::responseId(message)) {
+        const auto waiting = m_pending.find(*id);
         if (waiting != m_pending.end()) {
             const Reply reply = std::move(waiting->second);
             m_pending.erase(waiting);
@@ -228,9 +214,9 @@ void CodexConnection::receive(const Json& message)
         }
     }
 
-    if (id != message.end() && hasMethod) {
+    if (Codex::isRequest(message)) {
         // No tools and no approvals: whatever the server asks, the answer is no, under the id it used.
-        (void)send({{"id", *id},
+        (void)send({{"id", message.at("id")},
                     {"error",
                      {{"code", -32601}, {"message", "Translation client does not allow tools or approval requests"}}}});
         return;
@@ -262,7 +248,7 @@ void CodexConnection::reset(const Error& error)
     m_process.clear();
     const std::shared_ptr<Startup> startup = std::move(m_startup);
     m_startup.reset();
-    m_buffer.clear();
+    m_framing.clear();
 
     if (process != nullptr) {
         stopChild(process);

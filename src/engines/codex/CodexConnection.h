@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/Outcome.h"
+#include "engines/codex/CodexFraming.h"
 #include "engines/codex/CodexProtocol.h"
 
 #include <QByteArray>
@@ -74,7 +75,7 @@ private:
     QUuid m_connection = QUuid::createUuid();
     QString m_configuredPath;
     qint64 m_nextID = 0;
-    QByteArray m_buffer;
+    CodexFraming m_framing;
     std::map<qint64, Reply> m_pending;
     std::chrono::milliseconds m_requestLimit{15'000};
 };
