@@ -8,6 +8,8 @@
 #include "selftest/SmokeTest.h"
 #include "session/CommandLineTranslation.h"
 
+#include <QDir>
+
 namespace quilvant::app {
 
 namespace {
@@ -46,7 +48,11 @@ Mode codexMode()
                                "app-server stand-in at PATH");
     mode.failurePrefix = QStringLiteral("FAIL: ");
     mode.start = [](const ModeContext& context, Completion<void> done) {
-        const QString mock = context.has(QStringLiteral("--transport-test")) ? context.lastArgument() : QString();
+        QString mock = context.has(QStringLiteral("--transport-test")) ? context.lastArgument() : QString();
+        if (!mock.isEmpty()) {
+            // The child starts in its own working directory: a path typed relative to ours must not change meaning.
+            mock = QDir::current().absoluteFilePath(mock);
+        }
         CodexChecks::run(mock, std::move(done));
     };
     return mode;
