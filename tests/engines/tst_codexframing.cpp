@@ -44,11 +44,11 @@ private Q_SLOTS:
         QTest::newRow("a line feed on its own completes the line")
             << QList<QByteArray>{"{\"c\":", "3}", "\n"} << QStringList{QStringLiteral(R"({"c":3})")};
         QList<QByteArray> manyReads(70'000, "xx");
-        manyReads.prepend(R"({"s":")");
+        manyReads.prepend("{\"s\":\"");
         manyReads.append("\"}\n");
         QTest::newRow("a line across many reads")
             << manyReads
-            << QStringList{QStringLiteral(R"({"s":")") + QString(140'000, QLatin1Char('x')) + QStringLiteral(R"("})")};
+            << QStringList{QStringLiteral("{\"s\":\"") + QString(140'000, QLatin1Char('x')) + QStringLiteral("\"}")};
     }
 
     void framing()
