@@ -1,5 +1,6 @@
 #include "selftest/Fixture.h"
 
+#include "capture/Translation.h"
 #include "platform/PrivateTempDir.h"
 
 #include <QDir>
@@ -41,6 +42,17 @@ Outcome<QString> write(const QImage& image, const QString& prefix)
         return Error::system(QStringLiteral("Cannot write the fixture image %1").arg(path));
     }
     return path;
+}
+
+Outcome<QString> recognize(const QImage& image, const QString& prefix)
+{
+    const Outcome<QString> path = write(image, prefix);
+    if (!path) {
+        return path.error();
+    }
+    Outcome<QString> text = Translation::recognizeFile(path.value());
+    QFile::remove(path.value());
+    return text;
 }
 
 } // namespace quilvant::Fixture

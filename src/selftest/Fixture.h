@@ -19,4 +19,8 @@ QImage draw(const QString& text, QSize size, QPointF origin, int pointSize);
 // and returns the path.
 Outcome<QString> write(const QImage& image, const QString& prefix);
 
+// Writes `image` as a fixture named by `prefix`, recognises its text, and removes the file again whatever
+// happened.
+Outcome<QString> recognize(const QImage& image, const QString& prefix);
+
 } // namespace quilvant::Fixture

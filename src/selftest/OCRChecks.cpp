@@ -1,10 +1,7 @@
 #include "selftest/OCRChecks.h"
 
-#include "capture/Translation.h"
 #include "core/Console.h"
 #include "selftest/Fixture.h"
-
-#include <QFile>
 
 namespace quilvant::OCRChecks {
 
@@ -31,12 +28,7 @@ Outcome<void> run()
     };
     for (const Row& row : rows) {
         const QImage image = Fixture::draw(row.text, QSize(1500, 180), QPointF(35, 65), 44);
-        const Outcome<QString> path = Fixture::write(image, QStringLiteral("quilvant-ocr-fixture-"));
-        if (!path) {
-            return path.error();
-        }
-        const Outcome<QString> text = Translation::recognizeFile(path.value());
-        QFile::remove(path.value());
+        const Outcome<QString> text = Fixture::recognize(image, QStringLiteral("quilvant-ocr-fixture-"));
         if (!text) {
             return text.error();
         }

@@ -1,6 +1,5 @@
 #include "selftest/SmokeTest.h"
 
-#include "capture/Translation.h"
 #include "core/Clock.h"
 #include "core/Console.h"
 #include "engines/codex/CodexClient.h"
@@ -8,7 +7,6 @@
 #include "session/L.h"
 
 #include <QCoreApplication>
-#include <QFile>
 #include <QTimer>
 
 namespace quilvant::SmokeTest {
@@ -20,12 +18,7 @@ Outcome<QString> recognizeFixture()
 {
     const QImage image = Fixture::draw(QStringLiteral("Restart the application to apply the new settings."),
                                        QSize(1100, 160), QPointF(30, 60), 32);
-    const Outcome<QString> path = Fixture::write(image, QStringLiteral("kestu-ocr-test-"));
-    if (!path) {
-        return path.error();
-    }
-    const Outcome<QString> text = Translation::recognizeFile(path.value());
-    QFile::remove(path.value());
+    const Outcome<QString> text = Fixture::recognize(image, QStringLiteral("kestu-ocr-test-"));
     if (!text) {
         return text.error();
     }
