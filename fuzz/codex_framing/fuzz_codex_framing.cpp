@@ -1,6 +1,7 @@
 // The framing must give the same messages whatever the pipe's cut points (a character split across reads
 // included), each whole line that holds a JSON object exactly once and in order, and nothing for the rest,
 // which must not hold up the lines after it. Every message takes exactly one route.
+#include "../FuzzPieces.h"
 #include "engines/codex/CodexFraming.h"
 
 #include <cstdint>
@@ -9,38 +10,25 @@
 #include <vector>
 
 using namespace quilvant;
+using quilvant::fuzz::check;
 using Json = Codex::Json;
 
 namespace {
-
-void check(bool condition)
-{
-    if (!condition) {
-        std::abort();
-    }
-}
 
 std::vector<Json> read(QByteArrayView output, QByteArrayView cuts, bool byteByByte)
 {
     std::vector<Json> messages;
     CodexFraming framing;
-    qsizetype position = 0;
-    qsizetype cut = 0;
-    while (position < output.size()) {
-        // Each cut byte gives the length of the next read (1 to 256), then the rest comes at once.
-        qsizetype length = output.size();
-        if (byteByByte) {
-            length = 1;
-        } else if (cut < cuts.size()) {
-            length = static_cast<unsigned char>(cuts[cut++]) + 1;
-        }
-        const QByteArrayView piece = output.sliced(position, std::min(length, output.size() - position));
-        position += piece.size();
-        framing.append(piece);
-        while (auto message = framing.next()) {
-            messages.push_back(std::move(*message));
-        }
-    }
+    fuzz::feedInPieces(
+        output, cuts,
+        [&](QByteArrayView piece) {
+            framing.append(piece);
+            while (auto message = framing.next()) {
+                messages.push_back(std::move(*message));
+            }
+            return true;
+        },
+        byteByByte ? 1 : 0);
     check(!framing.next());
     framing.clear();
     framing.append("\n{}\n");

@@ -1,5 +1,6 @@
 // The reader must give the same updates and the same end whatever the network's cut points, and a line over
 // the limit must end the stream with the size failure unless an earlier event already ended it.
+#include "../FuzzPieces.h"
 #include "engines/hosted/HostedStream.h"
 #include "session/Settings.h"
 
@@ -9,6 +10,7 @@
 #include <cstdlib>
 
 using namespace quilvant;
+using quilvant::fuzz::check;
 
 namespace {
 
@@ -29,13 +31,6 @@ bool operator==(const Result& a, const Result& b)
            a.text == b.text && a.remaining == b.remaining && a.requestID == b.requestID && a.error == b.error;
 }
 
-void check(bool condition)
-{
-    if (!condition) {
-        std::abort();
-    }
-}
-
 Result read(QByteArrayView body, QByteArrayView cuts)
 {
     Result result;
@@ -44,20 +39,18 @@ Result read(QByteArrayView body, QByteArrayView cuts)
         check(!ended); // nothing is published once the stream has failed
         result.published.append(text);
     });
-    qsizetype position = 0;
-    qsizetype cut = 0;
-    while (position < body.size()) {
-        // Each cut byte gives the length of the next piece (1 to 256), then the rest goes at once.
-        const qsizetype length = cut < cuts.size() ? static_cast<unsigned char>(cuts[cut++]) + 1 : body.size();
-        const QByteArrayView piece = body.sliced(position, std::min(length, body.size() - position));
-        position += piece.size();
+    fuzz::feedInPieces(body, cuts, [&](QByteArrayView piece) {
         if (auto fed = stream.feed(piece); !fed) {
             // Like the client, feed nothing more and do not finish after a failure.
             ended = true;
             result.failedWhileFeeding = true;
             result.error = fed.error().description();
-            return result;
+            return false;
         }
+        return true;
+    });
+    if (ended) {
+        return result;
     }
     const Outcome<HostedResult> end = stream.finish();
     ended = true;

@@ -1,5 +1,6 @@
 // The reader must give the same updates and the same end whatever the network's cut points, and what it
 // publishes must never show a reasoning tag or surrounding white space.
+#include "../FuzzPieces.h"
 #include "engines/minimax/MiniMaxEventReader.h"
 #include "session/Settings.h"
 
@@ -9,6 +10,7 @@
 #include <cstdlib>
 
 using namespace quilvant;
+using quilvant::fuzz::check;
 
 namespace {
 
@@ -24,17 +26,20 @@ Result read(QByteArrayView body, QByteArrayView cuts)
 {
     Result result;
     MiniMaxEventReader reader([&result](const QString& text) { result.published.append(text); });
-    qsizetype position = 0;
-    qsizetype cut = 0;
-    while (position < body.size() && !reader.stopped()) {
-        // Each cut byte gives the length of the next piece (1 to 256), then the rest goes at once.
-        const qsizetype length = cut < cuts.size() ? static_cast<unsigned char>(cuts[cut++]) + 1 : body.size();
-        const QByteArrayView piece = body.sliced(position, std::min(length, body.size() - position));
-        position += piece.size();
+    bool failed = false;
+    fuzz::feedInPieces(body, cuts, [&](QByteArrayView piece) {
+        if (reader.stopped()) {
+            return false;
+        }
         if (auto fed = reader.feed(piece); !fed) {
             result.error = fed.error().description();
-            return result;
+            failed = true;
+            return false;
         }
+        return true;
+    });
+    if (failed) {
+        return result;
     }
     Outcome<QString> end = reader.finish();
     result.ok = end.ok();
@@ -44,13 +49,6 @@ Result read(QByteArrayView body, QByteArrayView cuts)
         result.error = end.error().description();
     }
     return result;
-}
-
-void check(bool condition)
-{
-    if (!condition) {
-        std::abort();
-    }
 }
 
 } // namespace
