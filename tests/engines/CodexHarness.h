@@ -26,6 +26,10 @@ using Json = nlohmann::json;
 #define QCOMPARE_JSON(actual, expected)                                                                                \
     QVERIFY2(Json(actual) == Json(expected), (Json(actual).dump() + " != " + Json(expected).dump()).c_str())
 
+// The target language every test asks for, and what the stand-in answers by default.
+inline const QString language = QStringLiteral("Simplified Chinese");
+inline const QString answer = QStringLiteral("译文：测试");
+
 inline QString standinPath()
 {
     return testProgram(QStringLiteral("codex_standin"));

@@ -11,13 +11,6 @@ using namespace quilvant;
 using namespace quilvant::test;
 using namespace std::chrono_literals;
 
-namespace {
-
-const QString language = QStringLiteral("Simplified Chinese");
-const QString answer = QStringLiteral("译文：测试");
-
-} // namespace
-
 class TestCodexConnection : public QObject
 {
     Q_OBJECT
