@@ -31,15 +31,15 @@ struct ModeContext
 
 struct Mode
 {
-    QStringList flags;     // any one of them, as a whole argument anywhere, selects the mode
-    QString help;          // one line for --help
-    QString failurePrefix; // written before the error's description on standard error
+    QStringList flags = {};     // any one of them, as a whole argument anywhere, selects the mode
+    QString help = {};          // one line for --help
+    QString failurePrefix = {}; // written before the error's description on standard error
     Runtime runtime = Runtime::Console;
     // Exactly one of the two is set. A synchronous mode runs to completion on the main thread; an
     // asynchronous one is started on the main thread's event loop, which keeps serving GUI-thread work until
     // `done` is called.
-    std::function<Outcome<void>(const ModeContext&)> run;
-    std::function<void(const ModeContext&, Completion<void> done)> start;
+    std::function<Outcome<void>(const ModeContext&)> run = {};
+    std::function<void(const ModeContext&, Completion<void> done)> start = {};
 };
 
 // The first mode of `table`, in table order, one of whose flags `arguments` contains; nullptr when none.
