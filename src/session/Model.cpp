@@ -235,39 +235,39 @@ void Model::run(const std::shared_ptr<Job>& job)
     });
 }
 
+// A step's completion: drops the step's handle (and what it holds), ignores a result of a stopped or superseded
+// translation, shows a failure, and passes a value on to `next`.
+template <typename T, typename Next>
+Completion<T> Model::stepDone(const std::shared_ptr<Job>& job, Next next)
+{
+    QPointer<Model> self(this);
+    return [self, job, next = std::move(next)](Outcome<T> outcome) {
+        job->step = Cancellation();
+        Model* model = self.data();
+        if (model == nullptr || !model->isCurrent(job)) {
+            return;
+        }
+        if (!outcome) {
+            model->fail(job, outcome.error());
+            return;
+        }
+        next(model, outcome);
+    };
+}
+
 void Model::moderate(const std::shared_ptr<Job>& job, const QString& text, const QString& stage,
                      std::function<void()> next)
 {
-    QPointer<Model> self(this);
-    job->step = m_engines->moderate(text, stage, job->requestID, job->token,
-                                    [self, job, next = std::move(next)](Outcome<void> outcome) {
-                                        job->step = Cancellation();
-                                        if (!self || !self->isCurrent(job)) {
-                                            return;
-                                        }
-                                        if (!outcome) {
-                                            self->fail(job, outcome.error());
-                                            return;
-                                        }
-                                        next();
-                                    });
+    job->step =
+        m_engines->moderate(text, stage, job->requestID, job->token,
+                            stepDone<void>(job, [next = std::move(next)](Model*, const Outcome<void>&) { next(); }));
 }
 
 void Model::callEngine(const std::shared_ptr<Job>& job)
 {
     QPointer<Model> self(this);
-    const auto finished = [self, job](Outcome<QString> outcome) {
-        // The engine has ended: its handle (and what it holds) is no longer needed.
-        job->step = Cancellation();
-        if (!self || !self->isCurrent(job)) {
-            return;
-        }
-        if (!outcome) {
-            self->fail(job, outcome.error());
-            return;
-        }
-        self->engineFinished(job, outcome.value());
-    };
+    const Completion<QString> finished = stepDone<QString>(
+        job, [job](Model* model, const Outcome<QString>& outcome) { model->engineFinished(job, outcome.value()); });
 
     if (job->engine == hostedEngine) {
         job->step = m_engines->hosted(job->text, job->language, job->token, updateFor(job),

@@ -101,6 +101,8 @@ private:
     template <typename T>
     void assign(T& field, const T& value, void (Model::*changed)());
     struct Job;
+    template <typename T, typename Next>
+    Completion<T> stepDone(const std::shared_ptr<Job>& job, Next next);
 
     void setBusy(bool value);
     void setCopied(const QString& value);
