@@ -283,12 +283,13 @@ void Model::callEngine(const std::shared_ptr<Job>& job)
     if (job->engine == minimaxEngine) {
         // The key is read at each translation, off the GUI thread (the keyring answers over D-Bus).
         m_engines->readSecret(Secrets::minimaxAccount, this, [self, job, finished](const QString& key) {
-            if (!self || !self->isCurrent(job)) {
+            Model* model = self.data();
+            if (model == nullptr || !model->isCurrent(job)) {
                 return;
             }
             job->step =
-                self->m_engines->minimax(job->text, job->languageName, Settings::endpoint(), Settings::minimaxModel(),
-                                         key, Settings::minimaxThinking(), self->updateFor(job), finished);
+                model->m_engines->minimax(job->text, job->languageName, Settings::endpoint(), Settings::minimaxModel(),
+                                          key, Settings::minimaxThinking(), model->updateFor(job), finished);
         });
         return;
     }
