@@ -1,7 +1,7 @@
 // Run on demand: build with -DQUILVANT_BENCH=ON and run bench/minimax/bench_minimax.
 #include "engines/minimax/MiniMaxClient.h"
 #include "engines/minimax/MiniMaxEventReader.h"
-#include "session/Settings.h"
+#include "foundation/Settings.h"
 
 #ifdef QUILVANT_BENCH_WITH_SERVER
 #include "support/HttpsTestServer.h"

@@ -4,9 +4,9 @@
 // the GUI thread and the model's checks. Usage: bench_first_byte [ROUNDS]
 #include "core/Clock.h"
 #include "engines/hosted/HostedClient.h"
+#include "foundation/Settings.h"
 #include "session/ClientEngines.h"
 #include "session/Model.h"
-#include "session/Settings.h"
 #include "support/HttpsTestServer.h"
 
 #include <QCoreApplication>

@@ -2,7 +2,7 @@
 // the limit must end the stream with the size failure unless an earlier event already ended it.
 #include "../FuzzPieces.h"
 #include "engines/hosted/HostedStream.h"
-#include "session/Settings.h"
+#include "foundation/Settings.h"
 
 #include <QByteArray>
 #include <QStringList>

@@ -2,7 +2,7 @@
 // publishes must never show a reasoning tag or surrounding white space.
 #include "../FuzzPieces.h"
 #include "engines/minimax/MiniMaxEventReader.h"
-#include "session/Settings.h"
+#include "foundation/Settings.h"
 
 #include <QByteArray>
 #include <QStringList>

@@ -1,8 +1,8 @@
 #include "app/DesktopShell.h"
 
 #include "core/Console.h"
-#include "session/L.h"
-#include "session/SornBrand.h"
+#include "foundation/L.h"
+#include "foundation/SornBrand.h"
 
 #include <QApplication>
 #include <QIcon>

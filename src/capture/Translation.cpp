@@ -3,7 +3,7 @@
 #include "capture/RecognitionLanguages.h"
 #include "capture/RecognitionWorker.h"
 #include "capture/TextReader.h"
-#include "session/L.h"
+#include "foundation/L.h"
 
 #include <QImage>
 #include <QImageReader>

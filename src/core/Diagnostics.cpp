@@ -1,6 +1,6 @@
 #include "core/Diagnostics.h"
 
-#include "platform/PrivateTempDir.h"
+#include "core/PrivateTempDir.h"
 
 #include <QByteArray>
 #include <QDateTime>

@@ -3,7 +3,7 @@
 #include "core/Clock.h"
 #include "core/Console.h"
 #include "engines/codex/CodexClient.h"
-#include "session/L.h"
+#include "foundation/L.h"
 
 #include <QMutex>
 #include <QMutexLocker>

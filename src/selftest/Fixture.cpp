@@ -1,7 +1,7 @@
 #include "selftest/Fixture.h"
 
 #include "capture/Translation.h"
-#include "platform/PrivateTempDir.h"
+#include "core/PrivateTempDir.h"
 
 #include <QDir>
 #include <QFile>

@@ -4,7 +4,7 @@
 #include "core/Console.h"
 #include "engines/minimax/MiniMaxClient.h"
 #include "engines/minimax/MiniMaxStream.h"
-#include "session/Settings.h"
+#include "foundation/Settings.h"
 
 #include <QCoreApplication>
 #include <QJsonArray>

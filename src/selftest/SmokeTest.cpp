@@ -3,8 +3,8 @@
 #include "core/Clock.h"
 #include "core/Console.h"
 #include "engines/codex/CodexClient.h"
+#include "foundation/L.h"
 #include "selftest/Fixture.h"
-#include "session/L.h"
 
 #include <QCoreApplication>
 #include <QTimer>

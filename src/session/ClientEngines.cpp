@@ -3,7 +3,7 @@
 #include "engines/codex/CodexClient.h"
 #include "engines/hosted/HostedClient.h"
 #include "engines/minimax/MiniMaxClient.h"
-#include "session/Secrets.h"
+#include "foundation/Secrets.h"
 
 namespace quilvant {
 

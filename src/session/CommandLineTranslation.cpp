@@ -1,10 +1,10 @@
 #include "session/CommandLineTranslation.h"
 
 #include "core/Console.h"
-#include "session/L.h"
+#include "foundation/L.h"
+#include "foundation/Settings.h"
+#include "foundation/TargetLanguage.h"
 #include "session/Model.h"
-#include "session/Settings.h"
-#include "session/TargetLanguage.h"
 #include "session/TranslationConsent.h"
 
 #include <QCoreApplication>

@@ -1,10 +1,10 @@
 #include "session/Model.h"
 
 #include "core/Diagnostics.h"
-#include "session/L.h"
-#include "session/Secrets.h"
-#include "session/Settings.h"
-#include "session/TargetLanguage.h"
+#include "foundation/L.h"
+#include "foundation/Secrets.h"
+#include "foundation/Settings.h"
+#include "foundation/TargetLanguage.h"
 
 #include <QClipboard>
 #include <QCoreApplication>

@@ -1,6 +1,6 @@
 #include "session/TranslationConsent.h"
 
-#include "session/Settings.h"
+#include "foundation/Settings.h"
 
 #include <QDesktopServices>
 

@@ -1,6 +1,6 @@
 #include "ui/ConsentDialog.h"
 
-#include "session/L.h"
+#include "foundation/L.h"
 
 #include <QMessageBox>
 #include <QPushButton>

@@ -1,7 +1,7 @@
 #include "ui/WelcomeAlert.h"
 
-#include "session/L.h"
-#include "session/Settings.h"
+#include "foundation/L.h"
+#include "foundation/Settings.h"
 
 #include <QApplication>
 #include <QMessageBox>

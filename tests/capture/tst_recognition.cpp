@@ -1,7 +1,7 @@
 #include "capture/RecognitionLanguages.h"
 #include "capture/RecognitionWorker.h"
 #include "capture/Translation.h"
-#include "session/L.h"
+#include "foundation/L.h"
 
 #include <QBuffer>
 #include <QDir>

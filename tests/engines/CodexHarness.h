@@ -5,8 +5,8 @@
 #include "core/Async.h"
 #include "core/Diagnostics.h"
 #include "engines/codex/CodexClient.h"
-#include "session/L.h"
-#include "session/Settings.h"
+#include "foundation/L.h"
+#include "foundation/Settings.h"
 #include "support/ChildProcess.h"
 
 #include <QFile>

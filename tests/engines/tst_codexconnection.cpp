@@ -1,8 +1,8 @@
 // The agent engine's link to its app-server child: framing, routing, time limits, tear-down and restarts,
 // against the stand-in app-server as a real child process.
 #include "CodexHarness.h"
+#include "core/PrivateTempDir.h"
 #include "engines/codex/CodexProtocol.h"
-#include "platform/PrivateTempDir.h"
 
 #include <QDir>
 #include <QFileInfo>

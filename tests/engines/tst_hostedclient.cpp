@@ -1,6 +1,6 @@
 #include "engines/hosted/HostedClient.h"
 #include "engines/hosted/HostedStream.h"
-#include "session/Settings.h"
+#include "foundation/Settings.h"
 #include "support/HttpsTestServer.h"
 
 #include <QJsonDocument>

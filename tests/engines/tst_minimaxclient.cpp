@@ -1,6 +1,6 @@
 #include "MiniMaxTestSupport.h"
 #include "engines/minimax/MiniMaxClient.h"
-#include "session/Settings.h"
+#include "foundation/Settings.h"
 #include "support/HttpsTestServer.h"
 
 #include <QJsonArray>

@@ -1,5 +1,5 @@
 #include "engines/minimax/MiniMaxStream.h"
-#include "session/Settings.h"
+#include "foundation/Settings.h"
 
 #include <QtTest>
 

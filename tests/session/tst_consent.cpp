@@ -1,4 +1,4 @@
-#include "session/Settings.h"
+#include "foundation/Settings.h"
 #include "session/TranslationConsent.h"
 #include "ui/ConsentDialog.h"
 #include "ui/WelcomeAlert.h"

@@ -1,6 +1,6 @@
 #include "ScriptedEngines.h"
+#include "foundation/Settings.h"
 #include "session/Model.h"
-#include "session/Settings.h"
 
 #include <QClipboard>
 #include <QGuiApplication>

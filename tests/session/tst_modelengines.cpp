@@ -1,10 +1,10 @@
 #include "engines/codex/CodexClient.h"
 #include "engines/hosted/HostedClient.h"
 #include "engines/minimax/MiniMaxClient.h"
+#include "foundation/Secrets.h"
+#include "foundation/Settings.h"
 #include "session/ClientEngines.h"
 #include "session/Model.h"
-#include "session/Secrets.h"
-#include "session/Settings.h"
 #include "support/ChildProcess.h"
 #include "support/HttpsTestServer.h"
 

@@ -4,7 +4,7 @@
 #include "core/Diagnostics.h"
 #include "engines/codex/CodexCache.h"
 #include "engines/codex/CodexConnection.h"
-#include "session/L.h"
+#include "foundation/L.h"
 
 #include <QCoreApplication>
 #include <QPointer>

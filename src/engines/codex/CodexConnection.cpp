@@ -2,7 +2,7 @@
 
 #include "core/Clock.h"
 #include "core/Diagnostics.h"
-#include "session/L.h"
+#include "foundation/L.h"
 
 #include <QCoreApplication>
 #include <QProcess>

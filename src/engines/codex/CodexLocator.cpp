@@ -1,5 +1,5 @@
 #include "engines/codex/CodexClient.h"
-#include "session/Settings.h"
+#include "foundation/Settings.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -1,7 +1,7 @@
 #include "engines/codex/CodexProtocol.h"
 
-#include "platform/PrivateTempDir.h"
-#include "session/L.h"
+#include "core/PrivateTempDir.h"
+#include "foundation/L.h"
 
 #include <QDir>
 #include <QFileInfo>

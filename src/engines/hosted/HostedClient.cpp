@@ -3,9 +3,9 @@
 #include "engines/hosted/HostedErrors.h"
 #include "engines/hosted/HostedJson.h"
 #include "engines/hosted/HostedStream.h"
-#include "session/L.h"
-#include "session/Settings.h"
-#include "session/TargetLanguage.h"
+#include "foundation/L.h"
+#include "foundation/Settings.h"
+#include "foundation/TargetLanguage.h"
 
 #include <QCoreApplication>
 #include <QPointer>

@@ -1,7 +1,7 @@
 #include "engines/hosted/HostedErrors.h"
 
 #include "engines/hosted/HostedJson.h"
-#include "session/L.h"
+#include "foundation/L.h"
 
 #include <QHash>
 

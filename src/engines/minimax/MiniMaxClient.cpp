@@ -5,7 +5,7 @@
 #include "engines/minimax/MiniMaxEventReader.h"
 #include "engines/minimax/MiniMaxNetworkMetrics.h"
 #include "engines/minimax/MiniMaxStream.h"
-#include "session/L.h"
+#include "foundation/L.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>

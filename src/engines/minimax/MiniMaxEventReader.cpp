@@ -1,6 +1,6 @@
 #include "engines/minimax/MiniMaxEventReader.h"
 
-#include "session/L.h"
+#include "foundation/L.h"
 
 namespace quilvant {
 

@@ -1,6 +1,6 @@
 #include "engines/minimax/MiniMaxStream.h"
 
-#include "session/L.h"
+#include "foundation/L.h"
 
 #include <QRegularExpression>
 #include <QTextBoundaryFinder>

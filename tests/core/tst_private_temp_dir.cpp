@@ -1,4 +1,4 @@
-#include "platform/PrivateTempDir.h"
+#include "core/PrivateTempDir.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,6 +1,6 @@
-#include "session/Secrets.h"
+#include "foundation/Secrets.h"
 
-#include "session/L.h"
+#include "foundation/L.h"
 
 #include <QCoreApplication>
 #include <QPointer>

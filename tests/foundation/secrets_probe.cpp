@@ -2,7 +2,7 @@
 //   secrets_probe save KEY   -> exit 0, or exit 1 with the failure message on standard error
 //   secrets_probe read       -> the value on standard output
 #include "core/Console.h"
-#include "session/Secrets.h"
+#include "foundation/Secrets.h"
 
 #include <QCoreApplication>
 

@@ -1,6 +1,6 @@
-#include "session/TargetLanguage.h"
+#include "foundation/TargetLanguage.h"
 
-#include "session/L.h"
+#include "foundation/L.h"
 
 namespace quilvant::TargetLanguage {
 

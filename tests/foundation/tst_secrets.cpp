@@ -1,4 +1,4 @@
-#include "session/Secrets.h"
+#include "foundation/Secrets.h"
 #include "support/ChildProcess.h"
 
 #include <QDirIterator>

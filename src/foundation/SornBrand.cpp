@@ -1,4 +1,4 @@
-#include "session/SornBrand.h"
+#include "foundation/SornBrand.h"
 
 #include <QPainter>
 

@@ -1,4 +1,4 @@
-#include "session/Settings.h"
+#include "foundation/Settings.h"
 
 #include <QHash>
 #include <QSettings>

@@ -1,6 +1,6 @@
-#include "session/L.h"
+#include "foundation/L.h"
 
-#include "session/Settings.h"
+#include "foundation/Settings.h"
 
 #include <QHash>
 #include <QLocale>

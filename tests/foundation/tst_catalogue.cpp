@@ -1,7 +1,7 @@
-#include "session/L.h"
-#include "session/Settings.h"
-#include "session/SornBrand.h"
-#include "session/TargetLanguage.h"
+#include "foundation/L.h"
+#include "foundation/Settings.h"
+#include "foundation/SornBrand.h"
+#include "foundation/TargetLanguage.h"
 
 #include <QImage>
 #include <QPainter>
