@@ -195,6 +195,7 @@ std::unique_ptr<Store> Store::open(const std::string& database, std::size_t conn
             } else {
                 const std::string info = database.substr(11);
                 sql.open(soci::postgresql, info.rfind("//", 0) == 0 ? "postgresql:" + info : info);
+                sql << "SET client_min_messages TO WARNING"; // no notices on the service's standard error
             }
         }
     } catch (const soci::soci_error& failure) {
