@@ -220,8 +220,8 @@ private:
 
         auto response = std::make_unique<UpstreamResponse>(m_limits.upstreamBytes);
         std::unique_ptr<UpstreamCall> call = co_await open(translate, response);
-        if (!call || !response->success()) {
-            m_state.metrics.upstreamError(call ? "status" : "connect");
+        if (!call) {
+            m_state.metrics.upstreamError(response->headed() ? "status" : "connect");
             Log::line("upstream.failed request=" + m_reservation + " status=" + std::to_string(response->status()) +
                       " reason=\"" + Log::redact(m_openFailure.empty() ? response->failure() : m_openFailure) +
                       "\" body=\"" + Log::redact(response->errorBody(), 300) + "\"");
@@ -312,7 +312,8 @@ private:
                 call = co_await m_worker.upstream.post(*m_state.chat, text, m_state.config.upstream.key,
                                                        "text/event-stream", m_limits.upstreamIdle);
                 std::string bytes;
-                while (!response->headed() && !response->finished()) {
+                // An unsuccessful answer is read to its end (it is bounded), so that the log can say why.
+                while (!response->finished() && (!response->headed() || !response->success())) {
                     co_await call->readSome(bytes, m_limits.upstreamIdle, m_deadline);
                     if (bytes.empty()) {
                         response->end();
@@ -324,8 +325,11 @@ private:
             } catch (const boost::system::system_error& failure) {
                 m_openFailure = failure.code().message();
             }
-            if (response->headed()) {
+            if (response->headed() && response->success()) {
                 co_return call;
+            }
+            if (response->headed()) {
+                co_return nullptr;
             }
             if (retried || !call || !call->reused() || received) {
                 if (m_openFailure.empty()) {

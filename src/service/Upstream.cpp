@@ -28,11 +28,15 @@ struct UpstreamCall::Connection
         return std::visit([](auto& s) -> beast::tcp_stream& { return beast::get_lowest_layer(s); }, stream);
     }
 
-    // Whether a pooled connection still looks open: no end of stream and no stray bytes waiting.
+    // Whether a pooled connection still looks open: not closed by the server, and no stray bytes waiting (over
+    // TLS bytes may wait legitimately: session tickets, or an alert the next read reports).
     bool stillOpen()
     {
         char probe = 0;
         const ssize_t n = ::recv(tcp().socket().native_handle(), &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+        if (n > 0) {
+            return std::holds_alternative<beast::ssl_stream<beast::tcp_stream>>(stream);
+        }
         return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
     }
 };
