@@ -19,6 +19,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -173,6 +174,12 @@ int serve(const Arguments& arguments)
     // The shared stream reader words its failures for the log in English.
     Settings::setOverride(Settings::Key::uiLanguage, QStringLiteral("en"));
     std::signal(SIGPIPE, SIG_IGN);
+    // Every stream holds two descriptors (the client's and the upstream's): take all the system allows.
+    rlimit files{};
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &files);
+    }
     const Moderator::Loaded moderator = Moderator::load(config->moderation, config->upstream, config->limits);
     if (!moderator.moderator) {
         return fail("configuration: " + moderator.error);
@@ -507,7 +514,9 @@ int init(const Arguments& arguments)
     std::cout << "Quilvant on this computer now translates through " << url.toStdString() << " (token " << token.id
               << ", " << token.remaining << " characters).\n"
               << "Configuration: " << configPath << "\n"
-              << installUserUnit(configPath) << std::endl;
+              << (arguments.has("--no-unit") ? "start the service with\n  quilvant-service serve"
+                                             : installUserUnit(configPath))
+              << std::endl;
     return std::cout.good() ? 0 : 1;
 }
 

@@ -109,16 +109,6 @@ private:
     bool m_chunked = false;
 };
 
-bool tlsPending(beast::tcp_stream&)
-{
-    return false;
-}
-
-bool tlsPending(TlsStream& stream)
-{
-    return SSL_pending(stream.native_handle()) > 0;
-}
-
 // Stops sending, then reads and drops what the client still sends for a moment, so that an answer written
 // before its request was read reaches the client instead of being lost to a reset.
 awaitable<void> lingeringClose(beast::tcp_stream& stream)
@@ -177,14 +167,16 @@ awaitable<void> serveConnection(ServiceState& state, Worker& worker, Stream& str
             break;
         }
         // Waiting for the next request, a connection may idle; once its first byte is in, the head has a
-        // deadline of its own that trickling bytes do not extend.
-        if (buffer.size() == 0 && !tlsPending(stream)) {
-            const auto woke =
-                co_await (lowest.socket().async_wait(tcp::socket::wait_read, asio::as_tuple(use_awaitable)) ||
-                          sleepFor(limits.idle) || notice(worker.drainNotice));
-            if (woke.index() != 0) {
+        // deadline of its own that trickling bytes do not extend. The first byte is read, not just awaited: over
+        // TLS the request may already sit decrypted or buffered above the socket.
+        if (buffer.size() == 0) {
+            lowest.expires_after(limits.idle);
+            const auto woke = co_await (stream.async_read_some(buffer.prepare(16384), asio::as_tuple(use_awaitable)) ||
+                                        notice(worker.drainNotice));
+            if (woke.index() != 0 || std::get<0>(std::get<0>(woke))) {
                 break;
             }
+            buffer.commit(std::get<1>(std::get<0>(woke)));
         }
         http::request_parser<http::string_body> parser;
         parser.header_limit(static_cast<std::uint32_t>(limits.headerBytes));
