@@ -7,10 +7,15 @@
 #include <boost/beast/http/parser.hpp>
 #include <boost/beast/http/string_body.hpp>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <nlohmann/json.hpp>
 
 using namespace quilvant;
-using quilvant::fuzz::check;
+
+// A failed expectation names itself before it ends the run.
+#define EXPECT(condition)                                                                                              \
+    ((condition) ? void() : (std::fprintf(stderr, "expectation failed: %s\n", #condition), std::abort()))
 namespace http = boost::beast::http;
 
 namespace {
@@ -35,7 +40,7 @@ Read read(QByteArrayView bytes, QByteArrayView cuts)
     std::string pending;
     fuzz::feedInPieces(bytes, cuts, [&](QByteArrayView piece) {
         pending.append(piece.data(), static_cast<std::size_t>(piece.size()));
-        check(pending.size() <= static_cast<std::size_t>(bytes.size()));
+        EXPECT(pending.size() <= static_cast<std::size_t>(bytes.size()));
         while (!pending.empty() && !parser.is_done()) {
             boost::system::error_code error;
             const std::size_t used = parser.put(boost::asio::buffer(pending), error);
@@ -54,7 +59,7 @@ Read read(QByteArrayView bytes, QByteArrayView cuts)
     if (result.done) {
         result.target = std::string(parser.get().target());
         result.body = parser.get().body();
-        check(result.body.size() <= 2048);
+        EXPECT(result.body.size() <= 2048);
     }
     return result;
 }
@@ -63,18 +68,18 @@ void decode(const std::string& body)
 {
     const auto translate = service::decodeTranslate(body, characterLimit);
     if (translate.request) {
-        check(static_cast<std::int64_t>(service::codePoints(translate.request->source)) <= characterLimit);
-        check(service::languageName(translate.request->target).has_value());
-        check(translate.request->characters ==
-              static_cast<std::int64_t>(service::codePoints(translate.request->source)));
+        EXPECT(static_cast<std::int64_t>(service::codePoints(translate.request->source)) <= characterLimit);
+        EXPECT(service::languageName(translate.request->target).has_value());
+        EXPECT(translate.request->characters ==
+               static_cast<std::int64_t>(service::codePoints(translate.request->source)));
     } else {
         const auto parsed = nlohmann::json::parse(service::errorBody(translate.error));
-        check(parsed.at("error").at("code").get<std::string>() == service::errorInfo(translate.error).code);
+        EXPECT(parsed.at("error").at("code").get<std::string>() == service::errorInfo(translate.error).code);
     }
     const auto moderate = service::decodeModerate(body, characterLimit);
     if (moderate.request) {
-        check(moderate.request->stage == "input" || moderate.request->stage == "output");
-        check(moderate.request->characters <= characterLimit);
+        EXPECT(moderate.request->stage == "input" || moderate.request->stage == "output");
+        EXPECT(moderate.request->characters <= characterLimit);
     }
 }
 
@@ -94,8 +99,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     decode(std::string(bytes.data(), static_cast<std::size_t>(bytes.size())));
     const Read whole = read(bytes, {});
     const Read pieces = read(bytes, cuts);
-    check(whole.done == pieces.done && whole.failed == pieces.failed);
-    check(whole.target == pieces.target && whole.body == pieces.body);
+    // The HTTP parser may notice a malformed, incomplete head sooner when more of it is there at once; a parser
+    // that has not failed is then still waiting (on the network, for its header deadline). Whatever completes
+    // completes the same way.
+    EXPECT(whole.done == pieces.done || (whole.failed && !pieces.done) || (pieces.failed && !whole.done));
+    EXPECT(whole.target == pieces.target && whole.body == pieces.body);
     if (whole.done) {
         decode(whole.body);
     }

@@ -233,8 +233,11 @@ private:
         head.set(http::field::content_type, "text/event-stream; charset=utf-8");
         head.set(http::field::cache_control, "no-cache");
         head.set("X-Accel-Buffering", "no");
-        head.keep_alive(m_request.keep_alive());
-        head.chunked(m_request.version() >= 11);
+        // An HTTP/1.0 client cannot read chunks: its stream ends with the connection.
+        const bool chunked = m_request.version() >= 11;
+        head.chunked(chunked);
+        head.keep_alive(chunked && m_request.keep_alive());
+        m_exchange.keepAlive = chunked;
         m_state.metrics.streamOpened();
         struct Closed
         {
