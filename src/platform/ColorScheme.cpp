@@ -65,7 +65,8 @@ ColorScheme::ColorScheme(const QDBusConnection& bus, QObject* parent)
     connect(watcher, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* call) {
         call->deleteLater();
         const QDBusPendingReply<QDBusVariant> reply = *call;
-        if (reply.isValid()) {
+        // A change announced while the question was on its way is newer than this answer.
+        if (reply.isValid() && !m_announced) {
             setPreference(preferenceFrom(QVariant::fromValue(reply.value())));
         }
     });
@@ -93,6 +94,7 @@ bool ColorScheme::paletteIsDark(const QPalette& palette)
 void ColorScheme::settingChanged(const QString& group, const QString& key, const QDBusVariant& value)
 {
     if (group == appearanceGroup && key == colorSchemeKey) {
+        m_announced = true;
         setPreference(preferenceFrom(value.variant()));
     }
 }

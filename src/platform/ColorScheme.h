@@ -41,6 +41,7 @@ private:
 
     // From the portal: true = dark, false = light, nullopt = no preference (or no portal).
     std::optional<bool> m_preference;
+    bool m_announced = false;
 };
 
 } // namespace quilvant
