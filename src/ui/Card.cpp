@@ -21,26 +21,13 @@
 
 namespace quilvant {
 
+using card::pixelFont;
+using card::setTextColour;
+
 namespace {
 
 constexpr int sourceFieldHeight = 106;
 constexpr int sourceFieldGap = 6;
-
-QFont pixelFont(int pixels, QFont::Weight weight = QFont::Normal)
-{
-    QFont font;
-    font.setPixelSize(pixels);
-    font.setWeight(weight);
-    return font;
-}
-
-void setTextColour(QLabel* label, const QColor& colour)
-{
-    QPalette palette = label->palette();
-    palette.setColor(QPalette::WindowText, colour);
-    palette.setColor(QPalette::Text, colour);
-    label->setPalette(palette);
-}
 
 QHBoxLayout* row(QVBoxLayout* parent, int height)
 {

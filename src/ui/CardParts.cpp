@@ -3,6 +3,7 @@
 #include "foundation/SornBrand.h"
 #include "ui/Icons.h"
 
+#include <QLabel>
 #include <QPainter>
 #include <QPainterPath>
 #include <QScrollBar>
@@ -13,8 +14,6 @@
 
 namespace quilvant::card {
 
-namespace {
-
 QFont pixelFont(int pixels, QFont::Weight weight)
 {
     QFont font;
@@ -23,13 +22,13 @@ QFont pixelFont(int pixels, QFont::Weight weight)
     return font;
 }
 
-// The accent as it reads on the card: lifted in the dark look, where the dark teal would sink.
-QColor readableAccent(const Theme& theme)
+void setTextColour(QLabel* label, const QColor& colour)
 {
-    return theme.dark ? SornPalette::accent().lighter(165) : SornPalette::accent();
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::WindowText, colour);
+    palette.setColor(QPalette::Text, colour);
+    label->setPalette(palette);
 }
-
-} // namespace
 
 BrandMark::BrandMark(int size, QWidget* parent)
     : QWidget(parent)
@@ -306,7 +305,7 @@ void CopyNotice::paintEvent(QPaintEvent*)
     painter.fillPath(capsule, background);
     painter.setPen(QPen(m_theme.ink(0.08), 1));
     painter.drawPath(capsule);
-    const QColor tint = readableAccent(m_theme);
+    const QColor tint = m_theme.accentInk();
     Icons::paint(&painter, QRectF(10, 0, 12, height()), QStringLiteral("checkmark.circle.fill"), 12, tint);
     painter.setPen(tint);
     painter.drawText(QRect(26, 0, width() - 26, height()), Qt::AlignVCenter | Qt::AlignLeft, m_text);

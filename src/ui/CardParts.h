@@ -6,10 +6,17 @@
 #include <QTextEdit>
 #include <QTimer>
 
+class QLabel;
 class QVariantAnimation;
 
 // The small pieces the card is built from, each drawn in the card's look.
 namespace quilvant::card {
+
+// The system font at a size in points (device-independent pixels, as the card's design gives them).
+QFont pixelFont(int pixels, QFont::Weight weight = QFont::Normal);
+
+// Sets the colour a label's text is drawn in.
+void setTextColour(QLabel* label, const QColor& colour);
 
 // The product's mark, tinted with the accent; clicks pass through it to the header.
 class BrandMark final : public QWidget

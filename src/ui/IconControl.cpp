@@ -66,11 +66,7 @@ void IconControl::paintEvent(QPaintEvent*)
     if (m_active) {
         fill = SornPalette::accent();
         fill.setAlphaF(0.12f);
-        ink = SornPalette::accent();
-        if (m_theme.dark) {
-            // The accent is dark teal: lift it so it reads on the dark card.
-            ink = ink.lighter(150);
-        }
+        ink = m_theme.accentInk();
     } else if (hot) {
         fill = m_theme.ink(0.07);
     }

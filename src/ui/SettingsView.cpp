@@ -150,6 +150,8 @@ private:
 
 } // namespace settings
 
+using card::setTextColour;
+
 namespace {
 
 const QString hostedEngine = QStringLiteral("Sorn");
@@ -196,13 +198,6 @@ QComboBox* picker(const QString& name)
     font.setPixelSize(13);
     box->setFont(font);
     return box;
-}
-
-void setTextColour(QLabel* label, const QColor& colour)
-{
-    QPalette palette = label->palette();
-    palette.setColor(QPalette::WindowText, colour);
-    label->setPalette(palette);
 }
 
 // Selects the entry whose data is `value`, without reporting it as the person's choice.

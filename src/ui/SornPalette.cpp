@@ -24,6 +24,11 @@ Theme Theme::forLook(bool dark)
     return theme;
 }
 
+QColor Theme::accentInk() const
+{
+    return dark ? SornPalette::accent().lighter(165) : SornPalette::accent();
+}
+
 QColor Theme::ink(qreal opacity) const
 {
     QColor colour = dark ? QColor(255, 255, 255) : QColor(0, 0, 0);

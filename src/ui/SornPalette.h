@@ -28,6 +28,8 @@ struct Theme
 
     static Theme forLook(bool dark);
 
+    // The accent as text and symbols show it: lifted in the dark look, where the dark teal would sink.
+    QColor accentInk() const;
     // Black in the light look, white in the dark one, at `opacity`.
     QColor ink(qreal opacity) const;
     // The card's background made opaque, for desktops that do not composite.
