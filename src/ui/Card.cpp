@@ -295,6 +295,7 @@ void Card::setTheme(const Theme& theme)
         control->setTheme(theme);
     }
     m_copyNotice->setTheme(theme);
+    m_brand->setTheme(theme);
     m_sourceToggle->setTheme(theme);
     m_sourceEditor->setTheme(theme);
     m_divider->setTheme(theme);

@@ -37,10 +37,16 @@ BrandMark::BrandMark(int size, QWidget* parent)
     setAttribute(Qt::WA_TransparentForMouseEvents);
 }
 
+void BrandMark::setTheme(const Theme& theme)
+{
+    m_colour = theme.accentInk();
+    update();
+}
+
 void BrandMark::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
-    SornBrand::drawMark(&painter, QRectF(rect()), SornPalette::accent());
+    SornBrand::drawMark(&painter, QRectF(rect()), m_colour);
 }
 
 ElidingLabel::ElidingLabel(QWidget* parent)

@@ -23,9 +23,13 @@ class BrandMark final : public QWidget
 {
 public:
     explicit BrandMark(int size, QWidget* parent = nullptr);
+    void setTheme(const Theme& theme);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+
+private:
+    QColor m_colour = SornPalette::accent();
 };
 
 // A label that shortens its one line with an ellipsis instead of pushing its neighbours aside.

@@ -263,7 +263,8 @@ void SettingsView::build()
     auto* brand = new QHBoxLayout(brandRow);
     brand->setContentsMargins(0, 4, 0, 4);
     brand->setSpacing(12);
-    brand->addWidget(new card::BrandMark(36), 0, Qt::AlignTop);
+    m_brand = new card::BrandMark(36);
+    brand->addWidget(m_brand, 0, Qt::AlignTop);
     auto* texts = new QVBoxLayout;
     texts->setSpacing(2);
     m_title = new QLabel(QStringLiteral("Quilvant"));
@@ -681,6 +682,7 @@ void SettingsView::setTheme(const Theme& theme)
     m_theme = theme;
     setPalette(theme.widgetPalette());
     setAutoFillBackground(true);
+    m_brand->setTheme(theme);
     for (settings::FormSection* section : m_sections) {
         section->setTheme(theme);
     }

@@ -14,6 +14,9 @@ class QVBoxLayout;
 
 namespace quilvant {
 
+namespace card {
+class BrandMark;
+} // namespace card
 namespace settings {
 class FormSection;
 } // namespace settings
@@ -81,6 +84,7 @@ private:
     Theme m_theme = Theme::forLook(false);
 
     QVBoxLayout* m_column = nullptr;
+    card::BrandMark* m_brand = nullptr;
     QLabel* m_title = nullptr;
     QLabel* m_description = nullptr;
     QLabel* m_permissionTitle = nullptr;
