@@ -11,7 +11,8 @@ namespace quilvant {
 
 // Whether the desktop prefers a dark look, followed live. The desktop portal's `color-scheme` setting
 // (namespace org.freedesktop.appearance) decides when it states a preference; otherwise, and until the portal
-// has answered, the lightness of the application palette's window colour does.
+// has answered, the lightness of the application palette's window colour does. A portal that is not running
+// is not started for this.
 class ColorScheme final : public QObject
 {
     Q_OBJECT

@@ -34,8 +34,9 @@ public:
 
     explicit SettingsView(QWidget* parent = nullptr);
 
-    // Screen access: whether captures are allowed, how to ask again ("Check permission") and how to open the
-    // desktop's settings page for it (none: the button is not offered).
+    // Screen access: whether captures are allowed (true until told otherwise, as on X11), how to ask again
+    // ("Check permission") and how to open the desktop's settings page for it (none: the button is not offered).
+    // Both buttons show only while access is not allowed.
     void setPermitted(bool permitted);
     bool permitted() const { return m_permitted; }
     void setCheckPermission(std::function<bool()> check) { m_checkPermission = std::move(check); }
