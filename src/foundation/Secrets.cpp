@@ -103,15 +103,14 @@ bool hasControlCharacter(const QString& key)
     return false;
 }
 
-// The items with the two attributes, unlocked where the keyring can do that (it may ask the person), secrets
-// loaded. nullptr and `why` set when the search itself failed.
-GList* search(SecretService* keyring, const Attributes& attributes, bool* failed, QString* why)
+// The items with the two attributes, unlocked where the keyring can do that (it may ask the person), with their
+// secrets when `withSecrets`. nullptr and `why` set when the search itself failed.
+GList* search(SecretService* keyring, const Attributes& attributes, bool withSecrets, bool* failed, QString* why)
 {
     ErrorHolder failure;
-    GList* items = secret_service_search_sync(
-        keyring, schema(), attributes.table,
-        static_cast<SecretSearchFlags>(SECRET_SEARCH_ALL | SECRET_SEARCH_UNLOCK | SECRET_SEARCH_LOAD_SECRETS), nullptr,
-        &failure.error);
+    const int flags = SECRET_SEARCH_ALL | SECRET_SEARCH_UNLOCK | (withSecrets ? SECRET_SEARCH_LOAD_SECRETS : 0);
+    GList* items = secret_service_search_sync(keyring, schema(), attributes.table,
+                                              static_cast<SecretSearchFlags>(flags), nullptr, &failure.error);
     *failed = failure.error != nullptr;
     if (*failed) {
         *why = QString::fromUtf8(failure.error->message);
@@ -155,7 +154,7 @@ Stored read(const QString& account)
     }
     const Attributes attributes(account);
     bool failed = false;
-    GList* items = search(keyring, attributes, &failed, &stored.detail);
+    GList* items = search(keyring, attributes, true, &failed, &stored.detail);
     g_object_unref(keyring);
     if (failed) {
         stored.state = Stored::State::Unavailable;
@@ -213,7 +212,7 @@ Outcome<void> save(const QString& key, const QString& account)
     bool failed = false;
     // Update first, so that a new value never leaves a second item behind; extra items (written by another
     // tool with other attributes besides these two) are removed for the same reason.
-    GList* items = search(keyring, attributes, &failed, &why);
+    GList* items = search(keyring, attributes, false, &failed, &why);
     if (failed) {
         g_object_unref(keyring);
         return AppFailure{unavailable(why)};

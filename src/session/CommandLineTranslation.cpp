@@ -11,7 +11,6 @@
 #include "session/TranslationConsent.h"
 
 #include <QCoreApplication>
-#include <QLocale>
 #include <QTimer>
 #include <algorithm>
 #include <unistd.h>
@@ -213,8 +212,7 @@ void run(const QStringList& arguments, Completion<void> done)
     if (request.fromInput) {
         const std::optional<QByteArray> read = Console::readAll(inputLimit);
         if (!read) {
-            done(AppFailure{L::t(QStringLiteral("标准输入超过 %1 字节，超出翻译服务能接受的长度。"))
-                                .arg(QLocale::c().toString(inputLimit))});
+            done(AppFailure{L::t(QStringLiteral("标准输入超过 %1 字节，超出翻译服务能接受的长度。")).arg(inputLimit)});
             return;
         }
         QString input = QString::fromUtf8(*read);
