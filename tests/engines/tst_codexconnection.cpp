@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QScopeGuard>
 
 using namespace quilvant;
 using namespace quilvant::test;
@@ -435,6 +436,7 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(call.finished(), 20000);
         const qint64 group = log.starts().at(0)["pid"];
         const qint64 grandchild = log.named("grandchild").at(0)["pid"];
+        const auto cleanup = qScopeGuard([&] { killAfterFailure({group, grandchild}); });
         if (ending != QStringLiteral("exit")) { // by now the exited child's group may already be on its way out
             QCOMPARE(stillRunning({group, grandchild}), (QList<qint64>{group, grandchild}));
         }

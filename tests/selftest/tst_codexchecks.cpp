@@ -7,6 +7,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTest>
 #include <csignal>
 
@@ -71,19 +72,21 @@ private Q_SLOTS:
         QCOMPARE(result.exitCode, 0);
     }
 
-    // Every child of the run (a fresh one follows the cancellation) leaves with the program, together with the
-    // grandchild it started, which holds its output and ignores SIGTERM.
+    // Every child of the run (a fresh one follows the cancellation) leaves with the program, though it ignores
+    // the end of its input, together with the grandchild it started, which holds its output and ignores SIGTERM.
     void transportTestLeavesNoProcessBehind()
     {
         Sandbox sandbox;
         const QString log = QDir(sandbox.root()).filePath(QStringLiteral("standin.log"));
         sandbox.setEnv(QStringLiteral("CODEX_STANDIN_LOG"), log);
         sandbox.setEnv(QStringLiteral("CODEX_STANDIN_GRANDCHILD"), QStringLiteral("1"));
+        sandbox.setEnv(QStringLiteral("CODEX_STANDIN_IGNORE_EOF"), QStringLiteral("1"));
         const RunResult result = runQuilvant({QStringLiteral("--transport-test"), standin()}, sandbox);
         QCOMPARE(result.errText(), QString());
         QCOMPARE(result.exitCode, 0);
         const QList<qint64> groups = logged(log, QStringLiteral("start"));
         const QList<qint64> grandchildren = logged(log, QStringLiteral("grandchild"));
+        const auto cleanup = qScopeGuard([&] { killAfterFailure(groups + grandchildren); });
         QCOMPARE(groups.size(), 2);
         QCOMPARE(grandchildren.size(), 2);
         QTRY_VERIFY_WITH_TIMEOUT(stillRunning(groups + grandchildren).isEmpty(), 30000);
@@ -129,6 +132,7 @@ private Q_SLOTS:
             60000);
         const qint64 group = logged(log, QStringLiteral("start")).value(0);
         const QList<qint64> agents = QList<qint64>{group} + logged(log, QStringLiteral("grandchild"));
+        const auto cleanup = qScopeGuard([&] { killAfterFailure(agents); });
         QCOMPARE(stillRunning(agents), agents);
 
         ::kill(static_cast<pid_t>(quilvant.processId()), sig);

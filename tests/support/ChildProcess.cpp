@@ -5,7 +5,9 @@
 #include <QFile>
 #include <QProcess>
 #include <QSettings>
+#include <QTest>
 #include <QTimer>
+#include <csignal>
 #include <optional>
 #include <utility>
 
@@ -160,6 +162,16 @@ QList<qint64> stillRunning(const QList<qint64>& pids)
         }
     }
     return running;
+}
+
+void killAfterFailure(const QList<qint64>& pids)
+{
+    if (!QTest::currentTestFailed()) {
+        return;
+    }
+    for (const qint64 pid : stillRunning(pids)) {
+        ::kill(static_cast<pid_t>(pid), SIGKILL);
+    }
 }
 
 RunResult runQuilvant(const QStringList& arguments, const Sandbox& sandbox, const RunOptions& options)

@@ -69,5 +69,7 @@ RunResult runQuilvant(const QStringList& arguments, const Sandbox& sandbox, cons
 QList<qint64> runningMembersOf(qint64 group);
 // Those of `pids` that still run (zombies left out).
 QList<qint64> stillRunning(const QList<qint64>& pids);
+// Kills those of `pids` that still run, once the current test has failed: what a regression left behind.
+void killAfterFailure(const QList<qint64>& pids);
 
 } // namespace quilvant::test
