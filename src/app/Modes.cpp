@@ -1,7 +1,9 @@
 #include "app/DesktopShell.h"
 #include "app/Dispatcher.h"
 #include "capture/RecognizeCommand.h"
+#include "core/ChildGroups.h"
 #include "core/Console.h"
+#include "foundation/L.h"
 #include "selftest/CodexChecks.h"
 #include "selftest/MiniMaxChecks.h"
 #include "selftest/OCRChecks.h"
@@ -46,8 +48,9 @@ Outcome<void> runUIChecks(const ModeContext& context)
 
 Outcome<void> recognizeFiles(const ModeContext& context)
 {
+    // The names as given, byte for byte: a name that is not UTF-8 still names its file.
     const qsizetype flag = context.arguments.indexOf(QStringLiteral("--recognize"));
-    return recognizeCommand(context.arguments.mid(flag + 1));
+    return recognizeCommand(context.nativeArguments.mid(flag + 1));
 }
 
 } // namespace
@@ -79,8 +82,13 @@ QList<Mode> programModes()
          .failurePrefix = fail,
          .start =
              [](const ModeContext& context, Completion<void> done) {
-                 const QString key = Console::readLine();
-                 MiniMaxChecks::speed(key, !context.has(QStringLiteral("--optimized-only")), std::move(done));
+                 // A key is one line of at most a few kilobytes; /dev/zero must not fill the memory.
+                 const std::optional<QString> key = Console::readLine(64 * 1024);
+                 if (!key) {
+                     done(AppFailure{L::t(QStringLiteral("标准输入的第一行过长，不是 API Key。"))});
+                     return;
+                 }
+                 MiniMaxChecks::speed(*key, !context.has(QStringLiteral("--optimized-only")), std::move(done));
              }},
         {.flags = {QStringLiteral("--codex-speed-test"), QStringLiteral("--transport-test")},
          .help = QStringLiteral("check the agent engine with the real CLI, or with --transport-test PATH against the "
@@ -144,7 +152,7 @@ Outcome<void> printHelp(const ModeContext&)
     for (const Mode& mode : programModes()) {
         text += QStringLiteral("  %1\n      %2\n").arg(mode.flags.join(QStringLiteral(", ")), mode.help);
     }
-    Console::writeAll(1, text.toUtf8());
+    Console::print(text);
     return {};
 }
 
@@ -152,7 +160,10 @@ Outcome<void> printHelp(const ModeContext&)
 
 int run(int& argc, char** argv)
 {
-    return dispatch(argc, argv, programModes(), runDesktop);
+    const int status = dispatch(argc, argv, programModes(), runDesktop);
+    // Whatever ended the program, no agent child outlives it; a signal that ended it ends it by that signal.
+    ChildGroups::finish();
+    return status;
 }
 
 } // namespace quilvant::app

@@ -159,6 +159,34 @@ const Table& englishTable()
         // Keyring
         add("无法将 API Key 保存到钥匙串。", "Could not save the API key to the keyring.");
         add("无法更新钥匙串中的 API Key。", "Could not update the API key in the keyring.");
+        add("无法从钥匙串中删除 API Key。", "Could not remove the API key from the keyring.");
+        add("无法访问系统钥匙串：%1", "The keyring cannot be reached: %1");
+        add("钥匙串已锁定，请先解锁再重试。", "The keyring is locked. Unlock it and try again.");
+        add("钥匙串中保存的内容不是有效的 UTF-8 文本，请在设置中重新保存。",
+            "The value stored in the keyring is not valid UTF-8 text. Save it again in Settings.");
+        add("密钥不能包含控制字符（例如换行）。", "A key cannot contain control characters such as line breaks.");
+        // Settings that cannot be used as stored
+        add("无法读取设置文件 %1：%2", "Cannot read the settings file %1: %2");
+        add("不是普通文件", "not a regular file");
+        add("格式有误", "not a valid settings file");
+        add("设置中的翻译服务“%1”无法识别，请在设置中重新选择。",
+            "The translation service \"%1\" in Settings is unknown. Choose one in Settings.");
+        add("设置中的 Codex CLI 路径是一个文件夹：%1", "The Codex CLI path in Settings is a folder: %1");
+        add("设置中的 Codex CLI 无法执行，请检查文件和执行权限：%1",
+            "The Codex CLI in Settings cannot be run. Check the file and its execute permission: %1");
+        // Command line
+        add("未知选项：%1", "Unknown option: %1");
+        add("运行 quilvant --help 查看可用的模式和选项。", "Run quilvant --help to see the modes and options.");
+        add("Sorn 需要图形会话：未设置 DISPLAY 或 WAYLAND_DISPLAY。",
+            "Sorn needs a graphical session: neither DISPLAY nor WAYLAND_DISPLAY is set.");
+        add("Sorn 需要图形会话：无法打开显示 %1。", "Sorn needs a graphical session: cannot open the display %1.");
+        add("无法写入标准输出：%1", "Cannot write to standard output: %1");
+        add("标准输入超过 %1 字节，超出翻译服务能接受的长度。",
+            "Standard input is longer than %1 bytes, more than any translation engine accepts.");
+        add("标准输入的第一行过长，不是 API Key。", "The first line of standard input is too long to be an API key.");
+        add("无法读取图片 %1：文件是空的。", "Cannot read the image %1: empty file.");
+        add("图片 %1 过大，无法识别（%2 × %3 像素，上限为 %4 百万像素）。",
+            "The image %1 is too large to recognise (%2 × %3 pixels; the limit is %4 million pixels).");
         return t;
     }();
     return table;
