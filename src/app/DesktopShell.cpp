@@ -1,5 +1,6 @@
 #include "app/DesktopShell.h"
 
+#include "core/ChildGroups.h"
 #include "core/Console.h"
 #include "foundation/L.h"
 #include "foundation/SornBrand.h"
@@ -17,6 +18,7 @@ int runDesktop(int& argc, char** argv)
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quilvant"));
     QApplication::setQuitOnLastWindowClosed(false);
+    ChildGroups::installSignalHandlers();
 
     QIcon icon;
     for (const qreal size : {16.0, 22.0, 24.0, 32.0, 48.0}) {

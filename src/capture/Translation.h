@@ -17,6 +17,14 @@ namespace quilvant::Translation {
 // `cancelled`, when given, is polled and ends the recognition with Error::cancelled() once set.
 Outcome<QString> recognizeFile(const QString& path, const std::atomic<bool>* cancelled = nullptr);
 
+// recognizeFile() for a file named by its bytes, as a command line gives it: a name that is not UTF-8 still opens
+// its file, and messages show it escaped. An empty file, and an image of more than pixelLimit pixels, fail with
+// an AppFailure that says so.
+Outcome<QString> recognizeNamedFile(const QByteArray& name, const std::atomic<bool>* cancelled = nullptr);
+
+// The largest image recognised, in pixels: a 12000 × 12000 capture, or three 8K screens side by side.
+inline constexpr qint64 pixelLimit = 150'000'000;
+
 // recognizeFile() on the shared recognition thread, ended on the calling thread (which needs an event loop).
 Cancellation recognize(const QString& path, Completion<QString> done);
 

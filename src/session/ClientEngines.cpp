@@ -22,9 +22,17 @@ CodexClient& ClientEngines::codexClient() const
     return m_codex != nullptr ? *m_codex : CodexClient::shared();
 }
 
-void ClientEngines::readSecret(const QString& account, QObject* context, std::function<void(const QString&)> done)
+void ClientEngines::readSecret(const QString& account, QObject* context, std::function<void(Outcome<QString>)> done)
 {
-    Secrets::readLater(account, context, std::move(done));
+    Secrets::readLater(account, context, [account, done = std::move(done)](const Secrets::Stored& stored) {
+        // Without any keyring no service token can have been stored, and the hosted service also serves
+        // requests without one: that is "no token", not a failure. The API key is always needed.
+        if (account == Secrets::serviceAccount && stored.state == Secrets::Stored::State::Unavailable) {
+            done(QString());
+            return;
+        }
+        done(stored.text());
+    });
 }
 
 Cancellation ClientEngines::moderate(const QString& text, const QString& stage, const QString& requestID,

@@ -19,7 +19,7 @@ public:
         , m_codex(codex)
     {}
 
-    void readSecret(const QString& account, QObject* context, std::function<void(const QString&)> done) override;
+    void readSecret(const QString& account, QObject* context, std::function<void(Outcome<QString>)> done) override;
     Cancellation moderate(const QString& text, const QString& stage, const QString& requestID, const QString& token,
                           Completion<void> done) override;
     Cancellation hosted(const QString& text, const QString& target, const QString& token, TextUpdate update,

@@ -17,6 +17,7 @@ namespace {
 
 const QString hostedEngine = QStringLiteral("Sorn");
 const QString minimaxEngine = QStringLiteral("MiniMax");
+const QString codexEngine = QStringLiteral("Codex");
 
 Cancellation scheduleOnTimer(QObject* owner, std::chrono::milliseconds delay, std::function<void()> action)
 {
@@ -216,13 +217,24 @@ bool Model::isCurrent(const std::shared_ptr<Job>& job) const
 
 void Model::run(const std::shared_ptr<Job>& job)
 {
+    // A stored value no version of the program wrote (a typo in the file) names no engine: say so, rather than
+    // sending the text to one the person did not choose.
+    if (job->engine != hostedEngine && job->engine != minimaxEngine && job->engine != codexEngine) {
+        fail(job,
+             AppFailure{L::t(QStringLiteral("设置中的翻译服务“%1”无法识别，请在设置中重新选择。")).arg(job->engine)});
+        return;
+    }
     QPointer<Model> self(this);
     // The token is read for every translation: moderation needs it for the other engines too.
-    m_engines->readSecret(Secrets::serviceAccount, this, [self, job](const QString& token) {
+    m_engines->readSecret(Secrets::serviceAccount, this, [self, job](Outcome<QString> token) {
         if (!self || !self->isCurrent(job)) {
             return;
         }
-        job->token = token;
+        if (!token) {
+            self->fail(job, token.error());
+            return;
+        }
+        job->token = token.value();
         if (job->engine == hostedEngine) {
             self->callEngine(job);
             return;
@@ -282,14 +294,18 @@ void Model::callEngine(const std::shared_ptr<Job>& job)
     }
     if (job->engine == minimaxEngine) {
         // The key is read at each translation, off the GUI thread (the keyring answers over D-Bus).
-        m_engines->readSecret(Secrets::minimaxAccount, this, [self, job, finished](const QString& key) {
+        m_engines->readSecret(Secrets::minimaxAccount, this, [self, job, finished](Outcome<QString> key) {
             Model* model = self.data();
             if (model == nullptr || !model->isCurrent(job)) {
                 return;
             }
+            if (!key) {
+                model->fail(job, key.error());
+                return;
+            }
             job->step =
                 model->m_engines->minimax(job->text, job->languageName, Settings::endpoint(), Settings::minimaxModel(),
-                                          key, Settings::minimaxThinking(), model->updateFor(job), finished);
+                                          key.value(), Settings::minimaxThinking(), model->updateFor(job), finished);
         });
         return;
     }

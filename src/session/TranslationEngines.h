@@ -19,8 +19,9 @@ class TranslationEngines
 public:
     virtual ~TranslationEngines() = default;
 
-    // The keyring value of `account` ("" when none), delivered later on `context`'s thread.
-    virtual void readSecret(const QString& account, QObject* context, std::function<void(const QString&)> done) = 0;
+    // The keyring value of `account` ("" when none is stored), or why it could not be read (a locked keyring, no
+    // keyring, data that is not text), delivered later on `context`'s thread.
+    virtual void readSecret(const QString& account, QObject* context, std::function<void(Outcome<QString>)> done) = 0;
 
     virtual Cancellation moderate(const QString& text, const QString& stage, const QString& requestID,
                                   const QString& token, Completion<void> done) = 0;

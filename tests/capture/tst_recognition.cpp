@@ -12,6 +12,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
+#include <QtEndian>
 #include <atomic>
 #include <thread>
 #include <vector>
@@ -38,6 +39,30 @@ struct Drawing
     int left;
     bool dark; // light text on a dark ground
 };
+
+// An RGB PNG of the given size whose image data is missing: enough for a reader to learn the size.
+QByteArray pngHeader(quint32 width, quint32 height)
+{
+    const auto bigEndian = [](quint32 value) {
+        QByteArray bytes(4, '\0');
+        qToBigEndian(value, bytes.data());
+        return bytes;
+    };
+    const auto chunk = [&bigEndian](const QByteArray& type, const QByteArray& data) -> QByteArray {
+        const QByteArray body = type + data;
+        quint32 crc = 0xffffffff;
+        for (const char byte : body) {
+            crc ^= static_cast<unsigned char>(byte);
+            for (int bit = 0; bit < 8; ++bit) {
+                crc = (crc >> 1) ^ (0xedb88320 & (0u - (crc & 1)));
+            }
+        }
+        return bigEndian(quint32(data.size())) + body + bigEndian(~crc);
+    };
+    return QByteArray("\x89PNG\r\n\x1a\n", 8) +
+           chunk("IHDR", bigEndian(width) + bigEndian(height) + QByteArray("\x08\x02\x00\x00\x00", 5)) +
+           chunk("IDAT", {}) + chunk("IEND", {});
+}
 
 QImage draw(const Drawing& drawing)
 {
@@ -241,6 +266,31 @@ private Q_SLOTS:
             QCOMPARE(text.error().kind(), Error::Kind::System);
             QVERIFY2(text.error().description().contains(path), qPrintable(text.error().description()));
         }
+    }
+
+    // An 8K capture (8192 × 4320, more than Qt decodes by default) is read; beyond the stated limit the image
+    // is refused from its header alone, before anything is decoded.
+    void largeCaptures()
+    {
+        QImage eightK(8192, 4320, QImage::Format_RGB32);
+        eightK.fill(Qt::white);
+        const QString large = saved(eightK, m_dir, QStringLiteral("8k"));
+        eightK = QImage();
+        const Outcome<QString> blank = Translation::recognizeFile(large);
+        QVERIFY(!blank.ok());
+        QCOMPARE(blank.error().description(), L::t(QStringLiteral("没有识别到文字，请框选更清晰的区域。")));
+
+        const QString huge = m_dir.filePath(QStringLiteral("huge.png"));
+        QFile file(huge);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(pngHeader(15000, 15000));
+        file.close();
+        const Outcome<QString> refused = Translation::recognizeFile(huge);
+        QVERIFY(!refused.ok());
+        QVERIFY(refused.error().isAppFailure());
+        QCOMPARE(refused.error().description(),
+                 L::t(QStringLiteral("图片 %1 过大，无法识别（%2 × %3 像素，上限为 %4 百万像素）。"))
+                     .arg(huge, QStringLiteral("15000"), QStringLiteral("15000"), QStringLiteral("150")));
     }
 
     void worksWithTheInstalledSubset_data()

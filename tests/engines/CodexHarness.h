@@ -69,9 +69,12 @@ public:
         return events;
     }
 
-    std::vector<Json> starts() const
+    std::vector<Json> starts() const { return named("start"); }
+
+    // The events of one kind ("start", "grandchild", …).
+    std::vector<Json> named(const char* event) const
     {
-        return select([](const Json& e) { return e["event"] == "start"; });
+        return select([event](const Json& e) { return e["event"] == event; });
     }
 
     // Messages the client sent, in order.

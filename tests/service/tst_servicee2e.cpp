@@ -73,7 +73,7 @@ private Q_SLOTS:
         QSettings settings(m_sandbox.settingsFile(), QSettings::IniFormat);
         QCOMPARE(settings.value(QStringLiteral("serviceURL")).toString(),
                  QStringLiteral("http://127.0.0.1:%1").arg(port));
-        QVERIFY(Secrets::read(Secrets::serviceAccount).startsWith(QStringLiteral("qvs_")));
+        QVERIFY(Secrets::read(Secrets::serviceAccount).value.startsWith(QStringLiteral("qvs_")));
         m_configPath = m_sandbox.configHome() + QStringLiteral("/quilvant-service/config.json");
         const QString keyFile = m_sandbox.configHome() + QStringLiteral("/quilvant-service/upstream-key");
         QCOMPARE(QFile::permissions(keyFile) & (QFile::ReadGroup | QFile::ReadOther), QFile::Permissions());

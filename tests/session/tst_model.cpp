@@ -168,6 +168,49 @@ private Q_SLOTS:
         QCOMPARE(m_prompt.asked, 1);
     }
 
+    // What keeps a translation from reaching its engine is shown as such: an engine setting no version wrote,
+    // a keyring that cannot give the key or the token.
+    void translationThatCannotStartSaysWhy_data()
+    {
+        QTest::addColumn<QString>("engine");
+        QTest::addColumn<QString>("unreadable"); // the keyring account that cannot be read
+        QTest::addColumn<QString>("error");
+        QTest::addColumn<QStringList>("kinds");
+        const QString locked = QStringLiteral("The keyring is locked. Unlock it and try again.");
+        for (const char* unknown : {"Babel", "codex"}) {
+            QTest::addRow("unknown engine %s", unknown)
+                << QString::fromLatin1(unknown) << QString()
+                << QStringLiteral("The translation service \"%1\" in Settings is unknown. Choose one in Settings.")
+                       .arg(QString::fromLatin1(unknown))
+                << QStringList{};
+        }
+        QTest::newRow("API key behind a locked keyring") << QStringLiteral("MiniMax") << QStringLiteral("minimax")
+                                                         << locked << QStringList{QStringLiteral("moderate")};
+        QTest::newRow("service token behind a locked keyring")
+            << QStringLiteral("Sorn") << QStringLiteral("service") << locked << QStringList{};
+    }
+    void translationThatCannotStartSaysWhy()
+    {
+        QFETCH(QString, engine);
+        QFETCH(QString, unreadable);
+        QFETCH(QString, error);
+        QFETCH(QStringList, kinds);
+        Settings::setValue(Settings::Key::engine, engine);
+        if (!unreadable.isEmpty()) {
+            m_engines->secretFailures.insert(unreadable, error);
+        }
+        m_model->setSource(QStringLiteral("Hello"));
+        m_model->translate();
+        if (!kinds.isEmpty()) {
+            QTRY_COMPARE(m_engines->calls.size(), 1);
+            call(0).finish(QString()); // the source passed moderation
+        }
+        QTRY_VERIFY(!m_model->busy());
+        QCOMPARE(m_model->error(), std::optional<QString>(error));
+        QCOMPARE(m_model->status(), QStringLiteral("Translation failed"));
+        QCOMPARE(m_engines->kinds(), kinds);
+    }
+
     void hostedPartialTextIsShownWhileWriting()
     {
         start(QStringLiteral("Hello"));
@@ -198,9 +241,6 @@ private Q_SLOTS:
         QTest::newRow("agent") << QStringLiteral("Codex") << QStringLiteral("codex")
                                << QStringList{QStringLiteral(" Hi "), QStringLiteral("Japanese"),
                                               QStringLiteral("gpt-x")};
-        QTest::newRow("any other name is the agent")
-            << QStringLiteral("codex") << QStringLiteral("codex")
-            << QStringList{QStringLiteral(" Hi "), QStringLiteral("Japanese"), QStringLiteral("gpt-x")};
     }
     void otherEnginesShowNothingBeforeOutputModeration()
     {

@@ -97,7 +97,10 @@ public:
         failActive(Error::cancelled());
     }
 
-    std::optional<QString> executablePath() const { return m_pathOverride ? m_pathOverride : Translation::codexPath(); }
+    Outcome<QString> executablePath() const
+    {
+        return m_pathOverride ? Outcome<QString>(*m_pathOverride) : Translation::codexPath();
+    }
 
     Cancellation translate(const QString& text, const QString& language, const QString& model, TextUpdate update,
                            Completion<QString> done);
@@ -204,8 +207,8 @@ Cancellation CodexClient::Private::translate(const QString& text, const QString&
         settle(client, call, Error::cancelled());
     });
 
-    const std::optional<QString> path = executablePath();
-    call->key = CodexCache::key(path.value_or(QString()), model, language, text);
+    const Outcome<QString> path = executablePath();
+    call->key = CodexCache::key(path ? path.value() : QString(), model, language, text);
 
     if (const std::optional<QString> cached = m_cache.lookup(call->key)) {
         Diagnostics::record(QStringLiteral("codex.cache-hit"));

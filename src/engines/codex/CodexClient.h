@@ -20,8 +20,10 @@ namespace Translation {
 // Where the agent CLI is looked for: the codexPath setting exactly as stored, then the usual install locations.
 QStringList codexCandidates();
 
-// The first candidate that names an executable file; nullopt when none does.
-std::optional<QString> codexPath();
+// The first candidate that names an executable file, made absolute against the current directory, so that a
+// relative setting means the same file when it is checked and when it is started. When none qualifies: the
+// not-found message, or, when the setting names a folder or a file that cannot be run, a message naming it.
+Outcome<QString> codexPath();
 
 } // namespace Translation
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/GroupedProcess.h"
 #include "core/Outcome.h"
 #include "engines/codex/CodexFraming.h"
 #include "engines/codex/CodexProtocol.h"
@@ -15,8 +16,6 @@
 #include <memory>
 #include <optional>
 #include <vector>
-
-class QProcess;
 
 namespace quilvant {
 
@@ -39,9 +38,9 @@ public:
     // Called at the end of every reset, with its error (the running turn fails with it).
     std::function<void(const Error&)> onReset;
 
-    // Makes sure a child runs for `path` (none: the CLI was not found). A different path than the current
-    // connection's tears that connection down first.
-    void ensureStarted(const std::optional<QString>& path, std::function<void(Outcome<void>)> done);
+    // Makes sure a child runs for `path` (a failure: why no executable could be used, reported to `done`). A
+    // different path than the current connection's tears that connection down first.
+    void ensureStarted(const Outcome<QString>& path, std::function<void(Outcome<void>)> done);
 
     // Sends a request and hands back the "result" object of its response.
     void rpc(const QString& method, Json params, Reply reply);
@@ -68,9 +67,9 @@ private:
     void receive(const Json& message);
     void expire(qint64 id, const QUuid& generation);
     void disconnected(const QUuid& generation);
-    static void stopChild(QProcess* process);
+    static void stopChild(GroupedProcess* process);
 
-    QPointer<QProcess> m_process;
+    QPointer<GroupedProcess> m_process;
     std::shared_ptr<Startup> m_startup;
     QUuid m_connection = QUuid::createUuid();
     QString m_configuredPath;

@@ -3,6 +3,7 @@
 //
 // The turn is chosen by the input text:
 //   FAIL       streams some text, then fails the turn with "simulated model failure"
+//   FAILCTRL   fails the turn with a message that carries terminal control sequences
 //   WAIT       never completes the turn
 //   BLANK      streams only white space, then completes
 //   INTERLEAVE deltas for two items, interleaved
@@ -18,8 +19,11 @@
 // "slow-thread" (answered after 400 ms).
 // Started under a name beginning with "silent-" it never answers "initialize".
 // Environment: CODEX_STANDIN_LOG (append a JSON line per event), CODEX_STANDIN_INIT ("never", "error", "exit"),
-// CODEX_STANDIN_PAUSE_MS (pause between split writes, 15 by default).
+// CODEX_STANDIN_PAUSE_MS (pause between split writes, 15 by default), CODEX_STANDIN_GRANDCHILD (start a process
+// that keeps standard output open and ignores SIGTERM, logged as "grandchild"), CODEX_STANDIN_IGNORE_EOF (keep
+// running when standard input ends), CODEX_STANDIN_STALL (no turn ever completes, as with WAIT).
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -155,7 +159,9 @@ void runTurn(const std::string& thread, const std::string& text)
     if (text == "FAIL") {
         sendSplit(delta(thread, turn, item, "部分译文"));
         sendSplit(turnCompleted(thread, turn, "failed", {{"message", "simulated model failure"}}));
-    } else if (text == "WAIT") {
+    } else if (text == "FAILCTRL") {
+        send(turnCompleted(thread, turn, "failed", {{"message", "model\x1b]0;owned\x07 failed\r"}}));
+    } else if (text == "WAIT" || !env("CODEX_STANDIN_STALL").empty()) {
         send(notification("error", {{"error", {{"message", "stream disconnected"}}}, {"willRetry", true}}, thread,
                           turn));
     } else if (text == "BLANK") {
@@ -292,6 +298,16 @@ int main(int argc, char** argv)
     }
     const std::string name = argv[0];
     silentInitialize = name.substr(name.rfind('/') + 1).rfind("silent-", 0) == 0;
+    if (!env("CODEX_STANDIN_GRANDCHILD").empty()) {
+        const pid_t grandchild = ::fork();
+        if (grandchild == 0) {
+            ::signal(SIGTERM, SIG_IGN);
+            while (true) {
+                ::pause();
+            }
+        }
+        log({{"event", "grandchild"}, {"pid", static_cast<long long>(grandchild)}});
+    }
     if (env("CODEX_STANDIN_INIT") == "exit") {
         return 0;
     }
@@ -304,6 +320,9 @@ int main(int argc, char** argv)
     while (true) {
         const ssize_t n = ::read(0, chunk, sizeof chunk);
         if (n <= 0) {
+            while (!env("CODEX_STANDIN_IGNORE_EOF").empty()) {
+                ::pause();
+            }
             return 0;
         }
         buffer.append(chunk, static_cast<size_t>(n));
