@@ -62,7 +62,7 @@ Outcome<void> hiddenReasoning()
         if (auto fed = feed(stream, eventLine(content(chunk))); !fed) {
             return fed;
         }
-        const QString visible = MiniMaxStream::visible(stream.text());
+        const QString& visible = stream.visibleText();
         if (visible.contains(QLatin1String("reasoning")) || visible.endsWith(QLatin1String("<thi"))) {
             return failure("Reasoning leaked into visible output");
         }

@@ -1,4 +1,5 @@
 #include "engines/minimax/MiniMaxStream.h"
+#include "engines/minimax/VisibleText.h"
 #include "foundation/Settings.h"
 
 #include <QtTest>
@@ -38,13 +39,29 @@ private Q_SLOTS:
             << QStringLiteral("ok<thi<think>x</think>nk>hidden") << QStringLiteral("ok");
         QTest::newRow("stray closing tag kept") << QStringLiteral("a</think>b") << QStringLiteral("a</think>b");
         QTest::newRow("only reasoning") << QStringLiteral("<think>all</think>") << QString();
+        QTest::newRow("tag before a block is hidden with it")
+            << QStringLiteral("a <th<think>x</think>") << QStringLiteral("a");
+        QTest::newRow("tag before a block shows while another is read")
+            << QStringLiteral("a <th<think>x</think><th") << QStringLiteral("a <th");
+        QTest::newRow("tag formed after spaces")
+            << QStringLiteral("ok  <th<think>x</think>ink>y") << QStringLiteral("ok");
+        QTest::newRow("white space inside kept")
+            << QStringLiteral("a \n<think>x</think> b") << QStringLiteral("a \n b");
     }
 
+    // The whole text at once, and the same text arriving one character at a time.
     void visible()
     {
         QFETCH(QString, text);
         QFETCH(QString, expected);
         QCOMPARE(MiniMaxStream::visible(text), expected);
+        VisibleText growing;
+        for (const QChar c : text) {
+            const QString before = growing.text();
+            const bool changed = growing.append(QStringView(&c, 1));
+            QCOMPARE(changed, growing.text() != before);
+        }
+        QCOMPARE(growing.text(), expected);
     }
 
     void serverFailure_data()
@@ -101,7 +118,7 @@ private Q_SLOTS:
                             "\"finish_reason\":null}]}"),
              QString(), QStringLiteral("data: {\"choices\":{\"delta\":{\"content\":\"not a list\"}}}"), QString(),
              QStringLiteral("data: {\"choices\":[{\"delta\":\"x\"},{\"delta\":{\"content\":\"b\"}}]}"), QString()});
-        QCOMPARE(stream.text(), QStringLiteral("ab"));
+        QCOMPARE(stream.visibleText(), QStringLiteral("ab"));
         QCOMPARE(stream.finishReason(), std::optional<QString>(QStringLiteral("x")));
         QCOMPARE(stream.reasoningCharacters(), 3); // a skin-toned emoji is one character
         QVERIFY(!stream.done());
@@ -118,7 +135,7 @@ private Q_SLOTS:
         QVERIFY(stream.line(QStringLiteral(": comment")).ok());
         QVERIFY(stream.line(QString()).ok());
         QVERIFY(!stream.done());
-        QVERIFY(stream.text().isEmpty());
+        QVERIFY(stream.visibleText().isEmpty());
     }
 
     void doneNeedsTheExactSentinel()

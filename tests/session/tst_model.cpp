@@ -1,6 +1,7 @@
 #include "ScriptedEngines.h"
 #include "foundation/Settings.h"
 #include "session/Model.h"
+#include "support/ManualClock.h"
 
 #include <QClipboard>
 #include <QGuiApplication>
@@ -22,33 +23,6 @@ public:
     {
         ++asked;
         return answer;
-    }
-};
-
-// The copy toast's timer, fired by hand.
-struct ManualScheduler
-{
-    struct Pending
-    {
-        std::chrono::milliseconds delay;
-        std::function<void()> action;
-        std::shared_ptr<bool> cancelled;
-    };
-    QList<Pending> pending;
-
-    Model::Scheduler scheduler()
-    {
-        return [this](std::chrono::milliseconds delay, std::function<void()> action) {
-            auto cancelled = std::make_shared<bool>(false);
-            pending.append({delay, std::move(action), cancelled});
-            return Cancellation([cancelled] { *cancelled = true; });
-        };
-    }
-    void fire(qsizetype index)
-    {
-        if (!*pending[index].cancelled) {
-            pending[index].action();
-        }
     }
 };
 
@@ -375,29 +349,29 @@ private Q_SLOTS:
 
     void copyToast()
     {
-        ManualScheduler timer;
-        m_model->setScheduler(timer.scheduler());
+        using namespace std::chrono_literals;
+        ManualClock clock;
+        m_model->setScheduler(clock.scheduler());
         QClipboard* clipboard = QGuiApplication::clipboard();
         clipboard->setText(QStringLiteral("left alone"));
 
         m_model->copy(QString(), QStringLiteral("原文"));
         QCOMPARE(m_model->copied(), QString());
         QCOMPARE(clipboard->text(), QStringLiteral("left alone"));
-        QVERIFY(timer.pending.isEmpty());
+        QVERIFY(clock.pending().isEmpty());
 
         m_model->copy(QStringLiteral("source text"), QStringLiteral("原文"));
         QCOMPARE(clipboard->text(), QStringLiteral("source text"));
         QCOMPARE(m_model->copied(), QStringLiteral("原文"));
+        clock.advance(1000ms);
         m_model->copy(QStringLiteral("译文内容"), QStringLiteral("译文"));
         QCOMPARE(clipboard->text(), QStringLiteral("译文内容"));
         QCOMPARE(m_model->copied(), QStringLiteral("译文"));
-        QCOMPARE(timer.pending.size(), 2);
-        QCOMPARE(timer.pending[0].delay, std::chrono::milliseconds(1400));
-        QCOMPARE(timer.pending[1].delay, std::chrono::milliseconds(1400));
+        QCOMPARE(clock.pending(), QList<std::chrono::milliseconds>{1400ms}); // the first copy's timer is gone
 
-        timer.fire(0); // the first copy's timer was cancelled by the second copy
+        clock.advance(1399ms); // the first copy's 1.4 s are over, the second's are not
         QCOMPARE(m_model->copied(), QStringLiteral("译文"));
-        timer.fire(1);
+        clock.advance(1ms);
         QCOMPARE(m_model->copied(), QString());
     }
 
