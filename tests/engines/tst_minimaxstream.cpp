@@ -1,3 +1,4 @@
+#include "engines/minimax/MiniMaxEventReader.h"
 #include "engines/minimax/MiniMaxStream.h"
 #include "engines/minimax/VisibleText.h"
 #include "foundation/Settings.h"
@@ -136,6 +137,36 @@ private Q_SLOTS:
         QVERIFY(stream.line(QString()).ok());
         QVERIFY(!stream.done());
         QVERIFY(stream.visibleText().isEmpty());
+    }
+
+    // Totals, not only lines: the data lines of one event, and the whole body however it is cut into lines.
+    void readerBounds_data()
+    {
+        QTest::addColumn<QByteArray>("line");
+        QTest::addColumn<int>("count");
+        QTest::addColumn<QString>("failure");                               // empty: none
+        const QByteArray data = "data: " + QByteArray(100'000, 'x') + '\n'; // 100,000 characters of one event each
+        const QByteArray comment = ": " + QByteArray(999'997, 'x') + '\n';  // a megabyte, ignored
+        const QString eventTooLarge = QStringLiteral("MiniMax stream event was too large. Reading stopped.");
+        const QString bodyTooLarge = QStringLiteral("MiniMax response was too large. Reading stopped.");
+        QTest::newRow("event just below its limit") << data << 19 << QString();
+        QTest::newRow("data lines never closed by a blank line") << data << 20 << eventTooLarge;
+        QTest::newRow("body at its limit") << comment << 32 << QString();
+        QTest::newRow("body beyond its limit") << comment + '\n' << 32 << bodyTooLarge;
+    }
+    void readerBounds()
+    {
+        QFETCH(QByteArray, line);
+        QFETCH(int, count);
+        QFETCH(QString, failure);
+        MiniMaxEventReader reader([](const QString&) {});
+        QString seen;
+        for (int i = 0; i < count && seen.isEmpty(); ++i) {
+            if (auto fed = reader.feed(line); !fed) {
+                seen = fed.error().description();
+            }
+        }
+        QCOMPARE(seen, failure);
     }
 
     void doneNeedsTheExactSentinel()
