@@ -50,6 +50,15 @@ private:
 
     ScriptedEngines::Call& call(qsizetype index) { return m_engines->calls[index]; }
 
+    // Lets everything posted to the GUI thread so far run: an engine's late update, a queued step.
+    static void settle()
+    {
+        bool reached = false;
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(), [&reached] { reached = true; }, Qt::QueuedConnection);
+        QTRY_VERIFY(reached);
+    }
+
     // Starts a translation of `source` and lets it reach its first engine call.
     void start(const QString& source, qsizetype expectedCalls = 1)
     {
@@ -123,7 +132,7 @@ private Q_SLOTS:
         int changes = 0;
         watchAll(*m_model, &changes);
         m_model->translate();
-        QTest::qWait(50);
+        settle();
         QCOMPARE(changes, 0);
         QCOMPARE(m_prompt.asked, asked);
         QCOMPARE(m_model->generation(), generation);
@@ -196,7 +205,7 @@ private Q_SLOTS:
         QCOMPARE(call(1).kind, kind);
         QCOMPARE(call(1).args, engineArgs);
         call(1).update(QStringLiteral("こん"));
-        QTest::qWait(20);
+        settle();
         QCOMPARE(m_model->translated(), QString());
         QCOMPARE(m_model->status(), QStringLiteral("Translating…"));
 
@@ -270,7 +279,7 @@ private Q_SLOTS:
         QVERIFY(!m_model->busy());
         call(0).update(QStringLiteral("ab"));
         call(0).finish(QStringLiteral("abc"));
-        QTest::qWait(20);
+        settle();
         QCOMPARE(m_model->translated(), QString());
         QCOMPARE(m_model->status(), QStringLiteral("Translating…"));
         QCOMPARE(m_model->error(), std::nullopt);
@@ -281,18 +290,80 @@ private Q_SLOTS:
 
     void aNewTranslationSupersedesTheRunningOne()
     {
+        QStringList shown;
+        connect(m_model.get(), &Model::translatedChanged, this, [&] { shown.append(m_model->translated()); });
         start(QStringLiteral("first"));
         m_model->setSource(QStringLiteral("second"));
         m_model->translate();
         QVERIFY(*call(0).cancelled);
         QTRY_COMPARE(m_engines->calls.size(), 2);
-        call(0).update(QStringLiteral("old partial"));
+        call(0).update(QStringLiteral("old partial")); // the new translation is busy: only the generation differs
         call(0).finish(QStringLiteral("old result"));
         call(1).update(QStringLiteral("new partial"));
         QTRY_COMPARE(m_model->translated(), QStringLiteral("new partial"));
         call(1).finish(QStringLiteral("new result"));
         QCOMPARE(m_model->translated(), QStringLiteral("new result"));
+        QCOMPARE(shown, (QStringList{QStringLiteral("new partial"), QStringLiteral("new result")}));
         QCOMPARE(call(1).args.first(), QStringLiteral("second"));
+    }
+
+    // However fast an engine reports, the GUI thread gets one text at a time: the latest.
+    void partialTextsWaitInOneSlot()
+    {
+        start(QStringLiteral("Hello"));
+        QSignalSpy changes(m_model.get(), &Model::translatedChanged);
+        QString text;
+        for (int i = 0; i < 1000; ++i) {
+            text += QLatin1Char('x');
+            call(0).update(text);
+        }
+        settle();
+        QCOMPARE(changes.count(), 1);
+        QCOMPARE(m_model->translated(), text);
+    }
+
+    // Every setting a translation uses is read when it starts: a change while the keyring answers is for the next.
+    void settingsAreReadWhenATranslationStarts_data()
+    {
+        QTest::addColumn<QString>("engine");
+        QTest::addColumn<QStringList>("engineArgs");
+        QTest::newRow("chat completions") << QStringLiteral("MiniMax")
+                                          << QStringList{QStringLiteral("Hi"),
+                                                         QStringLiteral("Simplified Chinese"),
+                                                         QStringLiteral("https://a.example/v1/chat/completions"),
+                                                         QStringLiteral("model-a"),
+                                                         QStringLiteral(" sk-key "),
+                                                         QStringLiteral("automatic")};
+        QTest::newRow("agent") << QStringLiteral("Codex")
+                               << QStringList{QStringLiteral("Hi"), QStringLiteral("Simplified Chinese"),
+                                              QStringLiteral("gpt-a")};
+    }
+    void settingsAreReadWhenATranslationStarts()
+    {
+        QFETCH(QString, engine);
+        QFETCH(QStringList, engineArgs);
+        const auto set = [](const QString& letter) {
+            Settings::setValue(Settings::Key::endpoint,
+                               QStringLiteral("https://%1.example/v1/chat/completions").arg(letter));
+            Settings::setValue(Settings::Key::minimaxModel, QString(QStringLiteral("model-") + letter));
+            Settings::setValue(Settings::Key::minimaxThinking, letter == QStringLiteral("a")
+                                                                   ? QStringLiteral("automatic")
+                                                                   : QStringLiteral("disabled"));
+            Settings::setValue(Settings::Key::codexModel, QString(QStringLiteral("gpt-") + letter));
+        };
+        Settings::setValue(Settings::Key::engine, engine);
+        set(QStringLiteral("a"));
+        m_model->setSource(QStringLiteral("Hi"));
+        m_model->translate();
+        set(QStringLiteral("b"));
+        QTRY_COMPARE(m_engines->calls.size(), 1);
+        call(0).finish(QString()); // input moderation; the keyring is asked next
+        QTRY_COMPARE(m_engines->calls.size(), 2);
+        QCOMPARE(call(1).args, engineArgs);
+        for (const QString& key : {Settings::Key::endpoint, Settings::Key::minimaxModel, Settings::Key::minimaxThinking,
+                                   Settings::Key::codexModel}) {
+            Settings::remove(key);
+        }
     }
 
     void stopBeforeTheEngineStartsCallsNothing()
@@ -300,7 +371,7 @@ private Q_SLOTS:
         m_model->setSource(QStringLiteral("Hello"));
         m_model->translate();
         m_model->stop();
-        QTest::qWait(50);
+        settle();
         QVERIFY(m_engines->calls.isEmpty());
     }
 
