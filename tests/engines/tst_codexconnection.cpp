@@ -226,6 +226,18 @@ private Q_SLOTS:
         QCOMPARE(call.completions, 1);
     }
 
+    // Output without a line feed is read up to the longest line allowed; then the child is stopped.
+    void endlessLineStopsTheChild()
+    {
+        StandinLog log;
+        CodexClient client(standinPath());
+        Recorder<QString> call;
+        client.translate(QStringLiteral("FLOOD"), language, {}, call.update(), call.done());
+        QTRY_VERIFY_WITH_TIMEOUT(call.finished(), 10000);
+        QCOMPARE(call.error(), english("Codex 返回的消息过大，已停止读取。"));
+        QTRY_VERIFY(!processAlive(log.starts().front()["pid"]));
+    }
+
     // What the last child wrote without ending its line is gone with it: the next child's first line reads whole.
     void unfinishedLineDoesNotOutliveItsChild()
     {

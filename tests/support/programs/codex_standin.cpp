@@ -6,6 +6,7 @@
 //   WAIT       never completes the turn (after a request of its own, "probe/waiting", to show it got this far)
 //   INTERRUPTED streams some text, then ends the turn as "interrupted", without an error object
 //   PARTIAL    streams a little, then writes the start of a line that never ends
+//   FLOOD      writes 17,000,000 bytes without a line feed, then waits
 //   BLANK      streams only white space, then completes
 //   INTERLEAVE deltas for two items, interleaved
 //   REPLACE    a completed item that differs from its deltas, and one that was never streamed
@@ -164,6 +165,8 @@ void runTurn(const std::string& thread, const std::string& text)
     } else if (text == "INTERRUPTED") {
         send(delta(thread, turn, item, "半截"));
         send(turnCompleted(thread, turn, "interrupted", nullptr));
+    } else if (text == "FLOOD") {
+        writeRaw(std::string(17'000'000, ' '));
     } else if (text == "PARTIAL") {
         writeRaw(delta(thread, turn, item, "半截").dump() + "\n{\"method\":\"item/agentMessage/delta\",");
     } else if (text == "BLANK") {
