@@ -297,6 +297,31 @@ private Q_SLOTS:
         QVERIFY(trace.timings.available); // what was measured until the end is still reported
     }
 
+    // A consumer that falls behind does not have the whole body queued up for it: the transfer pauses at about a
+    // megabyte handed over and not yet taken, and goes on once that is taken.
+    void slowConsumerHoldsBackTheTransfer()
+    {
+        const QByteArray body(16'000'000, 'b');
+        m_server.setHandler([&body](const RecordedRequest&) {
+            ServerResponse response;
+            for (qsizetype at = 0; at < body.size(); at += 1'000'000) {
+                response.chunks.append(test::ServerChunk{body.mid(at, 1'000'000), 0});
+            }
+            return response;
+        });
+        HttpTransport transport(trusting());
+        Trace trace;
+        const auto handle = transport.start(get(m_server.url()), trace.handlers());
+        QTRY_VERIFY(!trace.body.isEmpty());
+        QThread::msleep(500); // the server is faster than this consumer, which now takes nothing
+        const qsizetype before = trace.body.size();
+        QCoreApplication::sendPostedEvents(); // what was queued meanwhile
+        QVERIFY2(trace.body.size() - before <= 1'100'000, qPrintable(QString::number(trace.body.size() - before)));
+        QTRY_VERIFY(trace.finished());
+        QVERIFY(!trace.error);
+        QCOMPARE(trace.body.size(), body.size());
+    }
+
     void headerWithALineBreakIsNeverSent()
     {
         m_server.setHandler([](const RecordedRequest&) { return ServerResponse::json(200, "{}"); });

@@ -89,6 +89,10 @@ struct Job
     bool headSeen = false;
     std::atomic<bool> cancelRequested{false};
     std::atomic<bool> endedOnWorker{false}; // libcurl is done with it; its end is on its way
+    // Body bytes handed over and not yet taken by the consumer; beyond a bound the transfer pauses (a server
+    // faster than the consumer would otherwise fill the event queue), and `paused` asks the worker to resume it.
+    std::atomic<qsizetype> inFlight{0};
+    std::atomic<bool> paused{false};
 
     // Consumer side (touched only on the transport's thread).
     HttpHandlers handlers;
@@ -184,6 +188,7 @@ struct HttpTransport::Private
 
     static size_t onHeader(char* data, size_t size, size_t count, void* userData);
     static size_t onBody(char* data, size_t size, size_t count, void* userData);
+    static constexpr qsizetype inFlightLimit = 1 << 20;
 
     void run();
     void finish(const JobPtr& job, CURLcode code);
@@ -239,18 +244,31 @@ size_t HttpTransport::Private::onHeader(char* data, size_t size, size_t count, v
 size_t HttpTransport::Private::onBody(char* data, size_t size, size_t count, void* userData)
 {
     auto* callback = static_cast<CallbackData*>(userData);
+    Job* job = callback->job;
     const size_t length = size * count;
-    if (callback->job->cancelRequested) {
+    if (job->cancelRequested) {
         return length;
     }
+    if (job->inFlight >= inFlightLimit) {
+        job->paused = true;
+        return CURL_WRITEFUNC_PAUSE; // libcurl keeps these bytes and offers them again after resuming
+    }
+    job->inFlight += static_cast<qsizetype>(length);
     Private* transport = callback->transport;
     transport->post([transport, weak = callback->weak, bytes = QByteArray(data, static_cast<qsizetype>(length))] {
         const JobPtr strong = weak.lock();
-        if (strong && !strong->closed) {
+        if (!strong) {
+            return;
+        }
+        if (!strong->closed) {
             transport->restartIdleTimer(strong);
             if (strong->handlers.body) {
                 strong->handlers.body(bytes);
             }
+        }
+        strong->inFlight -= bytes.size();
+        if (strong->paused) {
+            transport->wake();
         }
     });
     return length;
@@ -326,8 +344,20 @@ void HttpTransport::Private::run()
             }
             post([job, timings] { complete(job, job->abortedWith.value_or(Error::cancelled()), timings); });
         }
+        // Resumed once the consumer has caught up; checked after every round, so a pause decided while the last
+        // bytes were being taken is never missed.
+        const auto resume = [this] {
+            for (const JobPtr& job : active) {
+                if (job->paused && job->inFlight < inFlightLimit / 2) {
+                    job->paused = false;
+                    curl_easy_pause(job->easy, CURLPAUSE_CONT);
+                }
+            }
+        };
+        resume();
         int running = 0;
         curl_multi_perform(multi, &running);
+        resume();
         int queued = 0;
         while (CURLMsg* message = curl_multi_info_read(multi, &queued)) {
             if (message->msg != CURLMSG_DONE) {
