@@ -10,7 +10,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <benchmark/benchmark.h>
-#include <chrono>
+#include <malloc.h>
 #include <memory>
 
 using namespace quilvant;
@@ -60,6 +60,34 @@ void eventToUpdate(benchmark::State& state)
     state.SetLabel("CPU column = CPU time per event");
 }
 BENCHMARK(eventToUpdate)->Arg(64)->Arg(16384)->Arg(1 << 20)->Unit(benchmark::kMicrosecond);
+
+// What a reader holds after a translation of 200 KB or 1 MB arrived in 20-byte deltas, against the visible text it
+// publishes (UTF-16 bytes): counted by the allocator while the reader is alive.
+void streamMemory(benchmark::State& state)
+{
+    const qsizetype total = state.range(0);
+    QByteArray body;
+    for (qsizetype sent = 0; sent < total; sent += 20) {
+        body += contentEvent("\xE8\xAF\x91\xE6\x96\x87\xE8\xAF\x91\xE6\x96\x87abcdefgh"); // 20 bytes of UTF-8
+    }
+    double ratio = 0;
+    double held = 0;
+    for (auto _ : state) {
+        const size_t before = mallinfo2().uordblks;
+        qsizetype shown = 0;
+        {
+            MiniMaxEventReader reader([&shown](const QString& text) { shown = text.size(); });
+            for (qsizetype at = 0; at < body.size(); at += 1400) {
+                (void)reader.feed(QByteArrayView(body).sliced(at, std::min<qsizetype>(1400, body.size() - at)));
+            }
+            held = static_cast<double>(mallinfo2().uordblks - before);
+            ratio = held / static_cast<double>(shown * 2);
+        }
+    }
+    state.counters["held_MB"] = held / 1e6;
+    state.counters["held_per_text"] = ratio;
+}
+BENCHMARK(streamMemory)->Arg(200'000)->Arg(1'000'000)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 // A 1 MB body of small content deltas with reasoning deltas between them, through the whole reader.
 void streamThroughput(benchmark::State& state)
