@@ -208,9 +208,21 @@ Cancellation CodexClient::Private::translate(const QString& text, const QString&
     const std::optional<QString> path = executablePath();
     const QString key = cacheKey(path.value_or(QString()), model, language, text);
 
-    if (const std::optional<QString> cached = m_cache.lookup(key)) {
+    // The end lets go of the caller's update callback, so that the caller's handle keeps nothing of the caller
+    // alive; a new result is stored when delivered, so that a cancel that came first keeps it out.
+    const std::optional<QString> cached = m_cache.lookup(key);
+    call->end = std::make_shared<Once<QString>>([client, weak = std::weak_ptr<Call>(call), key, fresh = !cached,
+                                                 done = std::move(done)](Outcome<QString> outcome) {
+        if (const std::shared_ptr<Call> strong = weak.lock()) {
+            strong->update = nullptr;
+        }
+        if (fresh && outcome && !client.isNull()) {
+            client->m_d->m_cache.store(key, outcome.value());
+        }
+        done(std::move(outcome));
+    });
+    if (cached) {
         Diagnostics::record(QStringLiteral("codex.cache-hit"));
-        call->end = std::make_shared<Once<QString>>(std::move(done));
         // From the event loop, like every end, and delivered even when the client is gone by then.
         QMetaObject::invokeMethod(
             QCoreApplication::instance(),
@@ -223,13 +235,6 @@ Cancellation CodexClient::Private::translate(const QString& text, const QString&
             Qt::QueuedConnection);
         return handle;
     }
-    // Stored when delivered, so that a cancel that came first keeps it out.
-    call->end = std::make_shared<Once<QString>>([client, key, done = std::move(done)](Outcome<QString> outcome) {
-        if (outcome && !client.isNull()) {
-            client->m_d->m_cache.store(key, outcome.value());
-        }
-        done(std::move(outcome));
-    });
 
     // One turn per client: a new request ends the one still running.
     if (m_active) {

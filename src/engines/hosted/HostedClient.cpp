@@ -10,7 +10,6 @@
 
 #include <QCoreApplication>
 #include <QPointer>
-#include <QTimer>
 #include <QUuid>
 
 namespace quilvant {
