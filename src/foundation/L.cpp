@@ -33,6 +33,10 @@ const Table& englishTable()
         add("服务暂时不可用，请稍后重试。", "Service unavailable. Please try again shortly.");
         add("暂时无法完成，请稍后重试。", "Could not complete this. Please try again shortly.");
         add("服务尚未开放", "Hosted service is not available yet");
+        add("服务返回的数据过大，已停止读取。", "The service sent more data than expected. Reading stopped.");
+        add("服务令牌含有控制字符，请重新保存。", "The service token contains control characters. Save it again.");
+        add("服务地址被重定向（HTTP %1）到 %2。", "The service redirects (HTTP %1) to %2.");
+        add("服务地址被重定向（HTTP %1），但未给出新地址。", "The service redirects (HTTP %1) without naming where.");
         // Consent
         add("翻译前请确认", "Before you translate");
         add("翻译前提示说明",
@@ -55,6 +59,7 @@ const Table& englishTable()
         add("翻译等待超过 60 秒，请检查网络后重试。",
             "Translation timed out after 60 seconds. Check your connection and retry.");
         add("Codex 未返回会话信息。", "Codex did not return a session.");
+        add("Codex 返回的消息过大，已停止读取。", "Codex sent a message that was too large. Reading stopped.");
         // Chat-completions engine and its settings checks
         add("MiniMax 返回了无法解析的流式数据，请重试。", "MiniMax returned an invalid stream. Please retry.");
         add("MiniMax 译文被长度限制截断，请缩小选区后重试。",
@@ -70,6 +75,12 @@ const Table& englishTable()
         add("请先在设置中保存 MiniMax API Key。", "Save your MiniMax API key in Settings first.");
         add("请先在设置中填写 MiniMax 模型名称。", "Enter a supported MiniMax model in Settings first.");
         add("请填写有效的 HTTPS API 地址。", "Enter a valid HTTPS API endpoint.");
+        add("MiniMax API Key 含有控制字符，请在设置中重新保存。",
+            "The MiniMax API key contains control characters. Save it again in Settings.");
+        add("MiniMax 接口地址被重定向（HTTP %1）到 %2，请在设置中填写最终的 API 地址。",
+            "The MiniMax endpoint redirects (HTTP %1) to %2. Enter the final API endpoint in Settings.");
+        add("MiniMax 接口地址被重定向（HTTP %1），但未给出新地址，请检查设置中的 API 地址。",
+            "The MiniMax endpoint redirects (HTTP %1) without naming where. Check the API endpoint in Settings.");
         // Card, editor and translation status
         add("准备就绪", "Ready");
         add("原文已修改", "Source edited");

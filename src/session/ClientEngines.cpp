@@ -5,6 +5,9 @@
 #include "engines/minimax/MiniMaxClient.h"
 #include "foundation/Secrets.h"
 
+#include <QCoreApplication>
+#include <QTimer>
+
 namespace quilvant {
 
 HostedClient& ClientEngines::hostedClient() const
@@ -59,6 +62,16 @@ Cancellation ClientEngines::codex(const QString& text, const QString& language, 
                                   Completion<QString> done)
 {
     return codexClient().translate(text, language, model, std::move(update), std::move(done));
+}
+
+void ClientEngines::whenSettled(std::function<void()> done)
+{
+    // Only the chat-completions engine reads on after its answer; a client never made has nothing running.
+    if (MiniMaxClient* minimax = m_minimax != nullptr ? m_minimax : MiniMaxClient::sharedIfMade()) {
+        minimax->whenIdle(std::move(done));
+    } else {
+        QTimer::singleShot(0, QCoreApplication::instance(), std::move(done));
+    }
 }
 
 std::shared_ptr<TranslationEngines> TranslationEngines::shared()

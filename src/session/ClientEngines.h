@@ -29,6 +29,7 @@ public:
                          Completion<QString> done) override;
     Cancellation codex(const QString& text, const QString& language, const QString& model, TextUpdate update,
                        Completion<QString> done) override;
+    void whenSettled(std::function<void()> done) override;
 
 private:
     HostedClient& hostedClient() const;

@@ -258,16 +258,16 @@ void run(const QStringList& arguments, Completion<void> done)
             const std::optional<QString> error = model->error();
             const QString translation = model->translated();
             model->deleteLater();
+            Outcome<void> outcome;
             if (error) {
-                report(AppFailure{*error});
-                return;
+                outcome = AppFailure{*error};
+            } else if (model->status() != L::t(QStringLiteral("翻译完成"))) {
+                outcome = AppFailure{QStringLiteral("the translation was stopped.")};
+            } else {
+                Console::printLine(translation);
             }
-            if (model->status() != L::t(QStringLiteral("翻译完成"))) {
-                report(AppFailure{QStringLiteral("the translation was stopped.")});
-                return;
-            }
-            Console::printLine(translation);
-            report(Outcome<void>());
+            // The translation is out; the transfer that brought it may still be reading the end of its body.
+            TranslationEngines::shared()->whenSettled([report, outcome] { report(outcome); });
         },
         Qt::QueuedConnection);
     model->setSource(request.text);

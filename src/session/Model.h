@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/Async.h"
+#include "core/Scheduler.h"
 #include "session/TranslationConsent.h"
 #include "session/TranslationEngines.h"
 
@@ -34,9 +35,6 @@ class Model final : public QObject
     Q_PROPERTY(bool captureInProgress READ captureInProgress WRITE setCaptureInProgress NOTIFY captureInProgressChanged)
 
 public:
-    // Runs `action` after `delay` unless the returned handle is cancelled first (the copy toast's timer).
-    using Scheduler = std::function<Cancellation(std::chrono::milliseconds delay, std::function<void()> action)>;
-
     static constexpr std::chrono::milliseconds copyToastDuration{1400};
 
     explicit Model(std::shared_ptr<TranslationEngines> engines = TranslationEngines::shared(),
@@ -74,7 +72,7 @@ public:
 
     // Who asks for consent before the first translation (a dialog, a terminal prompt); not owned.
     void setConsentPrompt(ConsentPrompt* prompt) { m_consentPrompt = prompt; }
-    // The copy toast's timer; QTimer by default.
+    // The copy toast's clock; QTimer by default.
     void setScheduler(Scheduler scheduler) { m_scheduler = std::move(scheduler); }
 
     // Starts translating the current source (nothing happens for a blank source or without consent).

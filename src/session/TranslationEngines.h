@@ -33,6 +33,10 @@ public:
     virtual Cancellation codex(const QString& text, const QString& language, const QString& model, TextUpdate update,
                                Completion<QString> done) = 0;
 
+    // Calls `done` from the event loop once no engine transfer runs any more (one still reading the end of an
+    // answer already delivered included), so that a process about to exit has written what they measured.
+    virtual void whenSettled(std::function<void()> done) = 0;
+
     // The real keyring and the process-wide engine clients.
     static std::shared_ptr<TranslationEngines> shared();
 };

@@ -637,10 +637,14 @@ void SettingsView::fillSecret(QLineEdit* field, const QString& account)
 {
     field->setModified(false);
     QPointer<QLineEdit> target(field);
-    Secrets::readLater(account, this, [target](const QString& value) {
+    Secrets::readLater(account, this, [this, target](const Secrets::Stored& stored) {
+        if (!stored.message().isEmpty()) {
+            setMessage(stored.message()); // a locked or missing keyring is said, not shown as an empty field
+            return;
+        }
         // What the person typed while the keyring answered wins over the stored value.
         if (target && !target->isModified()) {
-            target->setText(value);
+            target->setText(stored.value);
         }
     });
 }

@@ -168,10 +168,13 @@ private Q_SLOTS:
     {
         qputenv("CODEX_STANDIN_INIT", "never");
         StandinLog log;
+        ManualClock clock;
         CodexClient client(standinPath());
-        client.setTimeLimits(300ms, 60s);
+        client.setScheduler(clock.scheduler());
         Recorder<QString> call;
         client.translate(QStringLiteral("hello"), language, {}, call.update(), call.done());
+        QTRY_COMPARE(log.requests("initialize").size(), size_t(1));
+        clock.advance(CodexClient::requestLimit);
         QTRY_VERIFY(call.finished());
         QCOMPARE(call.error(), english("Codex 连接准备超时，请检查网络和登录状态后重试。"));
         QVERIFY(call.updates.isEmpty());
@@ -190,12 +193,32 @@ private Q_SLOTS:
     // A response under a string id answers nothing: the request runs into its time limit.
     void responseWithStringIdIsIgnored()
     {
+        StandinLog log;
+        ManualClock clock;
         CodexClient client(standinPath());
-        client.setTimeLimits(400ms, 60s);
+        client.setScheduler(clock.scheduler());
         Recorder<QString> call;
         client.translate(QStringLiteral("hello"), language, QStringLiteral("string-id"), call.update(), call.done());
+        QTRY_VERIFY(log.answered("probe")); // the response came before the stand-in's own request
+        clock.advance(CodexClient::requestLimit);
         QTRY_VERIFY(call.finished());
         QCOMPARE(call.error(), english("Codex 连接准备超时，请检查网络和登录状态后重试。"));
+        QVERIFY(log.requests("turn/start").empty());
+    }
+
+    // Once answered, a request's time limit passes without effect: the turn runs on to its own limit.
+    void answeredRequestsDoNotExpire()
+    {
+        StandinLog log;
+        ManualClock clock;
+        CodexClient client(standinPath());
+        client.setScheduler(clock.scheduler());
+        Recorder<QString> call;
+        client.translate(QStringLiteral("WAIT"), language, {}, call.update(), call.done());
+        QTRY_VERIFY(log.answered("probe")); // every request so far has had its response read
+        clock.advance(CodexClient::turnLimit);
+        QTRY_VERIFY(call.finished());
+        QCOMPARE(call.error(), english("翻译等待超过 60 秒，请检查网络后重试。"));
     }
 
     void childExitFailsTheTurnOnce()
@@ -207,8 +230,42 @@ private Q_SLOTS:
         QTRY_VERIFY(call.finished());
         QCOMPARE(call.error(), english("Codex 连接中断，请重新翻译。"));
         QCOMPARE(call.updates, QStringList{QStringLiteral("半截")}); // shown text is not withdrawn
-        QTest::qWait(200);
+        // The end of the child's output and its exit are both seen; a next translation starts a fresh child.
+        QTRY_VERIFY(!processAlive(log.starts().front()["pid"]));
+        Recorder<QString> next;
+        client.translate(QStringLiteral("QUICK next"), language, {}, next.update(), next.done());
+        QTRY_VERIFY(next.finished());
+        QVERIFY2(next.outcome->ok(), qPrintable(next.error()));
         QCOMPARE(call.completions, 1);
+    }
+
+    // Output without a line feed is read up to the longest line allowed; then the child is stopped.
+    void endlessLineStopsTheChild()
+    {
+        StandinLog log;
+        CodexClient client(standinPath());
+        Recorder<QString> call;
+        client.translate(QStringLiteral("FLOOD"), language, {}, call.update(), call.done());
+        QTRY_VERIFY_WITH_TIMEOUT(call.finished(), 10000);
+        QCOMPARE(call.error(), english("Codex 返回的消息过大，已停止读取。"));
+        QTRY_VERIFY(!processAlive(log.starts().front()["pid"]));
+    }
+
+    // What the last child wrote without ending its line is gone with it: the next child's first line reads whole.
+    void unfinishedLineDoesNotOutliveItsChild()
+    {
+        StandinLog log;
+        CodexClient client(standinPath());
+        Recorder<QString> call;
+        Cancellation handle = client.translate(QStringLiteral("PARTIAL"), language, {}, call.update(), call.done());
+        QTRY_COMPARE(call.updates, QStringList{QStringLiteral("半截")}); // written together with the unended line
+        handle.cancel();
+        QTRY_VERIFY(call.finished());
+        Recorder<QString> next;
+        client.translate(QStringLiteral("QUICK next"), language, {}, next.update(), next.done());
+        QTRY_VERIFY(next.finished());
+        QVERIFY2(next.outcome->ok(), qPrintable(next.error()));
+        QCOMPARE(log.starts().size(), size_t(2));
     }
 
     void childExitDuringStartUp()
@@ -235,8 +292,6 @@ private Q_SLOTS:
         QCOMPARE(call.error(), closed);
         const long long pid = log.starts().front()["pid"];
         QTRY_VERIFY(!processAlive(pid));
-        QTest::qWait(100);
-        QCOMPARE(call.completions, 1);
 
         // Resetting an idle client is harmless, and the next use starts a fresh child.
         client.reset(AppFailure{closed});
@@ -245,6 +300,7 @@ private Q_SLOTS:
         QTRY_VERIFY(next.finished());
         QVERIFY2(next.outcome->ok(), qPrintable(next.error()));
         QCOMPARE(log.starts().size(), size_t(2));
+        QCOMPARE(call.completions, 1);
     }
 
     void requestIdsKeepGrowingAcrossRestarts()

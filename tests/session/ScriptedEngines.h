@@ -74,6 +74,8 @@ public:
         return add({QStringLiteral("codex"), {text, language, model}, std::move(update), std::move(done)});
     }
 
+    void whenSettled(std::function<void()> done) override { QTimer::singleShot(0, std::move(done)); }
+
     QStringList kinds() const
     {
         QStringList list;

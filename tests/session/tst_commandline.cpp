@@ -78,11 +78,13 @@ private Q_SLOTS:
                 return ServerResponse::json(200, m_verdict);
             }
             if (request.path == "/v1/chat/completions") {
-                return ServerResponse::eventStream(
+                ServerResponse response = ServerResponse::eventStream(
                     {"data: {\"choices\":[{\"delta\":{\"content\":\"Bonjour\"}}]}\n\n",
                      "data: {\"choices\":[{\"delta\":{\"content\":\" le monde\"},\"finish_reason\":\"stop\"}]}\n\n",
                      "data: [DONE]\n\n"},
                     5);
+                response.chunks.append(ServerChunk{QByteArray(), 300}); // the body ends a while after "[DONE]"
+                return response;
             }
             // One write per line, a little apart, so that partial text is seen on its own.
             QList<QByteArray> chunks;
@@ -366,6 +368,10 @@ private Q_SLOTS:
         const QList<RecordedRequest> chats = requestsTo("/v1/chat/completions").mid(before);
         QCOMPARE(chats.size(), status == 0 ? 1 : 0);
         if (status == 0) {
+            // The transfer read to the end of its body before the program left, and wrote what it measured.
+            QFile log(m_sandbox->privateTempDir() + QStringLiteral("/kestu-diagnostics.log"));
+            QVERIFY(log.open(QIODevice::ReadOnly));
+            QVERIFY(log.readAll().contains(" minimax.network reused="));
             QCOMPARE(chats.first().header("Authorization"), QByteArray("Bearer sk-e2e"));
             QVERIFY(chats.first().body.contains("French"));
             const QList<RecordedRequest> checks = requestsTo("/v1/moderate");

@@ -94,7 +94,7 @@ private Q_SLOTS:
         QTest::keyClicks(model, u"MiniMax-M3"_s);
         QCOMPARE(Settings::minimaxModel(), u"MiniMax-M3"_s);
         QTest::keyClicks(part<QLineEdit>("apiKey"), u"not yet"_s);
-        QCOMPARE(Secrets::read(Secrets::minimaxAccount), QString());
+        QCOMPARE(Secrets::read(Secrets::minimaxAccount).value, QString());
     }
 
     void savingAKeyringValue_data()
@@ -122,7 +122,7 @@ private Q_SLOTS:
         QVERIFY(!save->isEnabled()); // while the keyring answers
         QTRY_COMPARE(view()->message(), u"Saved to the keyring"_s);
         QVERIFY(save->isEnabled());
-        QCOMPARE(Secrets::read(account), u" secret with spaces "_s);
+        QCOMPARE(Secrets::read(account).value, u" secret with spaces "_s);
         QCOMPARE(part<QLabel>("message")->text(), u"Saved to the keyring"_s);
 
         // Shown again, the field is filled from the keyring.

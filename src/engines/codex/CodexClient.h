@@ -2,6 +2,7 @@
 
 #include "core/Async.h"
 #include "core/Outcome.h"
+#include "core/Scheduler.h"
 
 #include <QObject>
 #include <QString>
@@ -34,7 +35,7 @@ class CodexClient : public QObject
     Q_OBJECT
 
 public:
-    // Fixed limits of the engine; tests shorten the time limits with setTimeLimits().
+    // Fixed limits of the engine; tests let the time pass with setScheduler().
     static constexpr std::chrono::milliseconds requestLimit{15'000};
     static constexpr std::chrono::milliseconds turnLimit{60'000};
     static constexpr double cacheLifetimeSeconds = 1800;
@@ -61,8 +62,8 @@ public:
 
     const std::optional<QString>& pathOverride() const;
 
-    // Test seams: shorter time limits, and the clock the cache dates its entries with (seconds).
-    void setTimeLimits(std::chrono::milliseconds request, std::chrono::milliseconds turn);
+    // Test seams: the clock of the time limits, and the clock the cache dates its entries with (seconds).
+    void setScheduler(Scheduler scheduler);
     void setClock(std::function<double()> now);
 
 private:

@@ -27,6 +27,7 @@ constexpr std::chrono::milliseconds stopGrace{3000};
 
 CodexConnection::CodexConnection(QObject* parent)
     : QObject(parent)
+    , m_scheduler(timerScheduler(this))
 {}
 
 CodexConnection::~CodexConnection()
@@ -155,7 +156,12 @@ void CodexConnection::rpc(const QString& method, Json params, Reply reply)
         }
         return;
     }
-    QTimer::singleShot(m_requestLimit, this, [this, id, generation] { expire(id, generation); });
+    // Never cancelled: expire() does nothing once the response has come or the connection was reset.
+    m_scheduler(requestLimit, [self = QPointer<CodexConnection>(this), id, generation] {
+        if (self) {
+            self->expire(id, generation);
+        }
+    });
 }
 
 Outcome<void> CodexConnection::send(const Json& message)
@@ -188,6 +194,9 @@ void CodexConnection::ingest(const QByteArray& data, const QUuid& generation)
         if (generation != m_connection) {
             return; // that message reset the connection, and the rest of the buffer with it
         }
+    }
+    if (m_framing.overflowed()) {
+        reset(failure("Codex 返回的消息过大，已停止读取。"));
     }
 }
 

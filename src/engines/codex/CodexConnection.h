@@ -2,6 +2,7 @@
 
 #include "core/GroupedProcess.h"
 #include "core/Outcome.h"
+#include "core/Scheduler.h"
 #include "engines/codex/CodexFraming.h"
 #include "engines/codex/CodexProtocol.h"
 
@@ -30,6 +31,8 @@ public:
     using Json = Codex::Json;
     using Reply = std::function<void(Outcome<Json>)>;
 
+    static constexpr std::chrono::milliseconds requestLimit{15'000};
+
     explicit CodexConnection(QObject* parent = nullptr);
     ~CodexConnection() override;
 
@@ -48,7 +51,8 @@ public:
 
     void reset(const Error& error);
 
-    void setRequestLimit(std::chrono::milliseconds limit) { m_requestLimit = limit; }
+    // The clock of the request limit (15 seconds); a QTimer when not set.
+    void setScheduler(Scheduler scheduler) { m_scheduler = std::move(scheduler); }
     // The executable path the current connection was started for, and the id of the last request sent.
     const QString& configuredPath() const { return m_configuredPath; }
     qint64 lastRequestId() const { return m_nextID; }
@@ -76,7 +80,7 @@ private:
     qint64 m_nextID = 0;
     CodexFraming m_framing;
     std::map<qint64, Reply> m_pending;
-    std::chrono::milliseconds m_requestLimit{15'000};
+    Scheduler m_scheduler;
 };
 
 } // namespace quilvant

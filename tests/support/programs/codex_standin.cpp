@@ -4,7 +4,10 @@
 // The turn is chosen by the input text:
 //   FAIL       streams some text, then fails the turn with "simulated model failure"
 //   FAILCTRL   fails the turn with a message that carries terminal control sequences
-//   WAIT       never completes the turn
+//   WAIT       never completes the turn (after a request of its own, "probe/waiting", to show it got this far)
+//   INTERRUPTED streams some text, then ends the turn as "interrupted", without an error object
+//   PARTIAL    streams a little, then writes the start of a line that never ends
+//   FLOOD      writes 17,000,000 bytes without a line feed, then waits
 //   BLANK      streams only white space, then completes
 //   INTERLEAVE deltas for two items, interleaved
 //   REPLACE    a completed item that differs from its deltas, and one that was never streamed
@@ -15,8 +18,8 @@
 //   TURNERROR_INNER, TURNERROR_KEY, TURNERROR_NOMSG, TURNERROR_INNER_NOMSG: error answers to "turn/start"
 //   QUICK...   answers "快:" + the text in one write
 //   anything else: "译文：测试", every line written in pieces that split its UTF-8 characters
-// The thread is chosen by the model: "no-thread" (no thread id), "string-id" (answered under a string id),
-// "slow-thread" (answered after 400 ms).
+// The thread is chosen by the model: "no-thread" (no thread id), "string-id" (answered under a string id, then a
+// request of its own, "probe/string-id"), "slow-thread" (answered after 400 ms).
 // Started under a name beginning with "silent-" it never answers "initialize".
 // Environment: CODEX_STANDIN_LOG (append a JSON line per event), CODEX_STANDIN_INIT ("never", "error", "exit"),
 // CODEX_STANDIN_PAUSE_MS (pause between split writes, 15 by default), CODEX_STANDIN_GRANDCHILD (start a process
@@ -164,6 +167,14 @@ void runTurn(const std::string& thread, const std::string& text)
     } else if (text == "WAIT" || !env("CODEX_STANDIN_STALL").empty()) {
         send(notification("error", {{"error", {{"message", "stream disconnected"}}}, {"willRetry", true}}, thread,
                           turn));
+        send({{"id", "probe"}, {"method", "probe/waiting"}, {"params", Json::object()}});
+    } else if (text == "INTERRUPTED") {
+        send(delta(thread, turn, item, "半截"));
+        send(turnCompleted(thread, turn, "interrupted", nullptr));
+    } else if (text == "FLOOD") {
+        writeRaw(std::string(17'000'000, ' '));
+    } else if (text == "PARTIAL") {
+        writeRaw(delta(thread, turn, item, "半截").dump() + "\n{\"method\":\"item/agentMessage/delta\",");
     } else if (text == "BLANK") {
         send(delta(thread, turn, item, "  \n\t "));
         send(turnCompleted(thread, turn, "completed", nullptr));
@@ -231,6 +242,7 @@ void request(const Json& message)
             send({{"id", id}, {"result", {{"thread", Json::object()}}}});
         } else if (model == "string-id") {
             send({{"id", std::to_string(id.get<long long>())}, {"result", result}});
+            send({{"id", "probe"}, {"method", "probe/string-id"}, {"params", Json::object()}});
         } else {
             if (model == "slow-thread") {
                 std::this_thread::sleep_for(std::chrono::milliseconds(400));
