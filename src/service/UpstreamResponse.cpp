@@ -87,11 +87,12 @@ void UpstreamResponse::feed(std::string_view bytes)
         if (error == http::error::need_buffer || error == http::error::need_more) {
             error = {};
         }
+        // What the parser took out before it met an error counts, as it would have in a smaller piece.
+        deliver(std::string_view(scratch.data(), produced));
         if (error) {
             fail("the upstream's answer is malformed: " + error.message());
             break;
         }
-        deliver(std::string_view(scratch.data(), produced));
         if (consumed == 0 && produced == 0) {
             break;
         }
