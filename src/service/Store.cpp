@@ -196,6 +196,8 @@ std::unique_ptr<Store> Store::open(const std::string& database, std::size_t conn
                 const std::string info = database.substr(11);
                 sql.open(soci::postgresql, info.rfind("//", 0) == 0 ? "postgresql:" + info : info);
                 sql << "SET client_min_messages TO WARNING"; // no notices on the service's standard error
+                // A database that stops answering fails the request instead of holding it (and a thread) forever.
+                sql << "SET statement_timeout = 15000";
             }
         }
     } catch (const soci::soci_error& failure) {
