@@ -279,6 +279,8 @@ awaitable<int> translations(Client client, long first, int count, std::string mo
         request.set(http::field::content_type, "application/json");
         request.body() = nlohmann::json({{"source", mode + " id=" + std::to_string(id)}, {"target", "fr"}}).dump();
         request.prepare_payload();
+        // A translation that stalls fails the run's count instead of holding it forever.
+        stream.expires_after(120s);
         co_await http::async_write(stream, request, use_awaitable);
         http::response_parser<http::buffer_body> parser;
         parser.body_limit(boost::none);
@@ -352,6 +354,7 @@ int main(int argc, char** argv)
 {
     raiseDescriptorLimit();
     std::signal(SIGPIPE, SIG_IGN);
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     const bool withPostgres = !(argc > 1 && std::string(argv[1]) == "--sqlite-only");
     char scratch[] = "/tmp/quilvant-bench.XXXXXX";
     const std::string directory = mkdtemp(scratch);
