@@ -52,6 +52,7 @@ CaptureFlow::~CaptureFlow()
         if (!run->path.isEmpty()) {
             QFile::remove(run->path);
         }
+        Diagnostics::record(QStringLiteral("capture.finished"));
     }
 }
 

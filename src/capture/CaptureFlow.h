@@ -33,7 +33,8 @@ public:
         std::function<bool(const CaptureTool& tool)> permitted;
         std::function<void()> requestAccess;
         // Text recognition of an image file, ended on the GUI thread.
-        std::function<Cancellation(const QString& path, Completion<QString> done)> recognize;
+        using Recognize = std::function<Cancellation(const QString& path, Completion<QString> done)>;
+        Recognize recognize;
         // The pointer's position in global screen coordinates.
         std::function<QPoint()> pointer;
 

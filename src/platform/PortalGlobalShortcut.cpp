@@ -59,7 +59,7 @@ PortalGlobalShortcut::PortalGlobalShortcut(QObject* parent)
 {
     registerTypes();
     QDBusConnection::sessionBus().connect(Portal::service, Portal::path, interfaceName, QStringLiteral("Activated"),
-                                          this, SLOT(onActivated(QDBusObjectPath, QString, qulonglong, QVariantMap)));
+                                          this, SLOT(onActivated(QDBusMessage)));
 }
 
 PortalGlobalShortcut::~PortalGlobalShortcut()
@@ -147,10 +147,14 @@ void PortalGlobalShortcut::unregister()
     m_session.clear();
 }
 
-void PortalGlobalShortcut::onActivated(const QDBusObjectPath& session, const QString& id, qulonglong,
-                                       const QVariantMap&)
+void PortalGlobalShortcut::onActivated(const QDBusMessage& message)
 {
-    if (!m_session.isEmpty() && session.path() == m_session && id == shortcutId) {
+    const QVariantList arguments = message.arguments();
+    if (arguments.size() < 2 || m_session.isEmpty()) {
+        return;
+    }
+    const QString session = arguments.at(0).value<QDBusObjectPath>().path();
+    if (session == m_session && arguments.at(1).toString() == shortcutId) {
         Q_EMIT activated();
     }
 }

@@ -4,6 +4,7 @@
 #include "platform/GlobalShortcut.h"
 
 #include <QDBusArgument>
+#include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QList>
 #include <QVariantMap>
@@ -38,9 +39,9 @@ public:
 
     static void registerTypes();
 
-private Q_SLOTS:
-    void onActivated(const QDBusObjectPath& session, const QString& id, qulonglong timestamp,
-                     const QVariantMap& options);
+public Q_SLOTS:
+    // The bus reaches only public slots.
+    void onActivated(const QDBusMessage& message);
 
 private:
     void bind(const QString& session, QChar letter);
