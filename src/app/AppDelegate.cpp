@@ -16,7 +16,7 @@ namespace quilvant {
 
 AppDelegate::Backends AppDelegate::Backends::system()
 {
-    return {Platform::globalShortcut(), Platform::outsideClicks(), nullptr};
+    return {Platform::globalShortcut(), Platform::outsideClicks(), CaptureFlow::Services::system()};
 }
 
 AppDelegate::AppDelegate(Backends backends, QObject* parent)
@@ -24,11 +24,8 @@ AppDelegate::AppDelegate(Backends backends, QObject* parent)
     , m_model(std::make_unique<Model>())
     , m_shortcut(std::move(backends.shortcut))
     , m_clicks(std::move(backends.clicks))
-    , m_flow(std::move(backends.flow))
+    , m_flow(std::make_unique<CaptureFlow>(*m_model, *this, std::move(backends.capture)))
 {
-    if (!m_flow) {
-        m_flow = std::make_unique<CaptureFlow>(*m_model, *this, CaptureFlow::Services::system());
-    }
     m_model->setRequestSettings([this] { Q_EMIT settingsRequested(); });
 }
 

@@ -23,8 +23,8 @@ public:
     {
         std::unique_ptr<GlobalShortcut> shortcut;
         std::unique_ptr<OutsideClicks> clicks;
-        std::unique_ptr<CaptureFlow> flow; // made by the delegate when absent
-        // The platform's own: the session's shortcut and click backends.
+        CaptureFlow::Services capture;
+        // The platform's own: the session's shortcut, click backends and capture services.
         static Backends system();
     };
 

@@ -10,6 +10,7 @@
 #include "session/TranslationConsent.h"
 #include "support/ManualClock.h"
 #include "support/RecordingCard.h"
+#include "support/ShellCaptureTool.h"
 #include "support/X11TestDisplay.h"
 
 #include <QDir>
@@ -26,26 +27,6 @@ using namespace std::chrono_literals;
 namespace {
 
 const QPoint pointer(321, 123);
-const QString launchFailure = QStringLiteral("<launch failure>");
-
-// A capture tool that runs `script` in sh with the capture's path as $1.
-std::unique_ptr<CaptureTool> shellTool(const QString& script,
-                                       std::shared_ptr<Runner::Clock> clock = Runner::realClock())
-{
-    return std::make_unique<ProgramCaptureTool>(
-        QStringLiteral("test"), QStringList{QStringLiteral("sh")},
-        [script](Runner& runner, const QString& path, std::chrono::milliseconds limit) -> Outcome<int> {
-            const Outcome<Runner::Result> result =
-                script == launchFailure ? runner.run(QStringLiteral("quilvant-no-such-tool"), {path}, limit)
-                                        : runner.run(QStringLiteral("sh"),
-                                                     {QStringLiteral("-c"), script, QStringLiteral("sh"), path}, limit);
-            if (!result) {
-                return result.error();
-            }
-            return result.value().status;
-        },
-        std::move(clock), ProgramCaptureTool::timeLimit);
-}
 
 // Recognitions the test ends by hand.
 struct HeldRecognizer
