@@ -30,7 +30,7 @@ CaptureFlow::Services CaptureFlow::Services::system()
     return {
         .tool = [] { return Platform::captureTool(Settings::string(Settings::Key::captureTool)); },
         .permitted = [](const CaptureTool& tool) { return Platform::screenAccess(tool).granted(); },
-        .requestAccess = [] {},
+        .requestAccess = [](const CaptureTool& tool) { Platform::screenAccess(tool).request(); },
         .recognize = [](const QString& path,
                         Completion<QString> done) { return Translation::recognize(path, std::move(done)); },
         .pointer = [] { return QCursor::pos(); },
@@ -99,7 +99,7 @@ void CaptureFlow::start(const std::shared_ptr<Run>& run)
     run->tool = m_services.tool();
     if (!m_services.permitted(*run->tool)) {
         Diagnostics::record(QStringLiteral("capture.permission-required"));
-        m_services.requestAccess();
+        m_services.requestAccess(*run->tool);
         m_model.setError(
             L::t(QStringLiteral("请在系统设置 → 隐私与安全性 → 屏幕与系统音频录制中允许「Sorn」，然后重新打开应用。")));
         m_model.setStatus(L::t(QStringLiteral("需要屏幕录制权限")));

@@ -31,7 +31,7 @@ public:
         std::function<std::unique_ptr<CaptureTool>()> tool;
         // Whether the screen may be captured with `tool`, and how access is asked for when it may not.
         std::function<bool(const CaptureTool& tool)> permitted;
-        std::function<void()> requestAccess;
+        std::function<void(const CaptureTool& tool)> requestAccess;
         // Text recognition of an image file, ended on the GUI thread.
         using Recognize = std::function<Cancellation(const QString& path, Completion<QString> done)>;
         Recognize recognize;

@@ -66,11 +66,11 @@ struct Descriptors
     int out[2] = {-1, -1};
     int report[2] = {-1, -1};
     int null = -1;
-    int pid = -1;
+    int pidFd = -1; // readable once the child has ended
 
     ~Descriptors()
     {
-        for (int* fd : {&out[0], &out[1], &report[0], &report[1], &null, &pid}) {
+        for (int* fd : {&out[0], &out[1], &report[0], &report[1], &null, &pidFd}) {
             closeFd(*fd);
         }
     }
@@ -220,8 +220,8 @@ Outcome<Runner::Result> Runner::run(const QString& program, const QStringList& a
         return launchError(program, errnoText(execError));
     }
 
-    fds.pid = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-    if (fds.pid < 0) {
+    fds.pidFd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    if (fds.pidFd < 0) {
         const int error = errno;
         ChildProcess::signalGroup(pid, SIGKILL);
         waitFor(pid);
@@ -266,7 +266,7 @@ Outcome<Runner::Result> Runner::run(const QString& program, const QStringList& a
     char buffer[16384];
     bool exited = false;
     while (!exited) {
-        std::vector<pollfd> watched{{fds.pid, POLLIN, 0}, {m_wake[0], POLLIN, 0}};
+        std::vector<pollfd> watched{{fds.pidFd, POLLIN, 0}, {m_wake[0], POLLIN, 0}};
         if (fds.out[0] >= 0) {
             watched.push_back({fds.out[0], POLLIN, 0});
         }
