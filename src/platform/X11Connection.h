@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QObject>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <xcb/xcb.h>
@@ -8,6 +9,14 @@
 class QSocketNotifier;
 
 namespace quilvant {
+
+// Frees what xcb allocated (replies, errors, keycode lists) at the end of the scope.
+template <typename T>
+struct XcbFreed
+{
+    T* data;
+    ~XcbFreed() { std::free(data); } // NOLINT(cppcoreguidelines-no-malloc): xcb allocates with malloc
+};
 
 // A connection of our own to the X server, separate from the toolkit's, whose events are handed to one handler
 // as they arrive on the GUI thread's event loop.

@@ -11,13 +11,6 @@ namespace {
 constexpr xcb_keysym_t numLockSym = 0xff7f; // XK_Num_Lock
 constexpr uint8_t badAccess = 10;           // the error code of BadAccess
 
-template <typename T>
-struct Freed
-{
-    T* data;
-    ~Freed() { std::free(data); } // NOLINT(cppcoreguidelines-no-malloc): xcb allocates with malloc
-};
-
 } // namespace
 
 std::unique_ptr<X11GlobalShortcut> X11GlobalShortcut::create(QObject* parent)
@@ -58,9 +51,9 @@ uint16_t X11GlobalShortcut::numLockMask() const
 {
     xcb_connection_t* c = m_x->get();
     xcb_key_symbols_t* symbols = xcb_key_symbols_alloc(c);
-    const Freed<xcb_keycode_t> numLock{xcb_key_symbols_get_keycode(symbols, numLockSym)};
+    const XcbFreed<xcb_keycode_t> numLock{xcb_key_symbols_get_keycode(symbols, numLockSym)};
     xcb_key_symbols_free(symbols);
-    const Freed<xcb_get_modifier_mapping_reply_t> mapping{
+    const XcbFreed<xcb_get_modifier_mapping_reply_t> mapping{
         xcb_get_modifier_mapping_reply(c, xcb_get_modifier_mapping(c), nullptr)};
     if (numLock.data == nullptr || mapping.data == nullptr) {
         return 0;
@@ -90,7 +83,7 @@ void X11GlobalShortcut::registerKey(QChar letter)
     }
     xcb_connection_t* c = m_x->get();
     xcb_key_symbols_t* symbols = xcb_key_symbols_alloc(c);
-    const Freed<xcb_keycode_t> codes{xcb_key_symbols_get_keycode(symbols, lower)};
+    const XcbFreed<xcb_keycode_t> codes{xcb_key_symbols_get_keycode(symbols, lower)};
     xcb_key_symbols_free(symbols);
     std::vector<xcb_keycode_t> keycodes;
     for (const xcb_keycode_t* code = codes.data; code != nullptr && *code != XCB_NO_SYMBOL; ++code) {
@@ -113,7 +106,7 @@ void X11GlobalShortcut::registerKey(QChar letter)
     bool taken = false;
     bool otherError = false;
     for (const xcb_void_cookie_t cookie : cookies) {
-        const Freed<xcb_generic_error_t> error{xcb_request_check(c, cookie)};
+        const XcbFreed<xcb_generic_error_t> error{xcb_request_check(c, cookie)};
         if (error.data != nullptr) {
             (error.data->error_code == badAccess ? taken : otherError) = true;
         }

@@ -9,13 +9,6 @@ namespace quilvant {
 
 namespace {
 
-template <typename T>
-struct Freed
-{
-    T* data;
-    ~Freed() { std::free(data); } // NOLINT(cppcoreguidelines-no-malloc): xcb allocates with malloc
-};
-
 constexpr uint32_t leftButton = 1;
 constexpr uint32_t rightButton = 3;
 
@@ -32,7 +25,7 @@ std::unique_ptr<X11OutsideClicks> X11OutsideClicks::create(QObject* parent)
     if (extension == nullptr || extension->present == 0) {
         return nullptr;
     }
-    const Freed<xcb_input_xi_query_version_reply_t> version{
+    const XcbFreed<xcb_input_xi_query_version_reply_t> version{
         xcb_input_xi_query_version_reply(c, xcb_input_xi_query_version(c, 2, 2), nullptr)};
     if (version.data == nullptr || version.data->major_version < 2 ||
         (version.data->major_version == 2 && version.data->minor_version < 2)) {
@@ -43,7 +36,7 @@ std::unique_ptr<X11OutsideClicks> X11OutsideClicks::create(QObject* parent)
         xcb_input_event_mask_t head;
         uint32_t bits;
     } mask{{XCB_INPUT_DEVICE_ALL_MASTER, 1}, XCB_INPUT_XI_EVENT_MASK_RAW_BUTTON_PRESS};
-    const Freed<xcb_generic_error_t> error{
+    const XcbFreed<xcb_generic_error_t> error{
         xcb_request_check(c, xcb_input_xi_select_events_checked(c, x->root(), 1, &mask.head))};
     if (error.data != nullptr) {
         return nullptr;
@@ -72,7 +65,7 @@ void X11OutsideClicks::handle(const xcb_generic_event_t& event)
     }
     const double at = m_clock.toUptime(raw.time, Clock::uptime());
     xcb_connection_t* c = m_x->get();
-    const Freed<xcb_query_pointer_reply_t> pointer{
+    const XcbFreed<xcb_query_pointer_reply_t> pointer{
         xcb_query_pointer_reply(c, xcb_query_pointer(c, m_x->root()), nullptr)};
     std::optional<QPoint> position;
     if (pointer.data != nullptr) {
