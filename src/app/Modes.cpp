@@ -7,6 +7,7 @@
 #include "selftest/OCRChecks.h"
 #include "selftest/SmokeTest.h"
 #include "session/CommandLineTranslation.h"
+#include "ui/UIChecks.h"
 
 #include <QDir>
 
@@ -35,6 +36,21 @@ void startCodexChecks(const ModeContext& context, Completion<void> done)
     CodexChecks::run(mock, std::move(done));
 }
 
+// The directory given after --ui-preview; without one (the flag is last, or a flag follows), the default.
+Outcome<void> runUIChecks(const ModeContext& context)
+{
+    const qsizetype flag = context.arguments.indexOf(QStringLiteral("--ui-preview"));
+    const QString given = flag >= 0 ? context.arguments.value(flag + 1) : QString();
+    if (!given.isEmpty() && !given.startsWith(QStringLiteral("--"))) {
+        return SornUIChecks::run(QDir::current().absoluteFilePath(given));
+    }
+    const Outcome<QString> fallback = SornUIChecks::defaultOutputDir();
+    if (!fallback) {
+        return fallback.error();
+    }
+    return SornUIChecks::run(fallback.value());
+}
+
 Outcome<void> recognizeFiles(const ModeContext& context)
 {
     const qsizetype flag = context.arguments.indexOf(QStringLiteral("--recognize"));
@@ -53,6 +69,13 @@ QList<Mode> programModes()
          .failurePrefix = QStringLiteral("OCR test failed: "),
          .runtime = Runtime::Gui,
          .run = [](const ModeContext&) { return OCRChecks::run(); }},
+        {.flags = {QStringLiteral("--ui-preview"), QStringLiteral("--ui-regression-test")},
+         .help = QStringLiteral("check the card's window, its paste trigger and collapse state on real windows and "
+                                "write five preview images (--ui-preview DIR: into DIR; otherwise into ui-previews in "
+                                "the private temporary directory)"),
+         .failurePrefix = QStringLiteral("UI test failed: "),
+         .runtime = Runtime::Widgets,
+         .run = runUIChecks},
         {.flags = {QStringLiteral("--minimax-parser-test")},
          .help = QStringLiteral("check the MiniMax event-stream assembly offline"),
          .failurePrefix = fail,
@@ -71,6 +94,12 @@ QList<Mode> programModes()
                                 "app-server stand-in at PATH"),
          .failurePrefix = fail,
          .start = startCodexChecks},
+        {.flags = {QStringLiteral("--window-regression-test")},
+         .help = QStringLiteral("check on the X server that the card's window shows, stays shown when the program "
+                                "loses the focus, keeps its place when pinned and hides for a capture when not"),
+         .failurePrefix = QStringLiteral("Window regression test failed: "),
+         .runtime = Runtime::Widgets,
+         .run = [](const ModeContext&) { return WindowRegressionTest::run(); }},
         {.flags = {QStringLiteral("--regression-test")},
          .help = QStringLiteral("print the recorded result of the interaction regression checks"),
          .run = [](const ModeContext&) -> Outcome<void> {

@@ -1,9 +1,21 @@
 #include "foundation/Settings.h"
 
+#include "foundation/SettingsNotifier.h"
+
 #include <QHash>
 #include <QSettings>
 #include <QStandardPaths>
 #include <mutex>
+
+namespace quilvant {
+
+SettingsNotifier* SettingsNotifier::instance()
+{
+    static SettingsNotifier* shared = new SettingsNotifier;
+    return shared;
+}
+
+} // namespace quilvant
 
 namespace quilvant::Settings {
 
@@ -24,6 +36,11 @@ Overrides& overrides()
 QSettings store()
 {
     return QSettings(filePath(), QSettings::IniFormat);
+}
+
+void notify(const QString& key)
+{
+    Q_EMIT SettingsNotifier::instance()->changed(key);
 }
 
 } // namespace
@@ -76,6 +93,7 @@ void setValue(const QString& key, const QVariant& value)
     QSettings settings = store();
     settings.setValue(key, value);
     settings.sync();
+    notify(key);
 }
 
 void remove(const QString& key)
@@ -83,27 +101,41 @@ void remove(const QString& key)
     QSettings settings = store();
     settings.remove(key);
     settings.sync();
+    notify(key);
 }
 
 void setOverride(const QString& key, const QVariant& value)
 {
-    Overrides& layer = overrides();
-    const std::lock_guard guard(layer.lock);
-    layer.values.insert(key, value);
+    {
+        Overrides& layer = overrides();
+        const std::lock_guard guard(layer.lock);
+        layer.values.insert(key, value);
+    }
+    notify(key);
 }
 
 void clearOverride(const QString& key)
 {
-    Overrides& layer = overrides();
-    const std::lock_guard guard(layer.lock);
-    layer.values.remove(key);
+    {
+        Overrides& layer = overrides();
+        const std::lock_guard guard(layer.lock);
+        layer.values.remove(key);
+    }
+    notify(key);
 }
 
 void clearOverrides()
 {
-    Overrides& layer = overrides();
-    const std::lock_guard guard(layer.lock);
-    layer.values.clear();
+    QStringList keys;
+    {
+        Overrides& layer = overrides();
+        const std::lock_guard guard(layer.lock);
+        keys = layer.values.keys();
+        layer.values.clear();
+    }
+    for (const QString& key : keys) {
+        notify(key);
+    }
 }
 
 QString engine()

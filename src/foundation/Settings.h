@@ -37,6 +37,7 @@ std::optional<QVariant> value(const QString& key);
 QString string(const QString& key, const QString& fallback = {});
 bool boolean(const QString& key, bool fallback = false);
 
+// Writes and removals (and the overrides below) are announced by SettingsNotifier.
 void setValue(const QString& key, const QVariant& value);
 void remove(const QString& key);
 

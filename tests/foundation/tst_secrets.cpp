@@ -239,7 +239,7 @@ private Q_SLOTS:
             runProgram(QStringLiteral(SECRETS_PROBE), {QStringLiteral("save"), QString::fromUtf8(key)}, sandbox,
                        {.input = {}, .timeoutMs = 60000});
         QCOMPARE(saved.exitCode, 1);
-        QCOMPARE(saved.errText(), QStringLiteral("Could not save the API key to Keychain.\n"));
+        QCOMPARE(saved.errText(), QStringLiteral("Could not save the API key to the keyring.\n"));
         QVERIFY(!treeContains(sandbox.root(), key));
 
         const RunResult read = runProgram(QStringLiteral(SECRETS_PROBE), {QStringLiteral("read")}, sandbox);
