@@ -87,9 +87,9 @@ void AppDelegate::showCard(std::optional<QPoint> anchor)
 {
     if (m_card != nullptr) {
         m_card->showCard(anchor);
-    } else {
-        m_model->setShownAt(Clock::uptime());
+        return;
     }
+    m_model->setShownAt(Clock::uptime());
     Diagnostics::record(QStringLiteral("card.shown"));
 }
 

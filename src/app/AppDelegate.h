@@ -36,7 +36,7 @@ public:
     Model& model() const { return *m_model; }
     CaptureFlow& flow() const { return *m_flow; }
 
-    // The card's window; until one is set the card is only noted as shown (diagnostics and shownAt).
+    // The card's window; without one the card is only noted as shown (diagnostics and shownAt).
     void setCard(CardHost* card) { m_card = card; }
 
     // Registers the shortcut and starts listening for clicks elsewhere.

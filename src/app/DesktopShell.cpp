@@ -6,6 +6,7 @@
 #include "foundation/SornBrand.h"
 #include "platform/InstanceBus.h"
 #include "platform/TerminationSignals.h"
+#include "ui/CardWindow.h"
 
 #include <QApplication>
 #include <QIcon>
@@ -42,7 +43,7 @@ QIcon trayIcon()
     return icon;
 }
 
-// The running desktop program: the delegate, the tray icon and the one-instance name.
+// The running desktop program: the delegate, the card's window, the tray icon and the one-instance name.
 class Desktop final : public QObject
 {
 public:
@@ -52,6 +53,7 @@ public:
     {
         m_bus->setParent(this);
         QApplication::setQuitOnLastWindowClosed(false);
+        m_delegate.setCard(&m_card);
         m_delegate.setQuitHandler([this] { finish(); });
         connect(&m_signals, &TerminationSignals::received, this, [this] { m_delegate.quit(); });
         connect(m_bus, &InstanceBus::captureRequested, &m_delegate, &AppDelegate::capture);
@@ -62,6 +64,8 @@ public:
         QApplication::setWindowIcon(icon);
         connect(m_menu.addAction(L::t(QStringLiteral("框选翻译"))), &QAction::triggered, &m_delegate,
                 &AppDelegate::capture);
+        connect(m_menu.addAction(L::t(QStringLiteral("打开翻译卡片"))), &QAction::triggered, &m_delegate,
+                &AppDelegate::showEmpty);
         m_menu.addSeparator();
         connect(m_menu.addAction(L::t(QStringLiteral("退出 Sorn"))), &QAction::triggered, &m_delegate,
                 &AppDelegate::quit);
@@ -76,6 +80,8 @@ public:
         }
         m_delegate.installInteractions();
     }
+
+    ~Desktop() override { m_delegate.setCard(nullptr); }
 
     AppDelegate& delegate() { return m_delegate; }
 
@@ -93,6 +99,7 @@ private:
     Completion<void> m_done;
     TerminationSignals m_signals;
     AppDelegate m_delegate;
+    CardWindow m_card{&m_delegate.model()};
     QMenu m_menu;
     QSystemTrayIcon m_tray;
 };
