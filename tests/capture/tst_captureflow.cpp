@@ -8,7 +8,7 @@
 #include "session/Model.h"
 #include "session/ScriptedEngines.h"
 #include "session/TranslationConsent.h"
-#include "support/ManualClock.h"
+#include "support/ManualRunnerClock.h"
 #include "support/RecordingCard.h"
 #include "support/ShellCaptureTool.h"
 #include "support/X11TestDisplay.h"
@@ -270,7 +270,7 @@ private Q_SLOTS:
     // A tool that hangs is ended after 180 seconds, and counts as a failed tool.
     void hangingToolIsStopped()
     {
-        auto clock = std::make_shared<ManualClock>();
+        auto clock = std::make_shared<ManualRunnerClock>();
         Harness harness([clock] { return shellTool(QStringLiteral("exec sleep 600"), clock); });
         harness.flow->capture();
         QTRY_VERIFY_WITH_TIMEOUT(clock->deadline() == std::optional<std::chrono::milliseconds>(180s), 20000);
