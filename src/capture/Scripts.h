@@ -23,12 +23,13 @@ enum class Script
 // guess only says which model to try first: the reading decides.
 
 // Whether the ink looks like Latin letters: most of it within half the line's height, where lower-case letters
-// put it. Cheap enough for every capture. Capitals and digits fill the line as CJK characters do, and do not.
+// put it. Cheap enough for every capture. Capitals and digits fill the line as CJK characters do: they do not
+// look Latin to this.
 bool looksLatin(const QImage& grey, const QList<LineBands::Band>& bands);
 
 // For ink that does not look Latin: Japanese or Hangul when common kana or Hangul syllables, drawn in a CJK font,
 // are found in the line; otherwise Han, the weakest guess (small or serif type can hide kana and Hangul from this
-// search, and capitals look like CJK). A few milliseconds.
+// search, and capitals look like CJK). Well under a millisecond per line once the characters are drawn.
 Script amongCjk(const QImage& grey, const QList<LineBands::Band>& bands);
 
 // Draws what amongCjk() compares lines with on this thread, which the first CJK-looking line would otherwise do.
