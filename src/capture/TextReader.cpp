@@ -25,8 +25,8 @@ const QString kSimplified = QStringLiteral("chi_sim");
 const QString kTraditional = QStringLiteral("chi_tra");
 
 // A reading proves itself with this confidence. Measured on drawn lines: models reading their own script scored
-// 90–97, models reading another script at most 76 (most below 50), and those readings were mostly in the wrong
-// letters as well.
+// 90–97; reading another script, at most 76 (most below 50), and mostly in the wrong letters as well. A word or two
+// is another matter (see provesItself).
 constexpr float kSureConfidence = 80;
 // A reading of the script the ink clearly suggests needs less, once it is long enough to judge.
 constexpr float kLikelyConfidence = 60;
