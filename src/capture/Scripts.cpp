@@ -18,9 +18,10 @@ constexpr double kLatinConcentration = 0.69;
 // letters and digits drawn the same way; the others (し, ロ, カ, 고, 을, …) look too much like one of them.
 const char kKana[] = "のにはをがたいるとでなかんもうけあイアラシツフケルン";
 const char kHangul[] = "이다는의하가지서기사어자대아시세정인일해있것게나전상거성경만면";
-// A window of the line matches a character at this correlation. Measured on drawn lines of ten sentences per
-// script in four CJK fonts at 16, 24 and 44 pixels: no Chinese line matched anywhere even at 0.72; Japanese and
-// Korean lines in sans fonts were found unless they held none of these characters, in serif fonts one in three.
+// A window of the line matches a character at this correlation. Measured on 1,170 drawn lines (up to 17 sentences
+// per script, five CJK fonts, 14 to 44 pixels): none of 510 Chinese lines was taken for Japanese or Korean; four in
+// five Japanese and Korean lines in sans fonts were found (the rest hold none of these characters, or are tiny),
+// over a third in serif fonts.
 constexpr double kMatch = 0.75;
 constexpr int kMatchesNeeded = 2;  // one match may be a chance; lines of one or two characters need only one
 constexpr int kCellsToSearch = 16; // characters' worth of line searched at most
