@@ -19,7 +19,14 @@ namespace {
 
 const QString fail = QStringLiteral("FAIL: ");
 
+const QString instancePrefix = QStringLiteral("Quilvant: ");
+
 Outcome<void> printHelp(const ModeContext&);
+
+std::function<void(const ModeContext&, Completion<void>)> startDesktopFor(InstanceRequest request)
+{
+    return [request](const ModeContext&, Completion<void> done) { startDesktop(request, std::move(done)); };
+}
 
 void startCodexChecks(const ModeContext& context, Completion<void> done)
 {
@@ -113,6 +120,22 @@ QList<Mode> programModes()
          .failurePrefix = QStringLiteral("Smoke test failed: "),
          .runtime = Runtime::Gui,
          .start = [](const ModeContext&, Completion<void> done) { SmokeTest::run(std::move(done)); }},
+        {.flags = {QStringLiteral("--capture")},
+         .help = QStringLiteral("start a capture in the running Quilvant (starting it when none runs); bind this "
+                                "command to a key where the desktop offers no global shortcut"),
+         .failurePrefix = instancePrefix,
+         .runtime = Runtime::Widgets,
+         .start = startDesktopFor(InstanceRequest::Capture)},
+        {.flags = {QStringLiteral("--show-card")},
+         .help = QStringLiteral("show the translation card of the running Quilvant (starting it when none runs)"),
+         .failurePrefix = instancePrefix,
+         .runtime = Runtime::Widgets,
+         .start = startDesktopFor(InstanceRequest::ShowCard)},
+        {.flags = {QStringLiteral("--settings")},
+         .help = QStringLiteral("open the settings of the running Quilvant (starting it when none runs)"),
+         .failurePrefix = instancePrefix,
+         .runtime = Runtime::Widgets,
+         .start = startDesktopFor(InstanceRequest::Settings)},
         {.flags = {QStringLiteral("--help"), QStringLiteral("-h")},
          .help = QStringLiteral("show this help"),
          .run = printHelp},

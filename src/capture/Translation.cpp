@@ -109,6 +109,16 @@ Cancellation recognize(const QString& path, Completion<QString> done)
     return RecognitionWorker::shared().recognize(path, std::move(done));
 }
 
+Outcome<void> prepare(const QStringList& codes)
+{
+    return readerForThisThread().warmUp(codes);
+}
+
+void warmUp(const QStringList& codes)
+{
+    RecognitionWorker::shared().warmUp(codes);
+}
+
 QStringList supportedLanguages()
 {
     QStringList codes;

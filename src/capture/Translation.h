@@ -28,6 +28,14 @@ inline constexpr qint64 pixelLimit = 150'000'000;
 // recognizeFile() on the shared recognition thread, ended on the calling thread (which needs an event loop).
 Cancellation recognize(const QString& path, Completion<QString> done);
 
+// Loads what reading the languages `codes` name ("en-US", …, "zh-Hant", as supportedLanguages() gives them) needs,
+// for recognizeFile() calls to come on the calling thread. Languages not installed are passed over.
+Outcome<void> prepare(const QStringList& codes);
+
+// prepare() on the shared recognition thread, one language at a time, in the background: a capture asked for
+// meanwhile waits for one engine at most. Best effort: an engine that does not load fails the capture that needs it.
+void warmUp(const QStringList& codes);
+
 // The codes ("en-US", …, "zh-Hant") of the preferred languages whose data is installed, in the preferred order.
 QStringList supportedLanguages();
 

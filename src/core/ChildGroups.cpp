@@ -19,6 +19,14 @@ std::array<std::atomic<pid_t>, 64> groups{};
 std::atomic<int> received{0};
 std::atomic<int> wakeWriter{-1};
 std::atomic<bool> installed{false};
+std::atomic<bool> gentle{false};
+
+// Touched on the GUI thread only, never by the handler.
+std::function<void()>& gentleQuit()
+{
+    static std::function<void()> quit;
+    return quit;
+}
 
 static_assert(std::atomic<pid_t>::is_always_lock_free && std::atomic<int>::is_always_lock_free);
 
@@ -37,7 +45,7 @@ void onSignal(int number)
     const int saved = errno;
     int none = 0;
     const int writer = wakeWriter.load();
-    if (writer >= 0 && anyTracked() && received.compare_exchange_strong(none, number)) {
+    if (writer >= 0 && (gentle.load() || anyTracked()) && received.compare_exchange_strong(none, number)) {
         const char byte = 1;
         if (::write(writer, &byte, 1) == 1) {
             errno = saved;
@@ -99,7 +107,11 @@ void installSignalHandlers()
             char drained[16];
             while (::read(reader, drained, sizeof drained) > 0) {
             }
-            QCoreApplication::exit(128 + received.load());
+            if (const std::function<void()> quit = gentleQuit()) {
+                quit();
+            } else {
+                QCoreApplication::exit(128 + received.load());
+            }
         });
         wakeWriter.store(wake[1]);
     }
@@ -120,6 +132,12 @@ void installSignalHandlers()
     }
     // exit() from anywhere, not only a return from main(), leaves no group behind.
     std::atexit([] { signalAll(SIGKILL); });
+}
+
+void setGentleQuit(std::function<void()> quit)
+{
+    gentle.store(static_cast<bool>(quit));
+    gentleQuit() = std::move(quit);
 }
 
 int receivedSignal()

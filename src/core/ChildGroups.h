@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <sys/types.h>
 
 // The process groups of children that must not outlive the program (GroupedProcess), and the handlers that
@@ -19,6 +20,11 @@ void signalAll(int number);
 // killed at once and the signal ends the program as it would have without a handler. Needs the application
 // object; calling it again does nothing.
 void installSignalHandlers();
+
+// The desktop program ends gently at every first signal, tracked groups or not: `quit` runs on the GUI thread
+// (and must end the event loop) instead of an immediate exit of the loop, so that a capture's temporary file
+// is deleted and the windows are closed. An empty function restores the default.
+void setGentleQuit(std::function<void()> quit);
 
 // The signal that made the event loop quit; 0 when none did.
 int receivedSignal();

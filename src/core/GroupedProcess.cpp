@@ -1,12 +1,12 @@
 #include "core/GroupedProcess.h"
 
 #include "core/ChildGroups.h"
+#include "core/ChildProcess.h"
 
 #include <QCoreApplication>
 #include <QTimer>
 #include <cerrno>
 #include <csignal>
-#include <sys/prctl.h>
 #include <unistd.h>
 
 namespace quilvant {
@@ -14,17 +14,7 @@ namespace quilvant {
 GroupedProcess::GroupedProcess(QObject* parent)
     : QProcess(parent)
 {
-    const pid_t parentId = ::getpid();
-    setChildProcessModifier([parentId] {
-        // In the child between fork and exec: async-signal-safe calls only. A group of its own, so that it and
-        // whatever it starts can be ended together; killed by the kernel when this program ends, however it
-        // ends; and gone at once if this program ended before the signal was armed.
-        ::setpgid(0, 0);
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (::getppid() != parentId) {
-            ::_exit(127);
-        }
-    });
+    setChildProcessModifier(ChildProcess::modifier());
 }
 
 GroupedProcess::~GroupedProcess()

@@ -60,6 +60,8 @@ public:
     void setPinned(bool value);
     void setSourceExpanded(bool value);
     void setCaptureInProgress(bool value);
+    // The capture flow shows recognition as busy work too; translate() and stop() set it themselves.
+    void setBusy(bool value);
 
     // Written by the desktop shell: the card's window, when the card was last shown (seconds on Clock::uptime),
     // and how the card opens the settings.
@@ -102,7 +104,6 @@ private:
     template <typename T, typename Next>
     Completion<T> stepDone(const std::shared_ptr<Job>& job, Next next);
 
-    void setBusy(bool value);
     void setCopied(const QString& value);
     bool isCurrent(const std::shared_ptr<Job>& job) const;
     void run(const std::shared_ptr<Job>& job);

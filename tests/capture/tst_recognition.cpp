@@ -142,8 +142,12 @@ private Q_SLOTS:
             << Drawing{{QStringLiteral("请选择要翻译的区域")}, 44, QStringLiteral("Noto Serif CJK TC")}
             << QStringLiteral("请选择要翻译的区域");
         QTest::newRow("two Chinese characters") << one("设置") << QStringLiteral("设置");
+        QTest::newRow("two traditional characters") << one("設定") << QStringLiteral("設定");
         // Script detection guesses on a word or two; reading decides.
         QTest::newRow("short English") << one("OK") << QStringLiteral("OK");
+        QTest::newRow("a web address, which the French model is unsure of")
+            << one("https://www.example.org/docs/getting-started")
+            << QStringLiteral("https://www.example.org/docs/getting-started");
         QTest::newRow("short Japanese") << one("はい") << QStringLiteral("はい");
         QTest::newRow("short Korean") << one("확인") << QStringLiteral("확인");
         QTest::newRow("small traditional serif line")
@@ -179,6 +183,40 @@ private Q_SLOTS:
             QFAIL(qPrintable(text.error().description()));
         }
         QCOMPARE(text.value(), expected);
+    }
+
+    void capturesInTurnOfDifferentScripts()
+    {
+        // Each reading starts from the script of the one before; every change of script must still read right,
+        // including between the Chinese scripts and to Japanese in a serif face whose kana are hard to spot.
+        const QList<Drawing> turns = {
+            Drawing({QStringLiteral("Keep reading and stay curious.")}),
+            Drawing({QStringLiteral("保持好奇，发现新的世界。")}),
+            Drawing({QStringLiteral("請選擇要翻譯的區域")}),
+            Drawing({QStringLiteral("新しい世界を見つけましょう。")}),
+            Drawing({QStringLiteral("这个国家的经济发展很快。")}),
+            Drawing({QStringLiteral("새로운 세상을 발견하세요.")}),
+            Drawing({QStringLiteral("請選擇要翻譯的區域")}),
+            Drawing({QStringLiteral("La curiosité ouvre de nouvelles portes.")}),
+            Drawing({QStringLiteral("新しい世界を見つけましょう。")}, 24, QStringLiteral("Noto Serif CJK JP")),
+            Drawing({QStringLiteral("保持好奇，发现新的世界。")}),
+            Drawing({QStringLiteral("Keep reading and stay curious.")}),
+        };
+        QStringList paths;
+        for (qsizetype i = 0; i < turns.size(); ++i) {
+            paths.append(saved(draw(turns[i]), m_dir, QStringLiteral("turn-%1").arg(i)));
+        }
+        QStringList read;
+        std::thread fresh([&] { // a thread of its own: no reading before this sequence
+            for (const QString& path : paths) {
+                const Outcome<QString> text = Translation::recognizeFile(path);
+                read.append(text.ok() ? text.value() : text.error().description());
+            }
+        });
+        fresh.join();
+        for (qsizetype i = 0; i < turns.size(); ++i) {
+            QCOMPARE(read.value(i), turns[i].lines.join(QLatin1Char('\n')));
+        }
     }
 
     void transparentGroundCountsAsWhite()
@@ -300,15 +338,15 @@ private Q_SLOTS:
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("expected");
 
-        QTest::newRow("English and script detection")
-            << QStringList{QStringLiteral("eng"), QStringLiteral("osd")} << QStringList{QStringLiteral("en-US")}
-            << QStringLiteral("Keep reading and stay curious.") << QStringLiteral("Keep reading and stay curious.");
-        QTest::newRow("French and Korean, no script detection")
-            << QStringList{QStringLiteral("kor"), QStringLiteral("fra")}
-            << QStringList{QStringLiteral("fr-FR"), QStringLiteral("ko-KR")}
-            << QStringLiteral("La curiosité ouvre de nouvelles portes.")
-            << QStringLiteral("La curiosité ouvre de nouvelles portes.");
-        QTest::newRow("Korean found without script detection")
+        QTest::newRow("English alone") << QStringList{QStringLiteral("eng"), QStringLiteral("osd")}
+                                       << QStringList{QStringLiteral("en-US")}
+                                       << QStringLiteral("Keep reading and stay curious.")
+                                       << QStringLiteral("Keep reading and stay curious.");
+        QTest::newRow("French and Korean") << QStringList{QStringLiteral("kor"), QStringLiteral("fra")}
+                                           << QStringList{QStringLiteral("fr-FR"), QStringLiteral("ko-KR")}
+                                           << QStringLiteral("La curiosité ouvre de nouvelles portes.")
+                                           << QStringLiteral("La curiosité ouvre de nouvelles portes.");
+        QTest::newRow("Korean among French and Korean")
             << QStringList{QStringLiteral("kor"), QStringLiteral("fra")}
             << QStringList{QStringLiteral("fr-FR"), QStringLiteral("ko-KR")}
             << QStringLiteral("새로운 세상을 발견하세요.") << QStringLiteral("새로운 세상을 발견하세요.");
@@ -343,6 +381,46 @@ private Q_SLOTS:
         QVERIFY(!read.ok());
         QCOMPARE(read.error().kind(), Error::Kind::System);
         QVERIFY2(read.error().description().contains(folder), qPrintable(read.error().description()));
+    }
+
+    void prepareLoadsAheadOrNamesBrokenData_data()
+    {
+        QTest::addColumn<QStringList>("models"); // linked from the installed data
+        QTest::addColumn<QStringList>("broken"); // empty data files
+        QTest::addColumn<QStringList>("codes");
+        QTest::addColumn<QString>("failure"); // what the failure names; empty: none
+
+        QTest::newRow("installed languages")
+            << QStringList{QStringLiteral("fra"), QStringLiteral("kor")} << QStringList()
+            << QStringList{QStringLiteral("en-US"), QStringLiteral("ko-KR")} << QString();
+        QTest::newRow("languages not installed are passed over")
+            << QStringList{QStringLiteral("kor")} << QStringList()
+            << QStringList{QStringLiteral("ja-JP"), QStringLiteral("zh-Hant")} << QString();
+        QTest::newRow("broken data") << QStringList{QStringLiteral("kor")} << QStringList{QStringLiteral("jpn")}
+                                     << QStringList{QStringLiteral("ko-KR"), QStringLiteral("ja-JP")}
+                                     << QStringLiteral("jpn.traineddata");
+    }
+
+    void prepareLoadsAheadOrNamesBrokenData()
+    {
+        QFETCH(QStringList, models);
+        QFETCH(QStringList, broken);
+        QFETCH(QStringList, codes);
+        QFETCH(QString, failure);
+        const QString folder =
+            subsetOf(m_dir, QStringLiteral("prepare-") + QString::fromLatin1(QTest::currentDataTag()), models);
+        for (const QString& model : broken) {
+            QFile empty(QDir(folder).filePath(model + QStringLiteral(".traineddata")));
+            QVERIFY(empty.open(QIODevice::WriteOnly));
+        }
+        RecognitionLanguages::setDataPath(folder);
+        const Outcome<void> prepared = Translation::prepare(codes);
+        if (failure.isEmpty()) {
+            QVERIFY2(prepared.ok(), qPrintable(prepared.error().description()));
+        } else {
+            QVERIFY(!prepared.ok());
+            QVERIFY2(prepared.error().description().contains(failure), qPrintable(prepared.error().description()));
+        }
     }
 
     void severalThreadsAtOnce()
@@ -387,6 +465,7 @@ private Q_SLOTS:
     {
         const QString path = saved(draw(Drawing{{QStringLiteral("Keep reading")}}), m_dir, QStringLiteral("async"));
         RecognitionWorker worker;
+        worker.warmUp({QStringLiteral("en-US"), QStringLiteral("zh-Hans")}); // a capture goes ahead of warming up
         int calls = 0;
         bool insideCall = true;
         QThread* deliveredOn = nullptr;
