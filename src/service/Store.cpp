@@ -68,6 +68,18 @@ private:
     bool m_done = false;
 };
 
+// The settings of one session, which a reconnected session needs again.
+void configure(soci::session& sql, bool sqlite)
+{
+    if (sqlite) {
+        sql << "PRAGMA synchronous=NORMAL"; // syncs at checkpoints, which WAL keeps safe
+    } else {
+        sql << "SET client_min_messages TO WARNING"; // no notices on the service's standard error
+        // A database that stops answering fails the request instead of holding it (and a thread) forever.
+        sql << "SET statement_timeout = 15000";
+    }
+}
+
 struct Selected
 {
     std::string id;
@@ -103,6 +115,7 @@ struct Store::Impl
             const std::string message = failure.get_error_message();
             try {
                 sql.reconnect();
+                configure(sql, &dialect == &sqliteDialect);
             } catch (const soci::soci_error&) { // NOLINT(bugprone-empty-catch): reported below; retried next use
             }
             throw StoreError(message);
@@ -189,16 +202,13 @@ std::unique_ptr<Store> Store::open(const std::string& database, std::size_t conn
                     throw StoreError("sqlite: needs the path of the database file");
                 }
                 sql.open(soci::sqlite3, "db=\"" + path + "\" timeout=10");
-                // WAL lets readers run beside the writer; NORMAL syncs at checkpoints, which WAL keeps safe.
+                // WAL lets readers run beside the writer.
                 sql << "PRAGMA journal_mode=WAL";
-                sql << "PRAGMA synchronous=NORMAL";
             } else {
                 const std::string info = database.substr(11);
                 sql.open(soci::postgresql, info.rfind("//", 0) == 0 ? "postgresql:" + info : info);
-                sql << "SET client_min_messages TO WARNING"; // no notices on the service's standard error
-                // A database that stops answering fails the request instead of holding it (and a thread) forever.
-                sql << "SET statement_timeout = 15000";
             }
+            configure(sql, sqlite);
         }
     } catch (const soci::soci_error& failure) {
         throw StoreError(failure.get_error_message());
