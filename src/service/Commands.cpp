@@ -15,6 +15,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <iostream>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -53,6 +54,7 @@ Commands:
 )";
 
 constexpr unsigned short defaultPort = 8739;
+constexpr std::size_t maxKeyBytes = 4096; // longer than any provider's key
 
 struct Arguments
 {
@@ -342,8 +344,12 @@ std::string readKey()
             ::tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
         }
     }
+    // One line, and no more of it than any key needs.
     std::string key;
-    std::getline(std::cin, key);
+    for (int c = std::cin.get(); c != std::char_traits<char>::eof() && c != '\n' && key.size() <= maxKeyBytes;
+         c = std::cin.get()) {
+        key.push_back(static_cast<char>(c));
+    }
     if (terminal) {
         ::tcsetattr(STDIN_FILENO, TCSANOW, &saved);
         std::cerr << "\n";
@@ -352,6 +358,21 @@ std::string readKey()
         key.pop_back();
     }
     return key;
+}
+
+// One word of a unit's command line: quoted, with systemd's specifiers and variables kept literal.
+std::string unitWord(const std::string& word)
+{
+    std::string quoted = "\"";
+    for (const char c : word) {
+        if (c == '\\' || c == '"') {
+            quoted += '\\';
+        } else if (c == '%' || c == '$') {
+            quoted += c;
+        }
+        quoted += c;
+    }
+    return quoted + "\"";
 }
 
 // Runs a program (no shell) and returns its exit status, or -1 when it could not start.
@@ -402,9 +423,9 @@ std::string installUserUnit(const std::string& configPath)
                              "Description=Quilvant translation service\n"
                              "After=network-online.target\n\n"
                              "[Service]\n"
-                             "ExecStart=\"" +
-                             selfPath() + "\" --config \"" + configPath +
-                             "\" serve\n"
+                             "ExecStart=" +
+                             unitWord(selfPath()) + " --config " + unitWord(configPath) +
+                             " serve\n"
                              "Restart=on-failure\n"
                              "TimeoutStopSec=45\n\n"
                              "[Install]\n"
@@ -439,8 +460,13 @@ int init(const Arguments& arguments)
         return 2;
     }
     const std::string key = readKey();
+    if (key.size() > maxKeyBytes) {
+        return fail("the upstream key on standard input is longer than " + std::to_string(maxKeyBytes) + " bytes");
+    }
 
-    const std::string configPath = arguments.value("--config", defaultConfigPath());
+    // Absolute, as the unit and the key file's entry must name it from anywhere.
+    const std::string configPath =
+        std::filesystem::absolute(arguments.value("--config", defaultConfigPath())).lexically_normal().string();
     const std::string configDir = configPath.substr(0, configPath.rfind('/'));
     for (const std::string& directory : {configDir, dataDirectory()}) {
         if (const std::string error = makeDirectories(directory); !error.empty()) {
