@@ -259,7 +259,15 @@ struct Client
     unsigned short port;
     std::vector<Clock::time_point>* firstDeltas;
     std::atomic<int>* opened = nullptr;
+    // Milliseconds from sending a request to its first delta and to its "done", by id.
+    std::vector<double>* toFirstDelta = nullptr;
+    std::vector<double>* toDone = nullptr;
 };
+
+double millisecondsSince(Clock::time_point start)
+{
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
 
 // Runs `count` translations one after another on one kept-alive connection; the source of the i-th names
 // id `first + i`. Returns how many ended with a "done" event.
@@ -281,6 +289,7 @@ awaitable<int> translations(Client client, long first, int count, std::string mo
         request.prepare_payload();
         // A translation that stalls fails the run's count instead of holding it forever.
         stream.expires_after(120s);
+        const auto sent = Clock::now();
         co_await http::async_write(stream, request, use_awaitable);
         http::response_parser<http::buffer_body> parser;
         parser.body_limit(boost::none);
@@ -302,12 +311,20 @@ awaitable<int> translations(Client client, long first, int count, std::string mo
                 if (client.firstDeltas != nullptr) {
                     (*client.firstDeltas)[static_cast<std::size_t>(id)] = Clock::now();
                 }
+                if (client.toFirstDelta != nullptr) {
+                    (*client.toFirstDelta)[static_cast<std::size_t>(id)] = millisecondsSince(sent);
+                }
                 if (client.opened != nullptr) {
                     ++*client.opened;
                 }
             }
         }
-        done += body.find("event: done") != std::string::npos ? 1 : 0;
+        if (body.find("event: done") != std::string::npos) {
+            ++done;
+            if (client.toDone != nullptr) {
+                (*client.toDone)[static_cast<std::size_t>(id)] = millisecondsSince(sent);
+            }
+        }
     }
     co_return done;
 }
@@ -377,8 +394,12 @@ int main(int argc, char** argv)
         constexpr int each = 20;
         std::vector<Clock::time_point> firstBytes(streams * each);
         std::vector<Clock::time_point> firstDeltas(streams * each);
+        std::vector<double> toFirstDelta(streams * each, -1);
+        std::vector<double> toDone(streams * each, -1);
         provider.setFirstBytes(&firstBytes);
         client.firstDeltas = &firstDeltas;
+        client.toFirstDelta = &toFirstDelta;
+        client.toDone = &toDone;
         const Usage before = usageOf(service.pid());
         const auto start = Clock::now();
         const int done = runClients(client, streams, each, "latency");
@@ -395,6 +416,16 @@ int main(int argc, char** argv)
                     "%d done in %.2f s; service CPU %.0f us per translation\n",
                     streams, added.size(), percentile(added, 0.5), percentile(added, 0.99), percentile(added, 1.0),
                     done, wall, 1e6 * (after.cpuSeconds - before.cpuSeconds) / std::max(1, done));
+        const auto measured = [](std::vector<double> values) {
+            std::erase_if(values, [](double value) { return value < 0; });
+            return values;
+        };
+        std::printf("            at the client, from the request: first delta p50 %.2f ms, p99 %.2f ms; whole "
+                    "translation p50 %.2f ms, p99 %.2f ms\n",
+                    percentile(measured(toFirstDelta), 0.5), percentile(measured(toFirstDelta), 0.99),
+                    percentile(measured(toDone), 0.5), percentile(measured(toDone), 0.99));
+        client.toFirstDelta = nullptr;
+        client.toDone = nullptr;
 
         // 1,000 streams open at once: the memory of the one process holding them.
         constexpr int open = 1000;
