@@ -16,6 +16,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <fcntl.h>
 #include <fstream>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -165,8 +166,9 @@ Usage usageOf(pid_t pid)
 
 std::string run(const std::vector<std::string>& command)
 {
+    // Close-on-exec: a daemon the command leaves running (the PostgreSQL server) must not keep the pipe open.
     int pipes[2];
-    if (pipe(pipes) != 0) {
+    if (pipe2(pipes, O_CLOEXEC) != 0) {
         return {};
     }
     posix_spawn_file_actions_t actions;
