@@ -213,7 +213,7 @@ private Q_SLOTS:
         QCOMPARE(state->text(), u"Allowed"_s);
         QVERIFY(!part<QPushButton>("checkPermission")->isVisible());
         view()->setPermitted(false);
-        QCOMPARE(state->text(), u"Not allowed yet"_s);
+        QCOMPARE(state->text(), u"No screenshot tool found"_s);
         view()->setCheckPermission([] { return true; });
         QTest::mouseClick(part<QPushButton>("checkPermission"), Qt::LeftButton);
         QCOMPARE(state->text(), u"Allowed"_s);

@@ -1,0 +1,19 @@
+#include "app/TrayIcon.h"
+
+#include "foundation/SornBrand.h"
+
+#include <QPixmap>
+
+namespace quilvant::TrayIcon {
+
+QIcon forPanel(bool darkPanel)
+{
+    const QColor ink = darkPanel ? QColor(Qt::white) : QColor(Qt::black);
+    QIcon icon;
+    for (const qreal size : {16.0, 22.0, 24.0, 32.0, 48.0, 64.0}) {
+        icon.addPixmap(QPixmap::fromImage(SornBrand::mark(size, ink, true)));
+    }
+    return icon;
+}
+
+} // namespace quilvant::TrayIcon
