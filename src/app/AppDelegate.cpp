@@ -146,16 +146,19 @@ void AppDelegate::refreshTrayIcon()
 
 void AppDelegate::updateMenu()
 {
+    // A menu reads "&" as the mark of the next letter's access key ("Capture & Translate").
+    const auto entry = [](const QString& key) { return L::t(key).replace(QLatin1Char('&'), QStringLiteral("&&")); };
     m_menu.clear();
-    connect(m_menu.addAction(L::t(QStringLiteral("框选翻译"))), &QAction::triggered, this, &AppDelegate::capture,
+    connect(m_menu.addAction(entry(QStringLiteral("框选翻译"))), &QAction::triggered, this, &AppDelegate::capture,
             Qt::QueuedConnection); // once the menu has let go of the pointer, for the selection tool to take it
-    connect(m_menu.addAction(L::t(QStringLiteral("打开翻译卡片"))), &QAction::triggered, this, &AppDelegate::showEmpty);
+    connect(m_menu.addAction(entry(QStringLiteral("打开翻译卡片"))), &QAction::triggered, this,
+            &AppDelegate::showEmpty);
     m_menu.addSeparator();
-    QAction* settings = m_menu.addAction(L::t(QStringLiteral("设置…")));
+    QAction* settings = m_menu.addAction(entry(QStringLiteral("设置…")));
     settings->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma));
     settings->setShortcutVisibleInContextMenu(true);
     connect(settings, &QAction::triggered, this, &AppDelegate::showSettings);
-    QAction* quit = m_menu.addAction(L::t(QStringLiteral("退出 Sorn")));
+    QAction* quit = m_menu.addAction(entry(QStringLiteral("退出 Sorn")));
     quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
     quit->setShortcutVisibleInContextMenu(true);
     connect(quit, &QAction::triggered, this, &AppDelegate::quit);

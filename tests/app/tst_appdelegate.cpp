@@ -58,7 +58,7 @@ int count(const QString& event)
     return n;
 }
 
-// The menu as shown: each entry's text and shortcut, "-" for a separator.
+// The menu as shown: each entry's text (access-key marks taken out) and shortcut, "-" for a separator.
 QStringList menuEntries(const QMenu& menu)
 {
     QStringList entries;
@@ -70,7 +70,7 @@ QStringList menuEntries(const QMenu& menu)
         const QString keys = action->isShortcutVisibleInContextMenu()
                                  ? action->shortcut().toString(QKeySequence::PortableText)
                                  : QString();
-        entries.append(keys.isEmpty() ? action->text() : action->text() + u" | "_s + keys);
+        entries.append(keys.isEmpty() ? action->iconText() : action->iconText() + u" | "_s + keys);
     }
     return entries;
 }
