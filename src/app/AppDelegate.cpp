@@ -25,6 +25,7 @@
 #include <QApplication>
 #include <QCursor>
 #include <QPixmap>
+#include <QTimer>
 #include <QWindow>
 
 namespace quilvant {
@@ -119,6 +120,8 @@ void AppDelegate::applicationDidFinishLaunching(bool showCard)
         }
     });
     installInteractions();
+    // The card's window is built once the launch has returned, ahead of the first capture.
+    QTimer::singleShot(0, m_card.get(), &CardWindow::prepare);
     if (showCard) {
         showEmpty();
     }

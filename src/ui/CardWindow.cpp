@@ -11,6 +11,7 @@
 
 #include <QCursor>
 #include <QGuiApplication>
+#include <QLayout>
 #include <QScreen>
 
 namespace quilvant {
@@ -91,6 +92,15 @@ void CardWindow::setForcedDark(std::optional<bool> dark)
 {
     m_forcedDark = dark;
     applyLook();
+}
+
+void CardWindow::prepare()
+{
+    ensurePanel();
+    // Polished and laid out as for showing; the native window waits for the first showing, which also chooses its
+    // visual.
+    m_panel->ensurePolished();
+    m_panel->layout()->activate();
 }
 
 void CardWindow::showCard(std::optional<QPoint> anchor)

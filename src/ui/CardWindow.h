@@ -25,6 +25,10 @@ public:
     explicit CardWindow(Model* model, QObject* parent = nullptr);
     ~CardWindow() override;
 
+    // Builds the panel ahead of its first showing, so that the first capture's card appears as fast as later
+    // ones; it stays hidden.
+    void prepare();
+
     void showCard(std::optional<QPoint> anchor) override;
     void prepareCardForCapture() override;
 
