@@ -114,10 +114,9 @@ private:
         return {};
     }
 
-    // The card is still on screen and its session was not stopped.
+    // The card is still on screen and its session was not stopped (a press that closes the card hides it at once).
     Outcome<void> stillOpen(const QString& otherwise)
     {
-        EventLoop::turn(20);
         if (!panel()->isVisible() || !X11Window::isViewable(panel()->winId()) || model().generation() != m_generation) {
             return failed(otherwise);
         }

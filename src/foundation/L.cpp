@@ -122,8 +122,8 @@ const Table& englishTable()
         add("已取消框选，或系统未生成截图", "Capture canceled");
         add("快捷键注册失败，请在设置中选择另一个组合。", "Shortcut unavailable. Choose another shortcut in Settings.");
         add("请在系统设置 → 隐私与安全性 → 屏幕与系统音频录制中允许「Sorn」，然后重新打开应用。",
-            "Sorn found no way to take screenshots on this desktop. Install xdg-desktop-portal with your desktop's "
-            "portal (or grim and slurp on sway and other wlroots desktops), then capture again.");
+            "Sorn found no way to take screenshots on this desktop. Install xdg-desktop-portal and the portal backend "
+            "for your desktop (or grim and slurp on sway and other wlroots desktops), then capture again.");
         add("没有识别到文字，请框选更清晰的区域。", "No text found. Select a clearer area.");
         // Welcome, permission and settings
         add("欢迎使用 Sorn", "Welcome to Sorn");
@@ -223,11 +223,11 @@ const Table& chineseDescriptionTable()
         add("按 ⌥ D 框选英文，或在上方粘贴文字。", "按 Alt+D 框选英文，或在上方粘贴文字。");
         add("需要屏幕录制权限", "无法截屏");
         add("请在系统设置 → 隐私与安全性 → 屏幕与系统音频录制中允许「Sorn」，然后重新打开应用。",
-            "Sorn 在此桌面上找不到截屏的方式。请安装 xdg-desktop-portal 及桌面对应的门户（sway 等 wlroots 桌面可安装 "
-            "grim 和 slurp），然后重新框选。");
+            "Sorn 在此桌面上找不到截屏的方式。请安装 xdg-desktop-portal 及适合你桌面的门户后端（sway 等 wlroots 桌面可"
+            "安装 grim 和 slurp），然后重新框选。");
         add("检查权限", "重新检查");
         add("尚未允许", "未找到截图工具");
-        add("屏幕录制权限", "截屏权限");
+        add("屏幕录制权限", "截屏");
         add("打开系统设置", "打开桌面设置");
         add("已保存到钥匙串", "已保存到密钥环");
         add("API Key · 保存在 macOS 钥匙串", "API Key · 保存在系统密钥环");
