@@ -8,8 +8,11 @@ namespace quilvant::TrayIcon {
 
 QIcon forPanel(bool darkPanel)
 {
+    QIcon icon = QIcon::fromTheme(QStringLiteral("quilvant-symbolic"));
+    if (!icon.isNull()) {
+        return icon;
+    }
     const QColor ink = darkPanel ? QColor(Qt::white) : QColor(Qt::black);
-    QIcon icon;
     for (const qreal size : {16.0, 22.0, 24.0, 32.0, 48.0, 64.0}) {
         icon.addPixmap(QPixmap::fromImage(SornBrand::mark(size, ink, true)));
     }

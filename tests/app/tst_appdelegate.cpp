@@ -1,6 +1,7 @@
 // The controller on a display of its own: the real key grab and raw pointer presses, the card's window, the
 // tray menu, the settings window, the welcome and the consent.
 #include "app/AppDelegate.h"
+#include "app/TrayIcon.h"
 #include "core/Clock.h"
 #include "core/Diagnostics.h"
 #include "foundation/L.h"
@@ -19,6 +20,7 @@
 #include "ui/SettingsWindow.h"
 
 #include <QComboBox>
+#include <QDir>
 #include <QFile>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -236,6 +238,53 @@ private Q_SLOTS:
         delegate->setQuitHandler([&quit] { quit = true; });
         delegate->menu().actions().last()->trigger();
         QVERIFY(quit);
+    }
+
+    // The theme's symbolic icon where the package installed it; otherwise the mark drawn for the panel's look.
+    void trayIcon_data()
+    {
+        QTest::addColumn<bool>("installed");
+        QTest::addColumn<bool>("darkPanel");
+        QTest::addColumn<QColor>("ink"); // of the drawn mark
+        QTest::newRow("light panel") << false << false << QColor(Qt::black);
+        QTest::newRow("dark panel") << false << true << QColor(Qt::white);
+        QTest::newRow("installed symbolic icon") << true << true << QColor();
+    }
+    void trayIcon()
+    {
+        QFETCH(bool, installed);
+        QFETCH(bool, darkPanel);
+        QFETCH(QColor, ink);
+        QTemporaryDir themes;
+        if (installed) {
+            QVERIFY(QDir(themes.path()).mkpath(u"hicolor/symbolic/apps"_s));
+            QFile index(themes.filePath(u"hicolor/index.theme"_s));
+            QVERIFY(index.open(QIODevice::WriteOnly));
+            index.write("[Icon Theme]\nName=Hicolor\nDirectories=symbolic/apps\n\n"
+                        "[symbolic/apps]\nSize=16\nMinSize=8\nMaxSize=512\nType=Scalable\n");
+            index.close();
+            QFile svg(themes.filePath(u"hicolor/symbolic/apps/quilvant-symbolic.svg"_s));
+            QVERIFY(svg.open(QIODevice::WriteOnly));
+            svg.write("<svg xmlns='http://www.w3.org/2000/svg' width='16' height='16'><rect width='16' height='16'/>"
+                      "</svg>");
+        }
+        QIcon::setThemeSearchPaths({themes.path()});
+        QIcon::setThemeName(u"hicolor"_s);
+        const QIcon icon = TrayIcon::forPanel(darkPanel);
+        QCOMPARE(icon.name(), installed ? u"quilvant-symbolic"_s : QString());
+        if (installed) {
+            return;
+        }
+        const QImage drawn = icon.pixmap(32).toImage();
+        QSet<QRgb> inks;
+        for (int y = 0; y < drawn.height(); ++y) {
+            for (int x = 0; x < drawn.width(); ++x) {
+                if (qAlpha(drawn.pixel(x, y)) == 255) {
+                    inks.insert(drawn.pixel(x, y));
+                }
+            }
+        }
+        QCOMPARE(inks, QSet<QRgb>{ink.rgb()});
     }
 
     // The welcome shows at the first launch and never again; "Get started" opens the settings.
