@@ -55,6 +55,8 @@ Q_SIGNALS:
 
 private:
     void ensurePanel();
+    // The window with an alpha channel where a compositor runs, opaque where none does.
+    void matchCompositor();
     void applyLook();
 
     QPointer<Model> m_model;
