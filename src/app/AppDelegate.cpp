@@ -67,14 +67,6 @@ AppDelegate::~AppDelegate()
     m_statusItem.hide();
 }
 
-QChar AppDelegate::shortcutLetter(const QString& setting)
-{
-    if (setting == QLatin1String("T") || setting == QLatin1String("S")) {
-        return setting.at(0);
-    }
-    return QLatin1Char('D');
-}
-
 QStringList AppDelegate::warmUpLanguages(bool chineseInterface)
 {
     if (chineseInterface) {
@@ -210,7 +202,7 @@ void AppDelegate::focusWindowChanged(QWindow* window)
 void AppDelegate::registerShortcut()
 {
     if (m_shortcut) {
-        m_shortcut->registerKey(shortcutLetter(Settings::shortcut()));
+        m_shortcut->registerKey(Settings::shortcut().at(0));
     } else {
         setShortcutRegistered(false);
     }

@@ -76,8 +76,6 @@ public:
     void quit();
     void setQuitHandler(std::function<void()> handler) { m_quit = std::move(handler); }
 
-    // The letter of Alt + letter for a `shortcut` setting: D, T or S; anything else gives D.
-    static QChar shortcutLetter(const QString& setting);
     // What recognition loads at launch: the script of the interface language, and Latin.
     static QStringList warmUpLanguages(bool chineseInterface);
 

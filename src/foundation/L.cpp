@@ -277,7 +277,7 @@ QString text(const QString& key, bool chineseInterface)
 
 QString t(const QString& key)
 {
-    return text(key, chinese());
+    return text(key, chinese()).replace(QStringLiteral("Alt+D"), QStringLiteral("Alt+") + Settings::shortcut());
 }
 
 } // namespace quilvant::L

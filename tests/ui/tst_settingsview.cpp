@@ -188,6 +188,8 @@ private Q_SLOTS:
         choose("shortcut", u"T"_s);
         QCOMPARE(Settings::shortcut(), u"T"_s);
         QCOMPARE(called, 1);
+        QVERIFY2(part<QLabel>("description")->text().startsWith(u"Press Alt+T"_s),
+                 qPrintable(part<QLabel>("description")->text()));
         const QString englishTitle = m_window->windowTitle();
         choose("uiLanguage", u"zh"_s);
         QCOMPARE(called, 2);
