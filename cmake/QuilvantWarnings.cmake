@@ -14,7 +14,9 @@ target_compile_definitions(quilvant_settings INTERFACE
     QT_NO_NARROWING_CONVERSIONS_IN_CONNECT
     QT_NO_FOREACH
     QT_USE_QSTRINGBUILDER
-    QUILVANT_VERSION="${PROJECT_VERSION}")
+    QUILVANT_VERSION="${PROJECT_VERSION}"
+    QUILVANT_ICON_NAME="${QUILVANT_ICON_NAME}"
+    QUILVANT_DESKTOP_FILE="${QUILVANT_DESKTOP_FILE}")
 if(QUILVANT_SANITIZE)
     target_compile_options(quilvant_settings INTERFACE
         -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
