@@ -29,7 +29,7 @@ public:
     explicit NoKeyringEngines(HostedClient* hosted)
         : m_real(hosted)
     {}
-    void readSecret(const QString&, QObject* context, std::function<void(const QString&)> done) override
+    void readSecret(const QString&, QObject* context, std::function<void(Outcome<QString>)> done) override
     {
         QTimer::singleShot(0, context, [done = std::move(done)] { done(QString()); });
     }

@@ -1,12 +1,15 @@
 #include "app/DesktopShell.h"
 #include "app/Dispatcher.h"
 #include "capture/RecognizeCommand.h"
+#include "core/ChildGroups.h"
 #include "core/Console.h"
+#include "foundation/L.h"
 #include "selftest/CodexChecks.h"
 #include "selftest/MiniMaxChecks.h"
 #include "selftest/OCRChecks.h"
 #include "selftest/SmokeTest.h"
 #include "session/CommandLineTranslation.h"
+#include "ui/UIChecks.h"
 
 #include <QDir>
 
@@ -16,7 +19,14 @@ namespace {
 
 const QString fail = QStringLiteral("FAIL: ");
 
+const QString instancePrefix = QStringLiteral("Quilvant: ");
+
 Outcome<void> printHelp(const ModeContext&);
+
+std::function<void(const ModeContext&, Completion<void>)> startDesktopFor(InstanceRequest request)
+{
+    return [request](const ModeContext&, Completion<void> done) { startDesktop(request, std::move(done)); };
+}
 
 void startCodexChecks(const ModeContext& context, Completion<void> done)
 {
@@ -28,10 +38,26 @@ void startCodexChecks(const ModeContext& context, Completion<void> done)
     CodexChecks::run(mock, std::move(done));
 }
 
+// The directory given after --ui-preview; without one (the flag is last, or a flag follows), the default.
+Outcome<void> runUIChecks(const ModeContext& context)
+{
+    const qsizetype flag = context.arguments.indexOf(QStringLiteral("--ui-preview"));
+    const QString given = flag >= 0 ? context.arguments.value(flag + 1) : QString();
+    if (!given.isEmpty() && !given.startsWith(QStringLiteral("--"))) {
+        return SornUIChecks::run(QDir::current().absoluteFilePath(given));
+    }
+    const Outcome<QString> fallback = SornUIChecks::defaultOutputDir();
+    if (!fallback) {
+        return fallback.error();
+    }
+    return SornUIChecks::run(fallback.value());
+}
+
 Outcome<void> recognizeFiles(const ModeContext& context)
 {
+    // The names as given, byte for byte: a name that is not UTF-8 still names its file.
     const qsizetype flag = context.arguments.indexOf(QStringLiteral("--recognize"));
-    return recognizeCommand(context.arguments.mid(flag + 1));
+    return recognizeCommand(context.nativeArguments.mid(flag + 1));
 }
 
 } // namespace
@@ -46,6 +72,13 @@ QList<Mode> programModes()
          .failurePrefix = QStringLiteral("OCR test failed: "),
          .runtime = Runtime::Gui,
          .run = [](const ModeContext&) { return OCRChecks::run(); }},
+        {.flags = {QStringLiteral("--ui-preview"), QStringLiteral("--ui-regression-test")},
+         .help = QStringLiteral("check the card's window, its paste trigger and collapse state on real windows and "
+                                "write five preview images (--ui-preview DIR: into DIR; otherwise into ui-previews in "
+                                "the private temporary directory)"),
+         .failurePrefix = QStringLiteral("UI test failed: "),
+         .runtime = Runtime::Widgets,
+         .run = runUIChecks},
         {.flags = {QStringLiteral("--minimax-parser-test")},
          .help = QStringLiteral("check the MiniMax event-stream assembly offline"),
          .failurePrefix = fail,
@@ -56,14 +89,25 @@ QList<Mode> programModes()
          .failurePrefix = fail,
          .start =
              [](const ModeContext& context, Completion<void> done) {
-                 const QString key = Console::readLine();
-                 MiniMaxChecks::speed(key, !context.has(QStringLiteral("--optimized-only")), std::move(done));
+                 // A key is one line of at most a few kilobytes; /dev/zero must not fill the memory.
+                 const std::optional<QString> key = Console::readLine(64 * 1024);
+                 if (!key) {
+                     done(AppFailure{L::t(QStringLiteral("标准输入的第一行过长，不是 API Key。"))});
+                     return;
+                 }
+                 MiniMaxChecks::speed(*key, !context.has(QStringLiteral("--optimized-only")), std::move(done));
              }},
         {.flags = {QStringLiteral("--codex-speed-test"), QStringLiteral("--transport-test")},
          .help = QStringLiteral("check the agent engine with the real CLI, or with --transport-test PATH against the "
                                 "app-server stand-in at PATH"),
          .failurePrefix = fail,
          .start = startCodexChecks},
+        {.flags = {QStringLiteral("--window-regression-test")},
+         .help = QStringLiteral("check on the X server that the card's window shows, stays shown when the program "
+                                "loses the focus, keeps its place when pinned and hides for a capture when not"),
+         .failurePrefix = QStringLiteral("Window regression test failed: "),
+         .runtime = Runtime::Widgets,
+         .run = [](const ModeContext&) { return WindowRegressionTest::run(); }},
         {.flags = {QStringLiteral("--regression-test")},
          .help = QStringLiteral("print the recorded result of the interaction regression checks"),
          .run = [](const ModeContext&) -> Outcome<void> {
@@ -76,6 +120,22 @@ QList<Mode> programModes()
          .failurePrefix = QStringLiteral("Smoke test failed: "),
          .runtime = Runtime::Gui,
          .start = [](const ModeContext&, Completion<void> done) { SmokeTest::run(std::move(done)); }},
+        {.flags = {QStringLiteral("--capture")},
+         .help = QStringLiteral("start a capture in the running Quilvant (starting it when none runs); bind this "
+                                "command to a key where the desktop offers no global shortcut"),
+         .failurePrefix = instancePrefix,
+         .runtime = Runtime::Widgets,
+         .start = startDesktopFor(InstanceRequest::Capture)},
+        {.flags = {QStringLiteral("--show-card")},
+         .help = QStringLiteral("show the translation card of the running Quilvant (starting it when none runs)"),
+         .failurePrefix = instancePrefix,
+         .runtime = Runtime::Widgets,
+         .start = startDesktopFor(InstanceRequest::ShowCard)},
+        {.flags = {QStringLiteral("--settings")},
+         .help = QStringLiteral("open the settings of the running Quilvant (starting it when none runs)"),
+         .failurePrefix = instancePrefix,
+         .runtime = Runtime::Widgets,
+         .start = startDesktopFor(InstanceRequest::Settings)},
         {.flags = {QStringLiteral("--help"), QStringLiteral("-h")},
          .help = QStringLiteral("show this help"),
          .run = printHelp},
@@ -115,7 +175,7 @@ Outcome<void> printHelp(const ModeContext&)
     for (const Mode& mode : programModes()) {
         text += QStringLiteral("  %1\n      %2\n").arg(mode.flags.join(QStringLiteral(", ")), mode.help);
     }
-    Console::writeAll(1, text.toUtf8());
+    Console::print(text);
     return {};
 }
 
@@ -123,7 +183,10 @@ Outcome<void> printHelp(const ModeContext&)
 
 int run(int& argc, char** argv)
 {
-    return dispatch(argc, argv, programModes(), runDesktop);
+    const int status = dispatch(argc, argv, programModes(), runDesktop);
+    // Whatever ended the program, no agent child outlives it; a signal that ended it ends it by that signal.
+    ChildGroups::finish();
+    return status;
 }
 
 } // namespace quilvant::app

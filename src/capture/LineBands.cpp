@@ -1,6 +1,7 @@
 #include "capture/LineBands.h"
 
 #include <algorithm>
+#include <numeric>
 #include <vector>
 
 namespace quilvant::LineBands {
@@ -26,11 +27,10 @@ struct Range
 QImage normalized(const QImage& grey)
 {
     long long sum = 0;
+    const int width = grey.width();
     for (int y = 0; y < grey.height(); ++y) {
         const uchar* row = grey.constScanLine(y);
-        for (int x = 0; x < grey.width(); ++x) {
-            sum += row[x];
-        }
+        sum = std::accumulate(row, row + width, sum);
     }
     const long long pixels = static_cast<long long>(grey.width()) * grey.height();
     if (pixels == 0 || sum >= 128 * pixels) {
@@ -123,10 +123,9 @@ QList<Band> find(const QImage& grey)
     int lightest = 0;
     for (int y = 0; y < grey.height(); ++y) {
         const uchar* row = grey.constScanLine(y);
-        for (int x = 0; x < grey.width(); ++x) {
-            darkest = std::min<int>(darkest, row[x]);
-            lightest = std::max<int>(lightest, row[x]);
-        }
+        const auto [low, high] = std::minmax_element(row, row + grey.width());
+        darkest = std::min<int>(darkest, *low);
+        lightest = std::max<int>(lightest, *high);
     }
     if (lightest - darkest < kMinimumContrast) {
         return {};

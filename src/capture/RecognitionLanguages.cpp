@@ -69,9 +69,4 @@ QList<Language> supported(const QString& folder)
     return result;
 }
 
-bool hasScriptDetection(const QString& folder)
-{
-    return hasModel(folder, QStringLiteral("osd"));
-}
-
 } // namespace quilvant::RecognitionLanguages

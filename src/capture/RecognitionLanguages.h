@@ -25,7 +25,4 @@ void setDataPath(const QString& path);
 // The preferred languages whose data file is in `folder`, in the preferred order.
 QList<Language> supported(const QString& folder);
 
-// Whether `folder` holds the script-detection data (osd.traineddata).
-bool hasScriptDetection(const QString& folder);
-
 } // namespace quilvant::RecognitionLanguages

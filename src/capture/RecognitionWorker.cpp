@@ -13,6 +13,10 @@ namespace quilvant {
 
 namespace {
 
+// Recognitions go ahead of warming up, which the pool starts only when no recognition waits.
+constexpr int kRecognitionPriority = 1;
+constexpr int kWarmUpPriority = 0;
+
 // One request, shared by the caller's handle, the worker and the delivery. `stop` is read by the worker
 // thread; everything else belongs to the calling thread.
 struct Request
@@ -73,18 +77,20 @@ Cancellation RecognitionWorker::recognize(const QString& path, Completion<QStrin
     request->done = std::move(done);
     request->relay = new QObject; // created here, so it belongs to the calling thread
 
-    m_pool.start([request, path] {
-        Outcome<QString> outcome =
-            request->stop ? Outcome<QString>(Error::cancelled()) : Translation::recognizeFile(path, &request->stop);
-        QMetaObject::invokeMethod(
-            request->relay,
-            [request, outcome = std::move(outcome)]() mutable {
-                request->relay->deleteLater();
-                // A recognition that ran to its end after cancel() still ends as cancelled.
-                request->finish(request->stop ? Outcome<QString>(Error::cancelled()) : std::move(outcome));
-            },
-            Qt::QueuedConnection);
-    });
+    m_pool.start(
+        [request, path] {
+            Outcome<QString> outcome =
+                request->stop ? Outcome<QString>(Error::cancelled()) : Translation::recognizeFile(path, &request->stop);
+            QMetaObject::invokeMethod(
+                request->relay,
+                [request, outcome = std::move(outcome)]() mutable {
+                    request->relay->deleteLater();
+                    // A recognition that ran to its end after cancel() still ends as cancelled.
+                    request->finish(request->stop ? Outcome<QString>(Error::cancelled()) : std::move(outcome));
+                },
+                Qt::QueuedConnection);
+        },
+        kRecognitionPriority);
 
     return Cancellation([request] {
         if (request->ended) {
@@ -96,6 +102,15 @@ Cancellation RecognitionWorker::recognize(const QString& path, Completion<QStrin
         QMetaObject::invokeMethod(
             request->relay, [request] { request->finish(Error::cancelled()); }, Qt::QueuedConnection);
     });
+}
+
+void RecognitionWorker::warmUp(const QStringList& codes)
+{
+    for (const QString& code : codes) {
+        // The outcome is not lost: an engine that does not load fails the recognition that needs it, with the
+        // same description.
+        m_pool.start([code] { static_cast<void>(Translation::prepare({code})); }, kWarmUpPriority);
+    }
 }
 
 } // namespace quilvant

@@ -4,6 +4,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <QThreadPool>
 
 namespace quilvant {
@@ -25,6 +26,10 @@ public:
 
     // Recognises `path` (Translation::recognizeFile) and ends `done` on the calling thread.
     Cancellation recognize(const QString& path, Completion<QString> done);
+
+    // Loads the engines for `codes` (Translation::prepare) on the worker's thread, one language per task; a
+    // recognition waiting when a task would start goes first.
+    void warmUp(const QStringList& codes);
 
 private:
     QThreadPool m_pool;

@@ -4,7 +4,7 @@
 #include "capture/LineBands.h"
 #include "capture/RecognitionLanguages.h"
 
-#include <QPainter>
+#include <QLocale>
 #include <omp.h>
 #include <optional>
 #include <string>
@@ -23,13 +23,23 @@ const QString kJapanese = QStringLiteral("jpn");
 const QString kKorean = QStringLiteral("kor");
 const QString kSimplified = QStringLiteral("chi_sim");
 const QString kTraditional = QStringLiteral("chi_tra");
-const QString kScriptDetection = QStringLiteral("osd");
 
-// A reading with fewer characters than this, or less confidence, does not trust script detection alone.
+// A reading proves itself with this confidence. Measured on drawn lines: models reading their own script scored
+// 90–97; reading another script, at most 76 (most below 50), and mostly in the wrong letters as well. A word or two
+// is another matter (see provesItself).
+constexpr float kSureConfidence = 80;
+// A reading of the script the ink clearly suggests needs less, once it is long enough to judge.
+constexpr float kLikelyConfidence = 60;
 constexpr int kShortText = 8;
-constexpr float kUnsureConfidence = 60;
-// An English reading below this confidence, or with accented letters, is checked against French.
+// The share of its letters a reading needs in its own script: most for Latin; less for Han, kana and Hangul, of
+// which a line mixed with Latin words holds fewer but longer letters.
+constexpr double kLatinShare = 0.5;
+constexpr double kCjkShare = 0.3;
+// A French reading below this, without accents, is checked against English.
 constexpr float kSureLatinConfidence = 90;
+// A Chinese model reading the other Chinese script scored 62–94; reading kana or Hangul as Han look-alikes, 46 at
+// most.
+constexpr float kChineseConfidence = 55;
 
 bool stopRequested(void* flag, int /*words*/)
 {
@@ -94,23 +104,37 @@ QString tidyUnspaced(const QString& line)
     return QString::fromUcs4(reinterpret_cast<const char32_t*>(out.constData()), out.size());
 }
 
+// Whether a reading as `script` shows it read that script: confident, and mostly in that script's letters.
+// `expected`: the ink clearly suggested this script.
+bool provesItself(const Scripts::Script script, float confidence, qsizetype characters, const Scripts::Letters& letters,
+                  bool expected)
+{
+    if (characters == 0) {
+        return false;
+    }
+    if (letters.total() > 0) {
+        if (letters.shareOf(script) < (script == Scripts::Script::Latin ? kLatinShare : kCjkShare)) {
+            return false;
+        }
+        // The Japanese model reads Chinese as if it were kanji; only kana tell Japanese.
+        if (script == Scripts::Script::Japanese && letters.kana == 0) {
+            return false;
+        }
+    }
+    // A word or two proves little: CJK characters read as confident capitals ("設定" as "RE", at 91), traditional
+    // ones as their simplified look-alikes. Unless the ink suggested the script, every script gets its say.
+    if (characters < kShortText && !expected) {
+        return false;
+    }
+    return confidence >= kSureConfidence ||
+           (expected && letters.total() > 0 && confidence >= kLikelyConfidence && characters >= kShortText);
+}
+
 bool hasAccentedLetter(const QStringList& lines)
 {
     for (const QString& line : lines) {
         for (const QChar c : line) {
             if (c.unicode() > 0x7F && c.isLetter()) {
-                return true;
-            }
-        }
-    }
-    return false;
-}
-
-bool hasKana(const QStringList& lines)
-{
-    for (const QString& line : lines) {
-        for (const uint c : line.toUcs4()) {
-            if (isKana(c)) {
                 return true;
             }
         }
@@ -129,10 +153,11 @@ QImage greyOnWhite(const QImage& image)
     const bool alpha = image.hasAlphaChannel();
     const QImage source = image.convertToFormat(alpha ? QImage::Format_ARGB32 : QImage::Format_RGB32);
     QImage grey(source.size(), QImage::Format_Grayscale8);
+    const int width = source.width();
     for (int y = 0; y < source.height(); ++y) {
         const auto* in = reinterpret_cast<const QRgb*>(source.constScanLine(y));
         uchar* out = grey.scanLine(y);
-        for (int x = 0; x < source.width(); ++x) {
+        for (int x = 0; x < width; ++x) {
             const QRgb pixel = in[x];
             const int luma = (qRed(pixel) * 77 + qGreen(pixel) * 150 + qBlue(pixel) * 29) >> 8;
             const int opacity = alpha ? qAlpha(pixel) : 255;
@@ -151,17 +176,10 @@ QString fromTesseract(char* text)
 
 } // namespace
 
-struct TextReader::Attempt
-{
-    QStringList lines;
-    QString model;
-    float confidence = 0;
-    qsizetype characters = 0; // not counting white space
-    QList<HanVariants::Glyph> glyphs;
-};
-
 TextReader::TextReader(QString dataFolder)
     : m_dataFolder(std::move(dataFolder))
+    // A desktop in traditional Chinese mostly shows traditional text.
+    , m_traditionalFirst(QLocale::system().script() == QLocale::TraditionalChineseScript)
 {}
 
 TextReader::~TextReader() = default;
@@ -185,63 +203,22 @@ Outcome<tesseract::TessBaseAPI*> TextReader::engine(const QString& model)
     // Tesseract's progress chatter ("Estimating resolution", "Empty page!!") is not for our users.
     const std::vector<std::string> names = {"debug_file"};
     const std::vector<std::string> values = {"/dev/null"};
-    const auto mode = model == kScriptDetection ? tesseract::OEM_TESSERACT_ONLY : tesseract::OEM_LSTM_ONLY;
     const QByteArray folder = m_dataFolder.toLocal8Bit();
     const QByteArray language = model.toLatin1();
-    if (api->Init(folder.constData(), language.constData(), mode, nullptr, 0, &names, &values, false) != 0) {
+    if (api->Init(folder.constData(), language.constData(), tesseract::OEM_LSTM_ONLY, nullptr, 0, &names, &values,
+                  false) != 0) {
         return Error::system(
             QStringLiteral("Could not load the text-recognition data %1.traineddata from %2").arg(model, m_dataFolder));
-    }
-    if (model == kScriptDetection) {
-        // The default wants 50 characters, more than one line of a capture holds. Three (fifteen shapes
-        // compared) detected every test line as well as five did, 5 ms sooner; short and unclear text is
-        // checked by reading anyway.
-        api->SetVariable("min_characters_to_try", "3");
-        api->SetPageSegMode(tesseract::PSM_OSD_ONLY);
     }
     m_engines.insert(model, api);
     return api.get();
 }
 
-TextReader::Script TextReader::detectScript()
-{
-    const Outcome<tesseract::TessBaseAPI*> osd = engine(kScriptDetection);
-    if (!osd) {
-        return Script::Unknown;
-    }
-    tesseract::TessBaseAPI* api = osd.value();
-    // The lines alone, without the ground above and below them, are less to search.
-    const int top = m_bands.first().top;
-    const int bottom = m_bands.last().top + m_bands.last().height;
-    api->SetImage(m_image.constScanLine(top), m_image.width(), bottom - top, 1, int(m_image.bytesPerLine()));
-    int degrees = 0;
-    float orientationConfidence = 0;
-    const char* name = nullptr;
-    float scriptConfidence = 0;
-    const bool found = api->DetectOrientationScript(&degrees, &orientationConfidence, &name, &scriptConfidence);
-    api->Clear();
-    if (!found || name == nullptr) {
-        return Script::Unknown;
-    }
-    const QString script = QString::fromLatin1(name);
-    if (script == QLatin1String("Latin")) {
-        return Script::Latin;
-    }
-    if (script == QLatin1String("Han")) {
-        return Script::Han;
-    }
-    if (script == QLatin1String("Japanese") || script == QLatin1String("Hiragana") ||
-        script == QLatin1String("Katakana")) {
-        return Script::Japanese;
-    }
-    if (script == QLatin1String("Hangul") || script == QLatin1String("Korean")) {
-        return Script::Hangul;
-    }
-    return Script::Unknown;
-}
-
 Outcome<TextReader::Attempt> TextReader::run(const QString& model, bool withGlyphs)
 {
+    if (const auto read = m_readings.constFind(model); read != m_readings.constEnd()) {
+        return *read;
+    }
     const Outcome<tesseract::TessBaseAPI*> found = engine(model);
     if (!found) {
         return found.error();
@@ -305,46 +282,62 @@ Outcome<TextReader::Attempt> TextReader::run(const QString& model, bool withGlyp
     }
     api->Clear();
     attempt.confidence = attempt.characters > 0 ? float(weightedConfidence / double(attempt.characters)) : 0.0F;
+    m_readings.insert(model, attempt);
     return attempt;
 }
 
 Outcome<TextReader::Attempt> TextReader::readLatin()
 {
-    const bool english = m_installed.contains(kEnglish);
-    const bool french = m_installed.contains(kFrench);
-    Outcome<Attempt> first = run(english ? kEnglish : kFrench, false);
-    if (!first || !english || !french) {
+    Outcome<Attempt> first = run(latinModel(), false);
+    if (!first || latinModel() == kEnglish || !m_installed.contains(kEnglish) ||
+        first.value().confidence >= kSureLatinConfidence || hasAccentedLetter(first.value().lines)) {
         return first;
     }
-    // The English model drops French accents ("déjà" becomes "déja", "garçon" "garcon") with visibly lower
-    // confidence; English text is read no better by the French model. So French gets a say only then.
-    if (first.value().confidence >= kSureLatinConfidence && !hasAccentedLetter(first.value().lines)) {
+    // What the French model is unsure of in text without French accents (web addresses, for one), the English one
+    // may read better.
+    Outcome<Attempt> english = run(kEnglish, false);
+    if (!english || english.value().confidence <= first.value().confidence) {
         return first;
     }
-    Outcome<Attempt> second = run(kFrench, false);
-    if (!second) {
-        return second;
-    }
-    return second.value().confidence > first.value().confidence ? second : first;
+    return english;
 }
 
-Outcome<TextReader::Attempt> TextReader::readHan()
+Outcome<TextReader::Attempt> TextReader::readHan(bool thorough)
 {
     const bool simplified = m_installed.contains(kSimplified);
     const bool traditional = m_installed.contains(kTraditional);
     if (!simplified || !traditional) {
         return run(simplified ? kSimplified : kTraditional, false);
     }
-    Outcome<Attempt> asSimplified = run(kSimplified, true);
-    if (!asSimplified || HanVariants::fitsTheImage(m_image, asSimplified.value().glyphs)) {
-        return asSimplified; // the traditional model, the largest of all, is not even loaded
+    // Each model reads the other script's characters as its own look-alikes, confidently; only the shapes tell.
+    const QString& firstModel = m_traditionalFirst ? kTraditional : kSimplified;
+    Outcome<Attempt> first = run(firstModel, true);
+    if (!first) {
+        return first;
     }
-    Outcome<Attempt> asTraditional = run(kTraditional, true);
-    if (!asTraditional) {
-        return asTraditional;
+    if (!first.value().fits) {
+        first.value().fits = HanVariants::fitsTheImage(m_image, first.value().glyphs);
+        m_readings[firstModel].fits = first.value().fits;
     }
-    const HanVariants::Choice choice =
-        HanVariants::judge(m_image, asSimplified.value().glyphs, asTraditional.value().glyphs);
+    if (*first.value().fits) {
+        return first; // the other model is not needed, nor even loaded
+    }
+    if (!thorough && first.value().confidence < kChineseConfidence) {
+        // Probably not Chinese at all, but kana or Hangul read as Han look-alikes: the other Chinese model is asked
+        // only once no other script proved itself.
+        first.value().doubtful = true;
+        return first;
+    }
+    Outcome<Attempt> second = run(m_traditionalFirst ? kSimplified : kTraditional, true);
+    if (!second) {
+        return second;
+    }
+    const Attempt& asSimplified = m_traditionalFirst ? second.value() : first.value();
+    const Attempt& asTraditional = m_traditionalFirst ? first.value() : second.value();
+    const HanVariants::Choice choice = HanVariants::judge(m_image, asSimplified.glyphs, asTraditional.glyphs);
+    if (choice != HanVariants::Choice::Undecided) {
+        m_traditionalFirst = choice == HanVariants::Choice::Traditional;
+    }
     // Undecided means the readings agree on every character; the simplified one then keeps its full-width
     // punctuation.
     return choice == HanVariants::Choice::Traditional ? asTraditional : asSimplified;
@@ -367,30 +360,91 @@ bool TextReader::canRead(Script script) const
     return false;
 }
 
-Outcome<TextReader::Attempt> TextReader::readScript(Script script)
+Outcome<TextReader::Attempt> TextReader::readScript(Script script, bool thorough)
 {
+    Outcome<Attempt> attempt = Error::system(QStringLiteral("No text-recognition model for this script"));
     switch (script) {
     case Script::Latin:
-        return readLatin();
+        attempt = readLatin();
+        break;
     case Script::Han:
-        return readHan();
+        attempt = readHan(thorough);
+        break;
     case Script::Japanese:
-        return run(kJapanese, false);
+        attempt = run(kJapanese, false);
+        break;
     case Script::Hangul:
-        return run(kKorean, false);
+        attempt = run(kKorean, false);
+        break;
     case Script::Unknown:
         break;
     }
-    return Error::system(QStringLiteral("No text-recognition model for this script"));
+    if (attempt) {
+        attempt.value().script = script;
+    }
+    return attempt;
+}
+
+QList<TextReader::Script> TextReader::candidates(Script guessed) const
+{
+    QList<Script> order;
+    const auto add = [&](Script script) {
+        if (canRead(script) && !order.contains(script)) {
+            order.append(script);
+        }
+    };
+    // Han is the weakest guess (no kana or Hangul seen, which small or serif type can hide): a CJK script read last
+    // time goes first.
+    if (guessed == Script::Han && m_lastScript != Script::Latin) {
+        add(m_lastScript);
+    }
+    add(guessed);
+    add(m_lastScript);
+    const bool latinFirst = guessed == Script::Latin || guessed == Script::Unknown;
+    for (const Script script : latinFirst
+                                   ? QList<Script>{Script::Latin, Script::Han, Script::Japanese, Script::Hangul}
+                                   : QList<Script>{Script::Han, Script::Japanese, Script::Hangul, Script::Latin}) {
+        add(script);
+    }
+    return order;
+}
+
+void TextReader::findInstalled()
+{
+    m_installed.clear();
+    for (const RecognitionLanguages::Language& language : RecognitionLanguages::supported(m_dataFolder)) {
+        m_installed.insert(language.model);
+    }
+}
+
+QString TextReader::latinModel() const
+{
+    // The French model reads English as well as the English one does (drawn lines of English: 7 misread by one,
+    // 9 by the other, of 370), and French accents, which the English one drops: one reading serves both.
+    return m_installed.contains(kFrench) ? kFrench : kEnglish;
+}
+
+Outcome<void> TextReader::warmUp(const QStringList& codes)
+{
+    useOneThread();
+    findInstalled();
+    for (const RecognitionLanguages::Language& language : RecognitionLanguages::preferred()) {
+        if (!codes.contains(language.code) || !m_installed.contains(language.model)) {
+            continue;
+        }
+        const bool latin = language.model == kEnglish || language.model == kFrench;
+        if (const Outcome<tesseract::TessBaseAPI*> loaded = engine(latin ? latinModel() : language.model); !loaded) {
+            return loaded.error();
+        }
+    }
+    Scripts::prepare();
+    return {};
 }
 
 Outcome<TextReader::Reading> TextReader::read(const QImage& image, const std::atomic<bool>* cancelled)
 {
     useOneThread();
-    m_installed.clear();
-    for (const RecognitionLanguages::Language& language : RecognitionLanguages::supported(m_dataFolder)) {
-        m_installed.insert(language.model);
-    }
+    findInstalled();
     if (m_installed.isEmpty()) {
         return Error::system(QStringLiteral("No text-recognition data in %1 (eng, fra, jpn, kor, chi_sim or chi_tra)")
                                  .arg(m_dataFolder));
@@ -411,48 +465,57 @@ Outcome<TextReader::Reading> TextReader::read(const QImage& image, const std::at
         {
             reader->m_image = QImage();
             reader->m_bands.clear();
+            reader->m_readings.clear();
             reader->m_cancelled = nullptr;
         }
     } release{this};
 
-    const Script script = RecognitionLanguages::hasScriptDetection(m_dataFolder) ? detectScript() : Script::Unknown;
-    QList<Script> tried;
+    std::optional<Attempt> proven;
     std::optional<Attempt> best;
-    const auto consider = [&](Script candidate) -> Outcome<void> {
-        tried.append(candidate);
-        Outcome<Attempt> attempt = readScript(candidate);
+    bool hanInDoubt = false;
+    Script suggested = Script::Unknown; // the script most letters of the last reading belong to
+    const auto consider = [&](Script script, bool expected, bool thorough) -> Outcome<void> {
+        Outcome<Attempt> attempt = readScript(script, thorough);
         if (!attempt) {
             return attempt.error();
         }
-        if (!best || attempt.value().confidence > best->confidence) {
+        const Scripts::Letters letters = Scripts::lettersOf(attempt.value().lines);
+        suggested = letters.mostly();
+        hanInDoubt = hanInDoubt || attempt.value().doubtful;
+        if (attempt.value().doubtful) {
+            return {};
+        }
+        if (provesItself(script, attempt.value().confidence, attempt.value().characters, letters, expected)) {
+            proven = std::move(attempt).value();
+        } else if (!best || attempt.value().confidence > best->confidence) {
             best = std::move(attempt).value();
         }
         return {};
     };
 
-    if (canRead(script)) {
-        if (Outcome<void> done = consider(script); !done) {
+    const Script guessed = Scripts::looksLatin(m_image, m_bands) ? Script::Latin : Scripts::amongCjk(m_image, m_bands);
+    QList<Script> order = candidates(guessed);
+    for (qsizetype i = 0; i < order.size() && !proven; ++i) {
+        if (Outcome<void> done = consider(order[i], order[i] == guessed && guessed != Script::Han, false); !done) {
             return done.error();
         }
-        // Script detection sometimes takes Chinese for Japanese; a reading without a single kana lets the
-        // Chinese models compete.
-        if (script == Script::Japanese && !hasKana(best->lines) && canRead(Script::Han)) {
-            if (Outcome<void> done = consider(Script::Han); !done) {
-                return done.error();
-            }
+        // The CJK models read Latin text well, and the Japanese one reads Chinese: a reading mostly in another
+        // script's letters says which script to try next.
+        if (const qsizetype at = order.indexOf(suggested); at > i + 1) {
+            order.move(at, i + 1);
         }
     }
-    // Script detection guesses on short or unclear text (two characters of Chinese come back as Hangul), and
-    // knows scripts we have no model for: then every installed script competes on confidence.
-    if (!best || best->characters < kShortText || best->confidence < kUnsureConfidence) {
-        for (const Script candidate : {Script::Latin, Script::Han, Script::Japanese, Script::Hangul}) {
-            if (!tried.contains(candidate) && canRead(candidate)) {
-                if (Outcome<void> done = consider(candidate); !done) {
-                    return done.error();
-                }
-            }
+    if (!proven && hanInDoubt) {
+        if (Outcome<void> done = consider(Script::Han, false, true); !done) {
+            return done.error();
         }
     }
+    if (proven) {
+        m_lastScript = proven->script;
+        return Reading{proven->lines, proven->model, proven->confidence};
+    }
+    // Nothing proved itself (short, faint or mixed text, or a script we have no model for): every installed script
+    // has been read, and the most confident reading wins.
     if (!best) {
         return Reading{};
     }

@@ -2,9 +2,12 @@
 
 #include "core/Outcome.h"
 
+#include <QCoreApplication>
+#include <QMetaObject>
 #include <QString>
 #include <functional>
 #include <memory>
+#include <utility>
 
 namespace quilvant {
 
@@ -51,6 +54,59 @@ private:
         bool cancelled;
     };
     std::shared_ptr<State> m_state;
+};
+
+// The end of one operation, delivered exactly once: the first outcome decided wins and later ones are dropped.
+// finishLater() delivers from the event loop (so never inside the caller's own call); a cancel() before that
+// delivery turns the end into cancellation. Shared by the operation and the caller's handle.
+template <typename T>
+class Once
+{
+public:
+    explicit Once(Completion<T> done)
+        : m_done(std::move(done))
+    {}
+
+    // An end was decided: delivered, or on its way from the event loop.
+    bool decided() const { return m_decided; }
+    bool cancelled() const { return m_cancelled; }
+
+    void finish(Outcome<T> outcome)
+    {
+        if (!std::exchange(m_decided, true)) {
+            deliver(std::move(outcome));
+        }
+    }
+
+    static void finishLater(const std::shared_ptr<Once>& once, Outcome<T> outcome)
+    {
+        QCoreApplication* application = QCoreApplication::instance();
+        if (std::exchange(once->m_decided, true) || application == nullptr) {
+            return;
+        }
+        QMetaObject::invokeMethod(
+            application, [once, outcome = std::move(outcome)]() mutable { once->deliver(std::move(outcome)); },
+            Qt::QueuedConnection);
+    }
+
+    // The caller gave up: whatever was decided and not yet delivered ends as cancellation.
+    static void cancel(const std::shared_ptr<Once>& once)
+    {
+        once->m_cancelled = true;
+        finishLater(once, Error::cancelled());
+    }
+
+private:
+    void deliver(Outcome<T> outcome)
+    {
+        if (Completion<T> done = std::exchange(m_done, nullptr)) {
+            done(m_cancelled ? Outcome<T>(Error::cancelled()) : std::move(outcome));
+        }
+    }
+
+    Completion<T> m_done;
+    bool m_decided = false;
+    bool m_cancelled = false;
 };
 
 } // namespace quilvant

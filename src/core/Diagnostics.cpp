@@ -6,6 +6,7 @@
 #include <QDateTime>
 #include <fcntl.h>
 #include <mutex>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace quilvant::Diagnostics {
@@ -50,9 +51,17 @@ void record(const QString& event)
     const QByteArray line =
         QDateTime::currentDateTimeUtc().toString(Qt::ISODate).toUtf8() + ' ' + event.toUtf8() + '\n';
     const QByteArray file = path.toLocal8Bit();
-    // O_APPEND puts each write at the end; O_NOFOLLOW refuses a link planted where the log should be.
-    const int fd = ::open(file.constData(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600);
+    // O_APPEND puts each write at the end; O_NOFOLLOW refuses a link planted where the log should be; O_NONBLOCK
+    // keeps a FIFO there from holding the caller up, and anything but a regular file is left alone.
+    const int fd = ::open(file.constData(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
     if (fd < 0) {
+        return;
+    }
+    struct stat info
+    {
+    };
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
         return;
     }
     const char* data = line.constData();

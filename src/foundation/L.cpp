@@ -33,6 +33,10 @@ const Table& englishTable()
         add("服务暂时不可用，请稍后重试。", "Service unavailable. Please try again shortly.");
         add("暂时无法完成，请稍后重试。", "Could not complete this. Please try again shortly.");
         add("服务尚未开放", "Hosted service is not available yet");
+        add("服务返回的数据过大，已停止读取。", "The service sent more data than expected. Reading stopped.");
+        add("服务令牌含有控制字符，请重新保存。", "The service token contains control characters. Save it again.");
+        add("服务地址被重定向（HTTP %1）到 %2。", "The service redirects (HTTP %1) to %2.");
+        add("服务地址被重定向（HTTP %1），但未给出新地址。", "The service redirects (HTTP %1) without naming where.");
         // Consent
         add("翻译前请确认", "Before you translate");
         add("翻译前提示说明",
@@ -55,6 +59,7 @@ const Table& englishTable()
         add("翻译等待超过 60 秒，请检查网络后重试。",
             "Translation timed out after 60 seconds. Check your connection and retry.");
         add("Codex 未返回会话信息。", "Codex did not return a session.");
+        add("Codex 返回的消息过大，已停止读取。", "Codex sent a message that was too large. Reading stopped.");
         // Chat-completions engine and its settings checks
         add("MiniMax 返回了无法解析的流式数据，请重试。", "MiniMax returned an invalid stream. Please retry.");
         add("MiniMax 译文被长度限制截断，请缩小选区后重试。",
@@ -70,6 +75,12 @@ const Table& englishTable()
         add("请先在设置中保存 MiniMax API Key。", "Save your MiniMax API key in Settings first.");
         add("请先在设置中填写 MiniMax 模型名称。", "Enter a supported MiniMax model in Settings first.");
         add("请填写有效的 HTTPS API 地址。", "Enter a valid HTTPS API endpoint.");
+        add("MiniMax API Key 含有控制字符，请在设置中重新保存。",
+            "The MiniMax API key contains control characters. Save it again in Settings.");
+        add("MiniMax 接口地址被重定向（HTTP %1）到 %2，请在设置中填写最终的 API 地址。",
+            "The MiniMax endpoint redirects (HTTP %1) to %2. Enter the final API endpoint in Settings.");
+        add("MiniMax 接口地址被重定向（HTTP %1），但未给出新地址，请检查设置中的 API 地址。",
+            "The MiniMax endpoint redirects (HTTP %1) without naming where. Check the API endpoint in Settings.");
         // Card, editor and translation status
         add("准备就绪", "Ready");
         add("原文已修改", "Source edited");
@@ -87,7 +98,7 @@ const Table& englishTable()
         add("复制译文", "Copy translation");
         add("已复制", "Copied");
         add("框选，读懂。", "Select. Translate. Keep reading.");
-        add("按 ⌥ D 框选英文，或在上方粘贴文字。", "Press ⌥ D to capture, or paste text above.");
+        add("按 ⌥ D 框选英文，或在上方粘贴文字。", "Press Alt+D to capture, or paste text above.");
         add("设置", "Settings");
         add("取消固定", "Unpin window");
         add("固定窗口", "Pin window");
@@ -107,17 +118,17 @@ const Table& englishTable()
         add("正在框选…", "Select an area…");
         add("正在识别…", "Recognizing text…");
         add("识别未完成", "Text recognition failed");
-        add("需要屏幕录制权限", "Screen Recording permission required");
+        add("需要屏幕录制权限", "Screen capture permission required");
         add("已取消框选，或系统未生成截图", "Capture canceled");
         add("快捷键注册失败，请在设置中选择另一个组合。", "Shortcut unavailable. Choose another shortcut in Settings.");
         add("请在系统设置 → 隐私与安全性 → 屏幕与系统音频录制中允许「Sorn」，然后重新打开应用。",
-            "Allow Sorn in System Settings → Privacy & Security → Screen Recording, then reopen Sorn.");
+            "Allow Sorn to take screenshots in your desktop's privacy settings, then reopen Sorn.");
         add("没有识别到文字，请框选更清晰的区域。", "No text found. Select a clearer area.");
         // Welcome, permission and settings
         add("欢迎使用 Sorn", "Welcome to Sorn");
         add("开始使用", "Get started");
-        add("屏幕录制权限", "Screen Recording");
-        add("打开系统设置", "Open System Settings");
+        add("屏幕录制权限", "Screen capture");
+        add("打开系统设置", "Open desktop settings");
         add("检查权限", "Check permission");
         add("已允许", "Allowed");
         add("尚未允许", "Not allowed yet");
@@ -132,29 +143,67 @@ const Table& englishTable()
         add("自带 API Key", "Your own API key");
         add("高级设置", "Advanced");
         add("保存 API Key", "Save API key");
-        add("已保存到钥匙串", "Saved to Keychain");
-        add("API Key · 保存在 macOS 钥匙串", "API key · stored in macOS Keychain");
+        add("已保存到钥匙串", "Saved to the keyring");
+        add("API Key · 保存在 macOS 钥匙串", "API key · stored in the desktop keyring");
         add("HTTPS API 地址", "HTTPS API endpoint");
         add("模型名称", "Model name");
         add("CLI 路径（留空自动检测）", "CLI path (blank for auto-detect)");
         add("模型名称（留空使用 CLI 默认）", "Model (blank for CLI default)");
         add("检查更新", "Check for updates");
         add("稍后", "Later");
+        add("服务地址", "Service address");
+        add("访问令牌 · 保存在系统密钥环", "Access token · stored in the desktop keyring");
+        add("保存访问令牌", "Save access token");
+        add("正在保存…", "Saving…");
+        add("复制", "Copy");
         // Description keys
-        add("欢迎页说明", "Press Option + D and select text on your screen.\nAllow Screen Recording when prompted.");
-        add("首次使用说明", "Allow Screen Recording, then press Option + D to select text.");
+        add("欢迎页说明", "Press Alt+D and select text on your screen.\nAllow screen capture if your desktop asks.");
+        add("首次使用说明", "Press Alt+D to select text on your screen; allow screen capture if your desktop asks.");
         add("服务隐私说明",
-            "Screenshots stay on your Mac. Text is sent for safety checks and translation. We do not save that text.");
-        add("自己的 Key 说明", "Your key stays on your Mac. Your provider bills usage separately.");
+            "Screenshots stay on this computer. Text is sent for safety checks and translation. We do not save that "
+            "text.");
+        add("自己的 Key 说明", "Your key stays on this computer. Your provider bills usage separately.");
         add("Codex 说明", "Requires Codex CLI, signed in to your own account.");
+        add("全局快捷键不可用说明",
+            "No global shortcut could be registered. In your desktop's keyboard shortcut settings, bind a key to "
+            "this command:");
         // Keyring
-        add("无法将 API Key 保存到钥匙串。", "Could not save the API key to Keychain.");
-        add("无法更新钥匙串中的 API Key。", "Could not update the API key in Keychain.");
+        add("无法将 API Key 保存到钥匙串。", "Could not save the API key to the keyring.");
+        add("无法更新钥匙串中的 API Key。", "Could not update the API key in the keyring.");
+        add("无法从钥匙串中删除 API Key。", "Could not remove the API key from the keyring.");
+        add("无法访问系统钥匙串：%1", "The keyring cannot be reached: %1");
+        add("钥匙串已锁定，请先解锁再重试。", "The keyring is locked. Unlock it and try again.");
+        add("钥匙串中保存的内容不是有效的 UTF-8 文本，请在设置中重新保存。",
+            "The value stored in the keyring is not valid UTF-8 text. Save it again in Settings.");
+        add("密钥不能包含控制字符（例如换行）。", "A key cannot contain control characters such as line breaks.");
+        // Settings that cannot be used as stored
+        add("无法读取设置文件 %1：%2", "Cannot read the settings file %1: %2");
+        add("不是普通文件", "not a regular file");
+        add("格式有误", "not a valid settings file");
+        add("设置中的翻译服务“%1”无法识别，请在设置中重新选择。",
+            "The translation service \"%1\" in Settings is unknown. Choose one in Settings.");
+        add("设置中的 Codex CLI 路径是一个文件夹：%1", "The Codex CLI path in Settings is a folder: %1");
+        add("设置中的 Codex CLI 无法执行，请检查文件和执行权限：%1",
+            "The Codex CLI in Settings cannot be run. Check the file and its execute permission: %1");
+        // Command line
+        add("未知选项：%1", "Unknown option: %1");
+        add("运行 quilvant --help 查看可用的模式和选项。", "Run quilvant --help to see the modes and options.");
+        add("Sorn 需要图形会话：未设置 DISPLAY 或 WAYLAND_DISPLAY。",
+            "Sorn needs a graphical session: neither DISPLAY nor WAYLAND_DISPLAY is set.");
+        add("Sorn 需要图形会话：无法打开显示 %1。", "Sorn needs a graphical session: cannot open the display %1.");
+        add("无法写入标准输出：%1", "Cannot write to standard output: %1");
+        add("标准输入超过 %1 字节，超出翻译服务能接受的长度。",
+            "Standard input is longer than %1 bytes, more than any translation engine accepts.");
+        add("标准输入的第一行过长，不是 API Key。", "The first line of standard input is too long to be an API key.");
+        add("无法读取图片 %1：文件是空的。", "Cannot read the image %1: empty file.");
+        add("图片 %1 过大，无法识别（%2 × %3 像素，上限为 %4 百万像素）。",
+            "The image %1 is too large to recognise (%2 × %3 pixels; the limit is %4 million pixels).");
         return t;
     }();
     return table;
 }
 
+// The Chinese texts that differ from their key: the description keys, and texts reworded for Linux desktops.
 const Table& chineseDescriptionTable()
 {
     static const Table table = [] {
@@ -162,12 +211,24 @@ const Table& chineseDescriptionTable()
         const auto add = [&t](const char* key, const char* chinese) {
             t.insert(QString::fromUtf8(key), QString::fromUtf8(chinese));
         };
-        add("欢迎页说明", "按 Option + D，框选屏幕上的文字。\n首次使用，请允许屏幕录制。");
-        add("首次使用说明", "允许屏幕录制，然后按 Option + D 框选文字。");
+        add("欢迎页说明", "按 Alt+D，框选屏幕上的文字。\n如果桌面询问，请允许截屏。");
+        add("首次使用说明", "按 Alt+D 框选屏幕上的文字；如果桌面询问，请允许截屏。");
         add("服务隐私说明", "截图留在本机。原文、译文会用于安全审核与翻译，我们不保存这些文字。");
         add("自己的 Key 说明", "Key 保存在本机，使用费用由供应商另行收取。");
         add("Codex 说明", "需安装并登录 Codex CLI，使用自己的账号。");
         add("翻译前提示说明", "原文和译文会发送至外部内容安全审核服务，并由你选择的翻译服务处理；截图不会上传。");
+        add("全局快捷键不可用说明", "无法注册全局快捷键。请在桌面的键盘快捷键设置中，为下面的命令绑定一个组合键：");
+        // Keys that name another desktop's keys, settings and keychain read as this desktop's.
+        add("按 ⌥ D 框选英文，或在上方粘贴文字。", "按 Alt+D 框选英文，或在上方粘贴文字。");
+        add("需要屏幕录制权限", "需要截屏权限");
+        add("请在系统设置 → 隐私与安全性 → 屏幕与系统音频录制中允许「Sorn」，然后重新打开应用。",
+            "请在桌面设置的隐私选项中允许「Sorn」截屏，然后重新打开应用。");
+        add("屏幕录制权限", "截屏权限");
+        add("打开系统设置", "打开桌面设置");
+        add("已保存到钥匙串", "已保存到密钥环");
+        add("API Key · 保存在 macOS 钥匙串", "API Key · 保存在系统密钥环");
+        add("无法将 API Key 保存到钥匙串。", "无法将 API Key 保存到密钥环。");
+        add("无法更新钥匙串中的 API Key。", "无法更新密钥环中的 API Key。");
         return t;
     }();
     return table;

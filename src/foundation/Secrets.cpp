@@ -7,6 +7,7 @@
 #include <QStringDecoder>
 #include <QThreadPool>
 #include <libsecret/secret.h>
+#include <optional>
 
 namespace quilvant::Secrets {
 
@@ -67,38 +68,16 @@ struct ErrorHolder
 };
 
 // The Secret Service proxy, talked to over D-Bus directly: the default libsecret entry points may pick a
-// file backend, and the key must never land in a file we did not ask for.
-SecretService* connectService()
+// file backend, and the key must never land in a file we did not ask for. nullptr with `why` set when no
+// keyring answers.
+SecretService* connectService(QString* why)
 {
     ErrorHolder failure;
-    return secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, &failure.error);
-}
-
-enum class Lookup
-{
-    Found,
-    Missing,
-    Failed,
-};
-
-Lookup lookup(SecretService* keyring, const QString& account, QByteArray* data)
-{
-    const Attributes attributes(account);
-    ErrorHolder failure;
-    SecretValue* value = secret_service_lookup_sync(keyring, schema(), attributes.table, nullptr, &failure.error);
-    if (failure.error != nullptr) {
-        return Lookup::Failed;
+    SecretService* keyring = secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, &failure.error);
+    if (keyring == nullptr) {
+        *why = failure.error != nullptr ? QString::fromUtf8(failure.error->message) : QString();
     }
-    if (value == nullptr) {
-        return Lookup::Missing;
-    }
-    gsize length = 0;
-    const gchar* bytes = secret_value_get(value, &length);
-    if (data != nullptr) {
-        *data = QByteArray(bytes, static_cast<qsizetype>(length));
-    }
-    secret_value_unref(value);
-    return Lookup::Found;
+    return keyring;
 }
 
 QString label(const QString& account)
@@ -107,61 +86,151 @@ QString label(const QString& account)
                                      : QStringLiteral("Quilvant: %1").arg(account);
 }
 
+QString unavailable(const QString& why)
+{
+    return L::t(QStringLiteral("无法访问系统钥匙串：%1")).arg(why);
+}
+
+// A line break would end a request's header early. A tab is kept: headers may carry it, and keys are stored as
+// given, white space included.
+bool hasControlCharacter(const QString& key)
+{
+    for (const QChar c : key) {
+        if ((c.unicode() < 0x20 && c != QLatin1Char('\t')) || (c.unicode() >= 0x7f && c.unicode() <= 0x9f)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The items with the two attributes, unlocked where the keyring can do that (it may ask the person), with their
+// secrets when `withSecrets`. nullptr and `why` set when the search itself failed.
+GList* search(SecretService* keyring, const Attributes& attributes, bool withSecrets, bool* failed, QString* why)
+{
+    ErrorHolder failure;
+    const int flags = SECRET_SEARCH_ALL | SECRET_SEARCH_UNLOCK | (withSecrets ? SECRET_SEARCH_LOAD_SECRETS : 0);
+    GList* items = secret_service_search_sync(keyring, schema(), attributes.table,
+                                              static_cast<SecretSearchFlags>(flags), nullptr, &failure.error);
+    *failed = failure.error != nullptr;
+    if (*failed) {
+        *why = QString::fromUtf8(failure.error->message);
+    }
+    return items;
+}
+
 } // namespace
 
-QString read(const QString& account)
+QString Stored::message() const
 {
-    SecretService* keyring = connectService();
-    if (keyring == nullptr) {
+    switch (state) {
+    case State::Found:
+    case State::Absent:
         return {};
+    case State::Unavailable:
+        return unavailable(detail);
+    case State::Locked:
+        return L::t(QStringLiteral("钥匙串已锁定，请先解锁再重试。"));
+    case State::NotUtf8:
+        return L::t(QStringLiteral("钥匙串中保存的内容不是有效的 UTF-8 文本，请在设置中重新保存。"));
     }
-    QByteArray data;
-    const Lookup found = lookup(keyring, account, &data);
+    return {};
+}
+
+Outcome<QString> Stored::text() const
+{
+    if (state == State::Found || state == State::Absent) {
+        return value;
+    }
+    return AppFailure{message()};
+}
+
+Stored read(const QString& account)
+{
+    Stored stored;
+    SecretService* keyring = connectService(&stored.detail);
+    if (keyring == nullptr) {
+        stored.state = Stored::State::Unavailable;
+        return stored;
+    }
+    const Attributes attributes(account);
+    bool failed = false;
+    GList* items = search(keyring, attributes, true, &failed, &stored.detail);
     g_object_unref(keyring);
-    if (found != Lookup::Found) {
-        return {};
+    if (failed) {
+        stored.state = Stored::State::Unavailable;
+        return stored;
+    }
+    std::optional<QByteArray> data;
+    for (GList* item = items; item != nullptr && !data; item = item->next) {
+        auto* entry = static_cast<SecretItem*>(item->data);
+        SecretValue* value = secret_item_get_locked(entry) == FALSE ? secret_item_get_secret(entry) : nullptr;
+        if (value != nullptr) {
+            gsize length = 0;
+            const gchar* bytes = secret_value_get(value, &length);
+            data = QByteArray(bytes, static_cast<qsizetype>(length));
+            secret_value_unref(value);
+        }
+    }
+    const bool anyItem = items != nullptr;
+    g_list_free_full(items, g_object_unref);
+    if (!data) {
+        // Items that stayed locked (the unlock prompt was dismissed or could not be shown) hold a value that
+        // is not "absent".
+        stored.state = anyItem ? Stored::State::Locked : Stored::State::Absent;
+        return stored;
     }
     QStringDecoder decoder(QStringDecoder::Utf8, QStringConverter::Flag::Stateless);
-    QString text = decoder.decode(data);
+    stored.value = decoder.decode(*data);
+    stored.state = decoder.hasError() ? Stored::State::NotUtf8 : Stored::State::Found;
     if (decoder.hasError()) {
-        return {};
+        stored.value.clear();
     }
-    return text;
+    return stored;
 }
 
 Outcome<void> save(const QString& key, const QString& account)
 {
-    SecretService* keyring = connectService();
-    const QString addFailed = L::t(QStringLiteral("无法将 API Key 保存到钥匙串。"));
+    if (hasControlCharacter(key)) {
+        return AppFailure{L::t(QStringLiteral("密钥不能包含控制字符（例如换行）。"))};
+    }
+    QString why;
+    SecretService* keyring = connectService(&why);
+    if (keyring == nullptr) {
+        return AppFailure{unavailable(why)};
+    }
+    const Attributes attributes(account);
     if (key.isEmpty()) {
-        if (keyring != nullptr) {
-            const Attributes attributes(account);
-            ErrorHolder ignored;
-            secret_service_clear_sync(keyring, schema(), attributes.table, nullptr, &ignored.error);
-            g_object_unref(keyring);
+        ErrorHolder failure;
+        secret_service_clear_sync(keyring, schema(), attributes.table, nullptr, &failure.error);
+        g_object_unref(keyring);
+        // Nothing to remove is no failure: clear reports that without an error.
+        if (failure.error != nullptr) {
+            return AppFailure{L::t(QStringLiteral("无法从钥匙串中删除 API Key。"))};
         }
         return {};
     }
-    if (keyring == nullptr) {
-        return AppFailure{addFailed};
+    bool failed = false;
+    // Update first, so that a new value never leaves a second item behind; extra items (written by another
+    // tool with other attributes besides these two) are removed for the same reason.
+    GList* items = search(keyring, attributes, false, &failed, &why);
+    if (failed) {
+        g_object_unref(keyring);
+        return AppFailure{unavailable(why)};
     }
     const QByteArray bytes = key.toUtf8();
     SecretValue* value = secret_value_new(bytes.constData(), bytes.size(), "text/plain");
-    const Attributes attributes(account);
-    ErrorHolder failure;
-    // Update first, so that a new value never leaves a second item behind; extra items (written by another
-    // tool with other attributes besides these two) are removed for the same reason.
-    GList* items = secret_service_search_sync(keyring, schema(), attributes.table,
-                                              static_cast<SecretSearchFlags>(SECRET_SEARCH_ALL | SECRET_SEARCH_UNLOCK),
-                                              nullptr, &failure.error);
     Outcome<void> outcome;
     if (items != nullptr) {
         auto* first = static_cast<SecretItem*>(items->data);
-        if (secret_item_set_secret_sync(first, value, nullptr, nullptr) == FALSE) {
-            outcome = AppFailure{L::t(QStringLiteral("无法更新钥匙串中的 API Key。"))};
+        if (secret_item_get_locked(first) != FALSE) {
+            outcome = AppFailure{Stored{Stored::State::Locked, {}, {}}.message()};
         } else {
-            for (GList* extra = items->next; extra != nullptr; extra = extra->next) {
-                secret_item_delete_sync(static_cast<SecretItem*>(extra->data), nullptr, nullptr);
+            bool updated = secret_item_set_secret_sync(first, value, nullptr, nullptr) != FALSE;
+            for (GList* extra = items->next; updated && extra != nullptr; extra = extra->next) {
+                updated = secret_item_delete_sync(static_cast<SecretItem*>(extra->data), nullptr, nullptr) != FALSE;
+            }
+            if (!updated) {
+                outcome = AppFailure{L::t(QStringLiteral("无法更新钥匙串中的 API Key。"))};
             }
         }
         g_list_free_full(items, g_object_unref);
@@ -171,7 +240,7 @@ Outcome<void> save(const QString& key, const QString& account)
         // Stored without the schema's name, so that the item carries exactly the two attributes.
         if (secret_service_store_sync(keyring, nullptr, attributes.table, SECRET_COLLECTION_DEFAULT,
                                       itemLabel.constData(), value, nullptr, &addFailure.error) == FALSE) {
-            outcome = AppFailure{addFailed};
+            outcome = AppFailure{L::t(QStringLiteral("无法将 API Key 保存到钥匙串。"))};
         }
     }
     secret_value_unref(value);
@@ -206,10 +275,10 @@ void offThread(QObject* context, std::function<T()> work, std::function<void(T)>
 
 } // namespace
 
-void readLater(const QString& account, QObject* context, std::function<void(const QString&)> done)
+void readLater(const QString& account, QObject* context, std::function<void(const Stored&)> done)
 {
-    offThread<QString>(
-        context, [account] { return read(account); }, [done = std::move(done)](const QString& value) { done(value); });
+    offThread<Stored>(
+        context, [account] { return read(account); }, [done = std::move(done)](const Stored& stored) { done(stored); });
 }
 
 void saveLater(const QString& key, const QString& account, QObject* context, Completion<void> done)

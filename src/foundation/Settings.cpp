@@ -1,9 +1,28 @@
 #include "foundation/Settings.h"
 
+#include "foundation/L.h"
+#include "foundation/SettingsNotifier.h"
+
+#include <QFile>
 #include <QHash>
 #include <QSettings>
 #include <QStandardPaths>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
 #include <mutex>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace quilvant {
+
+SettingsNotifier* SettingsNotifier::instance()
+{
+    static SettingsNotifier* shared = new SettingsNotifier;
+    return shared;
+}
+
+} // namespace quilvant
 
 namespace quilvant::Settings {
 
@@ -26,7 +45,40 @@ QSettings store()
     return QSettings(filePath(), QSettings::IniFormat);
 }
 
+void notify(const QString& key)
+{
+    Q_EMIT SettingsNotifier::instance()->changed(key);
+}
+
 } // namespace
+
+Outcome<void> readable()
+{
+    const QString path = filePath();
+    const auto unreadable = [&path](const QString& reason) {
+        return AppFailure{L::t(QStringLiteral("无法读取设置文件 %1：%2")).arg(path, reason)};
+    };
+    // Non-blocking: a FIFO standing there must not hold the program up.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT) {
+            return {}; // nothing stored yet: every reader has its default
+        }
+        return unreadable(QString::fromLocal8Bit(std::strerror(errno)));
+    }
+    struct stat info
+    {
+    };
+    const bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+    ::close(fd);
+    if (!regular) {
+        return unreadable(L::t(QStringLiteral("不是普通文件")));
+    }
+    if (store().status() != QSettings::NoError) {
+        return unreadable(L::t(QStringLiteral("格式有误")));
+    }
+    return {};
+}
 
 QString filePath()
 {
@@ -63,10 +115,16 @@ bool boolean(const QString& key, bool fallback)
     if (!stored) {
         return fallback;
     }
-    // INI files keep booleans as the text "true"/"false".
+    // INI files keep booleans as text: "true" as this program writes it, and what other writers of the format
+    // use ("1", "TRUE", "yes", "on").
     if (stored->typeId() == QMetaType::QString) {
-        return stored->toString().compare(QStringLiteral("true"), Qt::CaseInsensitive) == 0 ||
-               stored->toString() == QStringLiteral("1");
+        const QString text = stored->toString().trimmed();
+        for (const char* yes : {"true", "1", "yes", "on"}) {
+            if (text.compare(QLatin1String(yes), Qt::CaseInsensitive) == 0) {
+                return true;
+            }
+        }
+        return false;
     }
     return stored->toBool();
 }
@@ -76,6 +134,7 @@ void setValue(const QString& key, const QVariant& value)
     QSettings settings = store();
     settings.setValue(key, value);
     settings.sync();
+    notify(key);
 }
 
 void remove(const QString& key)
@@ -83,27 +142,41 @@ void remove(const QString& key)
     QSettings settings = store();
     settings.remove(key);
     settings.sync();
+    notify(key);
 }
 
 void setOverride(const QString& key, const QVariant& value)
 {
-    Overrides& layer = overrides();
-    const std::lock_guard guard(layer.lock);
-    layer.values.insert(key, value);
+    {
+        Overrides& layer = overrides();
+        const std::lock_guard guard(layer.lock);
+        layer.values.insert(key, value);
+    }
+    notify(key);
 }
 
 void clearOverride(const QString& key)
 {
-    Overrides& layer = overrides();
-    const std::lock_guard guard(layer.lock);
-    layer.values.remove(key);
+    {
+        Overrides& layer = overrides();
+        const std::lock_guard guard(layer.lock);
+        layer.values.remove(key);
+    }
+    notify(key);
 }
 
 void clearOverrides()
 {
-    Overrides& layer = overrides();
-    const std::lock_guard guard(layer.lock);
-    layer.values.clear();
+    QStringList keys;
+    {
+        Overrides& layer = overrides();
+        const std::lock_guard guard(layer.lock);
+        keys = layer.values.keys();
+        layer.values.clear();
+    }
+    for (const QString& key : keys) {
+        notify(key);
+    }
 }
 
 QString engine()

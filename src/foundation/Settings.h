@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/Outcome.h"
+
 #include <QString>
 #include <QVariant>
 #include <optional>
@@ -31,12 +33,18 @@ inline const QString chinaEndpoint = QStringLiteral("https://api.minimaxi.com/v1
 // Where the settings live: $XDG_CONFIG_HOME/quilvant/quilvant.conf (INI).
 QString filePath();
 
+// Whether the stored settings can be read: fine when the file is missing (the defaults apply); a failure naming
+// the file when it is there but cannot be read (no permission, a folder, not valid INI), since every reader
+// would silently fall back to its default.
+Outcome<void> readable();
+
 // The stored value of `key`, read fresh from the store; an override of the in-memory layer comes first.
 // Absent keys give nullopt, and every reader supplies its own default.
 std::optional<QVariant> value(const QString& key);
 QString string(const QString& key, const QString& fallback = {});
 bool boolean(const QString& key, bool fallback = false);
 
+// Writes and removals (and the overrides below) are announced by SettingsNotifier.
 void setValue(const QString& key, const QVariant& value);
 void remove(const QString& key);
 

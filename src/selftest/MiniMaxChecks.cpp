@@ -62,7 +62,7 @@ Outcome<void> hiddenReasoning()
         if (auto fed = feed(stream, eventLine(content(chunk))); !fed) {
             return fed;
         }
-        const QString visible = MiniMaxStream::visible(stream.text());
+        const QString& visible = stream.visibleText();
         if (visible.contains(QLatin1String("reasoning")) || visible.endsWith(QLatin1String("<thi"))) {
             return failure("Reasoning leaked into visible output");
         }
@@ -227,11 +227,15 @@ private:
                             });
     }
 
+    // Once the client's transfers have read to the end (and written what they measured).
     void end(Outcome<void> outcome)
     {
-        m_client->deleteLater();
-        auto done = std::move(m_done);
-        done(std::move(outcome));
+        auto self = shared_from_this();
+        m_client->whenIdle([self, outcome = std::move(outcome)] {
+            self->m_client->deleteLater();
+            auto done = std::move(self->m_done);
+            done(outcome);
+        });
     }
 
     QString m_key;

@@ -5,6 +5,9 @@
 #include "engines/minimax/MiniMaxClient.h"
 #include "foundation/Secrets.h"
 
+#include <QCoreApplication>
+#include <QTimer>
+
 namespace quilvant {
 
 HostedClient& ClientEngines::hostedClient() const
@@ -22,9 +25,17 @@ CodexClient& ClientEngines::codexClient() const
     return m_codex != nullptr ? *m_codex : CodexClient::shared();
 }
 
-void ClientEngines::readSecret(const QString& account, QObject* context, std::function<void(const QString&)> done)
+void ClientEngines::readSecret(const QString& account, QObject* context, std::function<void(Outcome<QString>)> done)
 {
-    Secrets::readLater(account, context, std::move(done));
+    Secrets::readLater(account, context, [account, done = std::move(done)](const Secrets::Stored& stored) {
+        // Without any keyring no service token can have been stored, and the hosted service also serves
+        // requests without one: that is "no token", not a failure. The API key is always needed.
+        if (account == Secrets::serviceAccount && stored.state == Secrets::Stored::State::Unavailable) {
+            done(QString());
+            return;
+        }
+        done(stored.text());
+    });
 }
 
 Cancellation ClientEngines::moderate(const QString& text, const QString& stage, const QString& requestID,
@@ -51,6 +62,16 @@ Cancellation ClientEngines::codex(const QString& text, const QString& language, 
                                   Completion<QString> done)
 {
     return codexClient().translate(text, language, model, std::move(update), std::move(done));
+}
+
+void ClientEngines::whenSettled(std::function<void()> done)
+{
+    // Only the chat-completions engine reads on after its answer; a client never made has nothing running.
+    if (MiniMaxClient* minimax = m_minimax != nullptr ? m_minimax : MiniMaxClient::sharedIfMade()) {
+        minimax->whenIdle(std::move(done));
+    } else {
+        QTimer::singleShot(0, QCoreApplication::instance(), std::move(done));
+    }
 }
 
 std::shared_ptr<TranslationEngines> TranslationEngines::shared()

@@ -19,7 +19,7 @@ public:
         , m_codex(codex)
     {}
 
-    void readSecret(const QString& account, QObject* context, std::function<void(const QString&)> done) override;
+    void readSecret(const QString& account, QObject* context, std::function<void(Outcome<QString>)> done) override;
     Cancellation moderate(const QString& text, const QString& stage, const QString& requestID, const QString& token,
                           Completion<void> done) override;
     Cancellation hosted(const QString& text, const QString& target, const QString& token, TextUpdate update,
@@ -29,6 +29,7 @@ public:
                          Completion<QString> done) override;
     Cancellation codex(const QString& text, const QString& language, const QString& model, TextUpdate update,
                        Completion<QString> done) override;
+    void whenSettled(std::function<void()> done) override;
 
 private:
     HostedClient& hostedClient() const;

@@ -1,6 +1,9 @@
 #include "session/CommandLineTranslation.h"
 
 #include "core/Console.h"
+#include "engines/hosted/HostedStream.h"
+#include "engines/minimax/MiniMaxClient.h"
+#include "engines/minimax/MiniMaxEventReader.h"
 #include "foundation/L.h"
 #include "foundation/Settings.h"
 #include "foundation/TargetLanguage.h"
@@ -9,6 +12,7 @@
 
 #include <QCoreApplication>
 #include <QTimer>
+#include <algorithm>
 #include <unistd.h>
 
 namespace quilvant::CommandLineTranslation {
@@ -16,6 +20,13 @@ namespace quilvant::CommandLineTranslation {
 namespace {
 
 const QString flag = QStringLiteral("--translate");
+
+// The largest source any engine can take: the whole translation has to come back in one event or body, and the
+// engines accept at most these many bytes in one. Standard input beyond it is refused unread.
+constexpr qsizetype inputLimit =
+    std::max({MiniMaxClient::bodyLimit, MiniMaxEventReader::lineLimit, HostedStream::lineLimit});
+// A consent answer is a word.
+constexpr qsizetype answerLimit = 4096;
 
 std::optional<QString> engineNamed(const QString& name)
 {
@@ -47,9 +58,10 @@ bool interactive()
     return ::isatty(STDIN_FILENO) == 1 && ::isatty(STDERR_FILENO) == 1;
 }
 
+// Progress and questions go to standard error, cleaned: partial text comes from a server.
 void toTerminal(const QString& text)
 {
-    Console::writeAll(STDERR_FILENO, text.toUtf8());
+    Console::printToError(text);
 }
 
 // The consent question on a terminal: the notice on standard error, the answer from standard input.
@@ -60,7 +72,7 @@ public:
     {
         toTerminal(L::t(QStringLiteral("翻译前请确认")) + QLatin1Char('\n') + L::t(L::consentNoticeKey) +
                    QStringLiteral("\n%1 [y/N] ").arg(L::t(QStringLiteral("同意并继续"))));
-        const QString reply = Console::readLine().trimmed().toLower();
+        const QString reply = Console::readLine(answerLimit).value_or(QString()).trimmed().toLower();
         return reply == QStringLiteral("y") || reply == QStringLiteral("yes") ? Answer::Agree : Answer::Cancel;
     }
 };
@@ -172,6 +184,11 @@ void run(const QStringList& arguments, Completion<void> done)
         return;
     }
     Request request = std::move(parsed).value();
+    // Unreadable settings would read as "nothing stored": consent missing, the default engine.
+    if (const Outcome<void> settings = Settings::readable(); !settings) {
+        done(settings.error());
+        return;
+    }
     if (request.engine) {
         Settings::setOverride(Settings::Key::engine, *request.engine);
     }
@@ -193,7 +210,12 @@ void run(const QStringList& arguments, Completion<void> done)
     }
 
     if (request.fromInput) {
-        QString input = QString::fromUtf8(Console::readAll());
+        const std::optional<QByteArray> read = Console::readAll(inputLimit);
+        if (!read) {
+            done(AppFailure{L::t(QStringLiteral("标准输入超过 %1 字节，超出翻译服务能接受的长度。")).arg(inputLimit)});
+            return;
+        }
+        QString input = QString::fromUtf8(*read);
         // The line feed that ends the last line of the input is not part of the text.
         if (input.endsWith(QLatin1Char('\n'))) {
             input.chop(input.endsWith(QStringLiteral("\r\n")) ? 2 : 1);
@@ -236,16 +258,16 @@ void run(const QStringList& arguments, Completion<void> done)
             const std::optional<QString> error = model->error();
             const QString translation = model->translated();
             model->deleteLater();
+            Outcome<void> outcome;
             if (error) {
-                report(AppFailure{*error});
-                return;
+                outcome = AppFailure{*error};
+            } else if (model->status() != L::t(QStringLiteral("翻译完成"))) {
+                outcome = AppFailure{QStringLiteral("the translation was stopped.")};
+            } else {
+                Console::printLine(translation);
             }
-            if (model->status() != L::t(QStringLiteral("翻译完成"))) {
-                report(AppFailure{QStringLiteral("the translation was stopped.")});
-                return;
-            }
-            Console::printLine(translation);
-            report(Outcome<void>());
+            // The translation is out; the transfer that brought it may still be reading the end of its body.
+            TranslationEngines::shared()->whenSettled([report, outcome] { report(outcome); });
         },
         Qt::QueuedConnection);
     model->setSource(request.text);

@@ -9,7 +9,7 @@
 #include <QClipboard>
 #include <QCoreApplication>
 #include <QGuiApplication>
-#include <QTimer>
+#include <mutex>
 
 namespace quilvant {
 
@@ -17,24 +17,7 @@ namespace {
 
 const QString hostedEngine = QStringLiteral("Sorn");
 const QString minimaxEngine = QStringLiteral("MiniMax");
-
-Cancellation scheduleOnTimer(QObject* owner, std::chrono::milliseconds delay, std::function<void()> action)
-{
-    auto* timer = new QTimer(owner);
-    timer->setSingleShot(true);
-    QObject::connect(timer, &QTimer::timeout, owner, [timer, action = std::move(action)] {
-        timer->deleteLater();
-        action();
-    });
-    timer->start(delay);
-    QPointer<QTimer> guard(timer);
-    return Cancellation([guard] {
-        if (guard) {
-            guard->stop();
-            guard->deleteLater();
-        }
-    });
-}
+const QString codexEngine = QStringLiteral("Codex");
 
 } // namespace
 
@@ -48,7 +31,8 @@ void Model::assign(T& field, const T& value, void (Model::*changed)())
     }
 }
 
-// One translation: what translate() read when it started, and the step that is running now.
+// One translation: what translate() read when it started (every setting it uses, so that a change made while it
+// runs applies to the next one), and the step that is running now.
 struct Model::Job
 {
     QUuid generation;
@@ -56,6 +40,10 @@ struct Model::Job
     QString engine;
     QString language;
     QString languageName;
+    QString endpoint;
+    QString minimaxModel;
+    QString minimaxThinking;
+    QString codexModel;
     QString requestID;
     QString token;
     Cancellation step;
@@ -65,11 +53,8 @@ Model::Model(std::shared_ptr<TranslationEngines> engines, QObject* parent)
     : QObject(parent)
     , m_engines(std::move(engines))
     , m_status(L::t(QStringLiteral("准备就绪")))
-{
-    m_scheduler = [this](std::chrono::milliseconds delay, std::function<void()> action) {
-        return scheduleOnTimer(this, delay, std::move(action));
-    };
-}
+    , m_scheduler(timerScheduler(this))
+{}
 
 Model::~Model()
 {
@@ -150,6 +135,10 @@ void Model::translate()
     job->engine = Settings::engine();
     job->language = Settings::language();
     job->languageName = TargetLanguage::prompt(job->language);
+    job->endpoint = Settings::endpoint();
+    job->minimaxModel = Settings::minimaxModel();
+    job->minimaxThinking = Settings::minimaxThinking();
+    job->codexModel = Settings::codexModel().trimmed();
     job->requestID = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
     m_task = job;
 
@@ -209,20 +198,32 @@ void Model::copy(const QString& text, const QString& label)
     });
 }
 
+// The generation is the one test of staleness: stop() and every new translation replace it.
 bool Model::isCurrent(const std::shared_ptr<Job>& job) const
 {
-    return job && m_task == job && job->generation == m_generation;
+    return job && job->generation == m_generation;
 }
 
 void Model::run(const std::shared_ptr<Job>& job)
 {
+    // A stored value no version of the program wrote (a typo in the file) names no engine: say so, rather than
+    // sending the text to one the person did not choose.
+    if (job->engine != hostedEngine && job->engine != minimaxEngine && job->engine != codexEngine) {
+        fail(job,
+             AppFailure{L::t(QStringLiteral("设置中的翻译服务“%1”无法识别，请在设置中重新选择。")).arg(job->engine)});
+        return;
+    }
     QPointer<Model> self(this);
     // The token is read for every translation: moderation needs it for the other engines too.
-    m_engines->readSecret(Secrets::serviceAccount, this, [self, job](const QString& token) {
+    m_engines->readSecret(Secrets::serviceAccount, this, [self, job](Outcome<QString> token) {
         if (!self || !self->isCurrent(job)) {
             return;
         }
-        job->token = token;
+        if (!token) {
+            self->fail(job, token.error());
+            return;
+        }
+        job->token = token.value();
         if (job->engine == hostedEngine) {
             self->callEngine(job);
             return;
@@ -282,19 +283,21 @@ void Model::callEngine(const std::shared_ptr<Job>& job)
     }
     if (job->engine == minimaxEngine) {
         // The key is read at each translation, off the GUI thread (the keyring answers over D-Bus).
-        m_engines->readSecret(Secrets::minimaxAccount, this, [self, job, finished](const QString& key) {
+        m_engines->readSecret(Secrets::minimaxAccount, this, [self, job, finished](Outcome<QString> key) {
             Model* model = self.data();
             if (model == nullptr || !model->isCurrent(job)) {
                 return;
             }
-            job->step =
-                model->m_engines->minimax(job->text, job->languageName, Settings::endpoint(), Settings::minimaxModel(),
-                                          key, Settings::minimaxThinking(), model->updateFor(job), finished);
+            if (!key) {
+                model->fail(job, key.error());
+                return;
+            }
+            job->step = model->m_engines->minimax(job->text, job->languageName, job->endpoint, job->minimaxModel,
+                                                  key.value(), job->minimaxThinking, model->updateFor(job), finished);
         });
         return;
     }
-    job->step =
-        m_engines->codex(job->text, job->languageName, Settings::codexModel().trimmed(), updateFor(job), finished);
+    job->step = m_engines->codex(job->text, job->languageName, job->codexModel, updateFor(job), finished);
 }
 
 void Model::engineFinished(const std::shared_ptr<Job>& job, const QString& translation)
@@ -343,28 +346,49 @@ void Model::fail(const std::shared_ptr<Job>& job, const Error& error)
 
 TextUpdate Model::updateFor(const std::shared_ptr<Job>& current)
 {
+    // The other engines' text is shown only after it has passed output moderation: their updates go nowhere.
+    if (current->engine != hostedEngine) {
+        return [](const QString&) {};
+    }
+    // Engines may call this from any thread and faster than the GUI draws: the latest text waits in one slot, and
+    // one hop to the GUI thread at a time takes it there, however many updates came in between.
+    struct Slot
+    {
+        std::mutex lock;
+        QString latest;
+        bool queued = false;
+    };
+    auto slot = std::make_shared<Slot>();
     QPointer<Model> self(this);
     // Held weakly: the engine keeps this callback as long as it runs, and the job holds the engine's handle.
     std::weak_ptr<Job> weakJob = current;
-    // Engines may call this from any thread: hop to the GUI thread and decide there.
-    return [self, weakJob](const QString& text) {
+    return [self, weakJob, slot](const QString& text) {
+        {
+            std::lock_guard guard(slot->lock);
+            slot->latest = text;
+            if (std::exchange(slot->queued, true)) {
+                return;
+            }
+        }
         QCoreApplication* application = QCoreApplication::instance();
         if (application == nullptr) {
             return;
         }
         QMetaObject::invokeMethod(
             application,
-            [self, weakJob, text] {
+            [self, weakJob, slot] {
+                QString latest;
+                {
+                    std::lock_guard guard(slot->lock);
+                    latest = std::exchange(slot->latest, QString());
+                    slot->queued = false;
+                }
                 const std::shared_ptr<Job> job = weakJob.lock();
                 Model* model = self.data();
                 if (model == nullptr || !model->isCurrent(job) || !model->m_busy) {
                     return;
                 }
-                // The other engines' text is shown only after it has passed output moderation.
-                if (job->engine != hostedEngine) {
-                    return;
-                }
-                model->setTranslated(text);
+                model->setTranslated(latest);
                 model->setStatus(L::t(QStringLiteral("正在生成译文…")));
             },
             Qt::QueuedConnection);

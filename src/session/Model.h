@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/Async.h"
+#include "core/Scheduler.h"
 #include "session/TranslationConsent.h"
 #include "session/TranslationEngines.h"
 
@@ -34,9 +35,6 @@ class Model final : public QObject
     Q_PROPERTY(bool captureInProgress READ captureInProgress WRITE setCaptureInProgress NOTIFY captureInProgressChanged)
 
 public:
-    // Runs `action` after `delay` unless the returned handle is cancelled first (the copy toast's timer).
-    using Scheduler = std::function<Cancellation(std::chrono::milliseconds delay, std::function<void()> action)>;
-
     static constexpr std::chrono::milliseconds copyToastDuration{1400};
 
     explicit Model(std::shared_ptr<TranslationEngines> engines = TranslationEngines::shared(),
@@ -62,6 +60,8 @@ public:
     void setPinned(bool value);
     void setSourceExpanded(bool value);
     void setCaptureInProgress(bool value);
+    // The capture flow shows recognition as busy work too; translate() and stop() set it themselves.
+    void setBusy(bool value);
 
     // Written by the desktop shell: the card's window, when the card was last shown (seconds on Clock::uptime),
     // and how the card opens the settings.
@@ -74,7 +74,7 @@ public:
 
     // Who asks for consent before the first translation (a dialog, a terminal prompt); not owned.
     void setConsentPrompt(ConsentPrompt* prompt) { m_consentPrompt = prompt; }
-    // The copy toast's timer; QTimer by default.
+    // The copy toast's clock; QTimer by default.
     void setScheduler(Scheduler scheduler) { m_scheduler = std::move(scheduler); }
 
     // Starts translating the current source (nothing happens for a blank source or without consent).
@@ -104,7 +104,6 @@ private:
     template <typename T, typename Next>
     Completion<T> stepDone(const std::shared_ptr<Job>& job, Next next);
 
-    void setBusy(bool value);
     void setCopied(const QString& value);
     bool isCurrent(const std::shared_ptr<Job>& job) const;
     void run(const std::shared_ptr<Job>& job);

@@ -19,8 +19,9 @@ class TranslationEngines
 public:
     virtual ~TranslationEngines() = default;
 
-    // The keyring value of `account` ("" when none), delivered later on `context`'s thread.
-    virtual void readSecret(const QString& account, QObject* context, std::function<void(const QString&)> done) = 0;
+    // The keyring value of `account` ("" when none is stored), or why it could not be read (a locked keyring, no
+    // keyring, data that is not text), delivered later on `context`'s thread.
+    virtual void readSecret(const QString& account, QObject* context, std::function<void(Outcome<QString>)> done) = 0;
 
     virtual Cancellation moderate(const QString& text, const QString& stage, const QString& requestID,
                                   const QString& token, Completion<void> done) = 0;
@@ -31,6 +32,10 @@ public:
                                  Completion<QString> done) = 0;
     virtual Cancellation codex(const QString& text, const QString& language, const QString& model, TextUpdate update,
                                Completion<QString> done) = 0;
+
+    // Calls `done` from the event loop once no engine transfer runs any more (one still reading the end of an
+    // answer already delivered included), so that a process about to exit has written what they measured.
+    virtual void whenSettled(std::function<void()> done) = 0;
 
     // The real keyring and the process-wide engine clients.
     static std::shared_ptr<TranslationEngines> shared();

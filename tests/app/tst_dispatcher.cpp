@@ -26,9 +26,14 @@ private Q_SLOTS:
         QTest::addColumn<int>("status");
 
         QTest::newRow("no flag starts normally") << QStringList{} << QStringLiteral("normal start\n") << 0;
-        QTest::newRow("unknown words start normally")
-            << QStringList{QStringLiteral("ocr-test"), QStringLiteral("--ocr")} << QStringLiteral("normal start\n")
+        QTest::newRow("words that are no options start normally")
+            << QStringList{QStringLiteral("ocr-test"), QStringLiteral("x.png")} << QStringLiteral("normal start\n")
             << 0;
+        QTest::newRow("Qt's own options start normally")
+            << QStringList{QStringLiteral("-platform"),     QStringLiteral("offscreen"),
+                           QStringLiteral("--reverse"),     QStringLiteral("-style=fusion"),
+                           QStringLiteral("-qwindowtitle"), QStringLiteral("-x")}
+            << QStringLiteral("normal start\n") << 0;
         QTest::newRow("first flag of the table wins over argument order")
             << QStringList{QStringLiteral("--smoke-test"), QStringLiteral("--ocr-test")} << QStringLiteral("ran ocr\n")
             << 0;
@@ -64,6 +69,79 @@ private Q_SLOTS:
         QCOMPARE(result.outText(), stdoutText);
         QCOMPARE(result.exitCode, status);
         QCOMPARE(result.errText(), QString());
+    }
+
+    void unknownOptionIsRefused_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("option");
+        QTest::newRow("a misspelt mode") << QStringList{QStringLiteral("--recognise"), QStringLiteral("x.png")}
+                                         << QStringLiteral("--recognise");
+        QTest::newRow("after Qt's options")
+            << QStringList{QStringLiteral("--platform"), QStringLiteral("offscreen"), QStringLiteral("-reversed")}
+            << QStringLiteral("-reversed");
+    }
+    void unknownOptionIsRefused()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, option);
+        const RunResult result = probe(arguments);
+        QCOMPARE(result.exitCode, 2);
+        QCOMPARE(result.outText(), QString());
+        QCOMPARE(result.errText(), QStringLiteral("Unknown option: %1\nRun quilvant --help to see the modes and "
+                                                  "options.\n")
+                                       .arg(option));
+    }
+
+    // Qt would abort (status 134) without a display; the program says what it needs instead.
+    void desktopWithoutDisplay_data()
+    {
+        QTest::addColumn<QString>("display");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("none set") << QString()
+                                  << QStringLiteral("Quilvant needs a graphical session: neither DISPLAY nor "
+                                                    "WAYLAND_DISPLAY is set.\n");
+        QTest::newRow("nothing listening") << QStringLiteral(":4711")
+                                           << QStringLiteral("Quilvant needs a graphical session: cannot open the "
+                                                             "display :4711.\n");
+    }
+    void desktopWithoutDisplay()
+    {
+        QFETCH(QString, display);
+        QFETCH(QString, message);
+        Sandbox sandbox;
+        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+            sandbox.unsetEnv(QString::fromLatin1(name));
+        }
+        if (!display.isEmpty()) {
+            sandbox.setEnv(QStringLiteral("DISPLAY"), display);
+        }
+        const RunResult result = runQuilvant({}, sandbox, {{}, 60000});
+        QCOMPARE(result.errText(), message);
+        QCOMPARE(result.exitCode, 1);
+        QVERIFY(!result.crashed);
+    }
+
+    // A result that cannot be written is a failure, however the mode itself went.
+    void fullOutputFails_data()
+    {
+        QTest::addColumn<QString>("mode");
+        QTest::addColumn<QString>("prefix");
+        QTest::newRow("version") << QStringLiteral("--version") << QString();
+        QTest::newRow("help") << QStringLiteral("--help") << QString();
+        QTest::newRow("regression line") << QStringLiteral("--regression-test") << QString();
+    }
+    void fullOutputFails()
+    {
+        QFETCH(QString, mode);
+        QFETCH(QString, prefix);
+        const RunResult result =
+            runProgram(QStringLiteral("sh"),
+                       {QStringLiteral("-c"), QStringLiteral("exec \"$0\" \"$1\" > /dev/full"), quilvantBinary(), mode},
+                       m_sandbox);
+        QCOMPARE(result.exitCode, 1);
+        QCOMPARE(result.errText(),
+                 prefix + QStringLiteral("Cannot write to standard output: No space left on device\n"));
     }
 
     void failureLineGoesToStandardErrorWithStatusOne()

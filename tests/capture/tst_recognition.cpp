@@ -12,6 +12,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
+#include <QtEndian>
 #include <atomic>
 #include <thread>
 #include <vector>
@@ -38,6 +39,30 @@ struct Drawing
     int left;
     bool dark; // light text on a dark ground
 };
+
+// An RGB PNG of the given size whose image data is missing: enough for a reader to learn the size.
+QByteArray pngHeader(quint32 width, quint32 height)
+{
+    const auto bigEndian = [](quint32 value) {
+        QByteArray bytes(4, '\0');
+        qToBigEndian(value, bytes.data());
+        return bytes;
+    };
+    const auto chunk = [&bigEndian](const QByteArray& type, const QByteArray& data) -> QByteArray {
+        const QByteArray body = type + data;
+        quint32 crc = 0xffffffff;
+        for (const char byte : body) {
+            crc ^= static_cast<unsigned char>(byte);
+            for (int bit = 0; bit < 8; ++bit) {
+                crc = (crc >> 1) ^ (0xedb88320 & (0u - (crc & 1)));
+            }
+        }
+        return bigEndian(quint32(data.size())) + body + bigEndian(~crc);
+    };
+    return QByteArray("\x89PNG\r\n\x1a\n", 8) +
+           chunk("IHDR", bigEndian(width) + bigEndian(height) + QByteArray("\x08\x02\x00\x00\x00", 5)) +
+           chunk("IDAT", {}) + chunk("IEND", {});
+}
 
 QImage draw(const Drawing& drawing)
 {
@@ -117,8 +142,12 @@ private Q_SLOTS:
             << Drawing{{QStringLiteral("请选择要翻译的区域")}, 44, QStringLiteral("Noto Serif CJK TC")}
             << QStringLiteral("请选择要翻译的区域");
         QTest::newRow("two Chinese characters") << one("设置") << QStringLiteral("设置");
+        QTest::newRow("two traditional characters") << one("設定") << QStringLiteral("設定");
         // Script detection guesses on a word or two; reading decides.
         QTest::newRow("short English") << one("OK") << QStringLiteral("OK");
+        QTest::newRow("a web address, which the French model is unsure of")
+            << one("https://www.example.org/docs/getting-started")
+            << QStringLiteral("https://www.example.org/docs/getting-started");
         QTest::newRow("short Japanese") << one("はい") << QStringLiteral("はい");
         QTest::newRow("short Korean") << one("확인") << QStringLiteral("확인");
         QTest::newRow("small traditional serif line")
@@ -154,6 +183,40 @@ private Q_SLOTS:
             QFAIL(qPrintable(text.error().description()));
         }
         QCOMPARE(text.value(), expected);
+    }
+
+    void capturesInTurnOfDifferentScripts()
+    {
+        // Each reading starts from the script of the one before; every change of script must still read right,
+        // including between the Chinese scripts and to Japanese in a serif face whose kana are hard to spot.
+        const QList<Drawing> turns = {
+            Drawing({QStringLiteral("Keep reading and stay curious.")}),
+            Drawing({QStringLiteral("保持好奇，发现新的世界。")}),
+            Drawing({QStringLiteral("請選擇要翻譯的區域")}),
+            Drawing({QStringLiteral("新しい世界を見つけましょう。")}),
+            Drawing({QStringLiteral("这个国家的经济发展很快。")}),
+            Drawing({QStringLiteral("새로운 세상을 발견하세요.")}),
+            Drawing({QStringLiteral("請選擇要翻譯的區域")}),
+            Drawing({QStringLiteral("La curiosité ouvre de nouvelles portes.")}),
+            Drawing({QStringLiteral("新しい世界を見つけましょう。")}, 24, QStringLiteral("Noto Serif CJK JP")),
+            Drawing({QStringLiteral("保持好奇，发现新的世界。")}),
+            Drawing({QStringLiteral("Keep reading and stay curious.")}),
+        };
+        QStringList paths;
+        for (qsizetype i = 0; i < turns.size(); ++i) {
+            paths.append(saved(draw(turns[i]), m_dir, QStringLiteral("turn-%1").arg(i)));
+        }
+        QStringList read;
+        std::thread fresh([&] { // a thread of its own: no reading before this sequence
+            for (const QString& path : paths) {
+                const Outcome<QString> text = Translation::recognizeFile(path);
+                read.append(text.ok() ? text.value() : text.error().description());
+            }
+        });
+        fresh.join();
+        for (qsizetype i = 0; i < turns.size(); ++i) {
+            QCOMPARE(read.value(i), turns[i].lines.join(QLatin1Char('\n')));
+        }
     }
 
     void transparentGroundCountsAsWhite()
@@ -243,6 +306,31 @@ private Q_SLOTS:
         }
     }
 
+    // An 8K capture (8192 × 4320, more than Qt decodes by default) is read; beyond the stated limit the image
+    // is refused from its header alone, before anything is decoded.
+    void largeCaptures()
+    {
+        QImage eightK(8192, 4320, QImage::Format_RGB32);
+        eightK.fill(Qt::white);
+        const QString large = saved(eightK, m_dir, QStringLiteral("8k"));
+        eightK = QImage();
+        const Outcome<QString> blank = Translation::recognizeFile(large);
+        QVERIFY(!blank.ok());
+        QCOMPARE(blank.error().description(), L::t(QStringLiteral("没有识别到文字，请框选更清晰的区域。")));
+
+        const QString huge = m_dir.filePath(QStringLiteral("huge.png"));
+        QFile file(huge);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(pngHeader(15000, 15000));
+        file.close();
+        const Outcome<QString> refused = Translation::recognizeFile(huge);
+        QVERIFY(!refused.ok());
+        QVERIFY(refused.error().isAppFailure());
+        QCOMPARE(refused.error().description(),
+                 L::t(QStringLiteral("图片 %1 过大，无法识别（%2 × %3 像素，上限为 %4 百万像素）。"))
+                     .arg(huge, QStringLiteral("15000"), QStringLiteral("15000"), QStringLiteral("150")));
+    }
+
     void worksWithTheInstalledSubset_data()
     {
         QTest::addColumn<QStringList>("models");
@@ -250,15 +338,15 @@ private Q_SLOTS:
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("expected");
 
-        QTest::newRow("English and script detection")
-            << QStringList{QStringLiteral("eng"), QStringLiteral("osd")} << QStringList{QStringLiteral("en-US")}
-            << QStringLiteral("Keep reading and stay curious.") << QStringLiteral("Keep reading and stay curious.");
-        QTest::newRow("French and Korean, no script detection")
-            << QStringList{QStringLiteral("kor"), QStringLiteral("fra")}
-            << QStringList{QStringLiteral("fr-FR"), QStringLiteral("ko-KR")}
-            << QStringLiteral("La curiosité ouvre de nouvelles portes.")
-            << QStringLiteral("La curiosité ouvre de nouvelles portes.");
-        QTest::newRow("Korean found without script detection")
+        QTest::newRow("English alone") << QStringList{QStringLiteral("eng"), QStringLiteral("osd")}
+                                       << QStringList{QStringLiteral("en-US")}
+                                       << QStringLiteral("Keep reading and stay curious.")
+                                       << QStringLiteral("Keep reading and stay curious.");
+        QTest::newRow("French and Korean") << QStringList{QStringLiteral("kor"), QStringLiteral("fra")}
+                                           << QStringList{QStringLiteral("fr-FR"), QStringLiteral("ko-KR")}
+                                           << QStringLiteral("La curiosité ouvre de nouvelles portes.")
+                                           << QStringLiteral("La curiosité ouvre de nouvelles portes.");
+        QTest::newRow("Korean among French and Korean")
             << QStringList{QStringLiteral("kor"), QStringLiteral("fra")}
             << QStringList{QStringLiteral("fr-FR"), QStringLiteral("ko-KR")}
             << QStringLiteral("새로운 세상을 발견하세요.") << QStringLiteral("새로운 세상을 발견하세요.");
@@ -293,6 +381,46 @@ private Q_SLOTS:
         QVERIFY(!read.ok());
         QCOMPARE(read.error().kind(), Error::Kind::System);
         QVERIFY2(read.error().description().contains(folder), qPrintable(read.error().description()));
+    }
+
+    void prepareLoadsAheadOrNamesBrokenData_data()
+    {
+        QTest::addColumn<QStringList>("models"); // linked from the installed data
+        QTest::addColumn<QStringList>("broken"); // empty data files
+        QTest::addColumn<QStringList>("codes");
+        QTest::addColumn<QString>("failure"); // what the failure names; empty: none
+
+        QTest::newRow("installed languages")
+            << QStringList{QStringLiteral("fra"), QStringLiteral("kor")} << QStringList()
+            << QStringList{QStringLiteral("en-US"), QStringLiteral("ko-KR")} << QString();
+        QTest::newRow("languages not installed are passed over")
+            << QStringList{QStringLiteral("kor")} << QStringList()
+            << QStringList{QStringLiteral("ja-JP"), QStringLiteral("zh-Hant")} << QString();
+        QTest::newRow("broken data") << QStringList{QStringLiteral("kor")} << QStringList{QStringLiteral("jpn")}
+                                     << QStringList{QStringLiteral("ko-KR"), QStringLiteral("ja-JP")}
+                                     << QStringLiteral("jpn.traineddata");
+    }
+
+    void prepareLoadsAheadOrNamesBrokenData()
+    {
+        QFETCH(QStringList, models);
+        QFETCH(QStringList, broken);
+        QFETCH(QStringList, codes);
+        QFETCH(QString, failure);
+        const QString folder =
+            subsetOf(m_dir, QStringLiteral("prepare-") + QString::fromLatin1(QTest::currentDataTag()), models);
+        for (const QString& model : broken) {
+            QFile empty(QDir(folder).filePath(model + QStringLiteral(".traineddata")));
+            QVERIFY(empty.open(QIODevice::WriteOnly));
+        }
+        RecognitionLanguages::setDataPath(folder);
+        const Outcome<void> prepared = Translation::prepare(codes);
+        if (failure.isEmpty()) {
+            QVERIFY2(prepared.ok(), qPrintable(prepared.error().description()));
+        } else {
+            QVERIFY(!prepared.ok());
+            QVERIFY2(prepared.error().description().contains(failure), qPrintable(prepared.error().description()));
+        }
     }
 
     void severalThreadsAtOnce()
@@ -337,6 +465,7 @@ private Q_SLOTS:
     {
         const QString path = saved(draw(Drawing{{QStringLiteral("Keep reading")}}), m_dir, QStringLiteral("async"));
         RecognitionWorker worker;
+        worker.warmUp({QStringLiteral("en-US"), QStringLiteral("zh-Hans")}); // a capture goes ahead of warming up
         int calls = 0;
         bool insideCall = true;
         QThread* deliveredOn = nullptr;

@@ -2,9 +2,14 @@
 
 #include <QFile>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
+#include <atomic>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 using namespace quilvant;
@@ -91,6 +96,43 @@ private Q_SLOTS:
             const int t = line.section(QLatin1Char(' '), 1, 1).back().digitValue();
             QCOMPARE(line.section(QLatin1Char(' '), 2, 2), QStringLiteral("i=%1").arg(next[t]++));
         }
+    }
+
+    // Something else planted where the log should be is neither followed nor waited on: a link to a file stays
+    // unwritten, and a FIFO that nobody reads does not hold the caller up.
+    void foreignLogPathIsLeftAlone_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("symbolic link") << QStringLiteral("link");
+        QTest::newRow("FIFO without a reader") << QStringLiteral("fifo");
+    }
+    void foreignLogPathIsLeftAlone()
+    {
+        QFETCH(QString, kind);
+        const QString target = m_runtime.filePath(QStringLiteral("elsewhere"));
+        QFile::remove(target);
+        if (kind == QStringLiteral("link")) {
+            QVERIFY(QFile::link(target, Diagnostics::logPath()));
+        } else {
+            QCOMPARE(::mkfifo(QFile::encodeName(Diagnostics::logPath()).constData(), 0600), 0);
+        }
+        std::atomic<bool> returned = false;
+        std::thread recorder([&returned] {
+            Diagnostics::record(QStringLiteral("not here"));
+            returned = true;
+        });
+        // However the test ends, a recorder stuck in open() is let go first: a reader makes the FIFO open.
+        const auto release = qScopeGuard([&] {
+            const int reader =
+                returned ? -1 : ::open(QFile::encodeName(Diagnostics::logPath()).constData(), O_RDONLY | O_NONBLOCK);
+            recorder.join();
+            if (reader >= 0) {
+                ::close(reader);
+            }
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(returned, 20000);
+        QVERIFY(!QFile::exists(target));
+        QVERIFY(QFile::remove(Diagnostics::logPath()));
     }
 
     void unwritableLogIsSwallowed()

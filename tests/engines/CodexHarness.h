@@ -8,6 +8,7 @@
 #include "foundation/L.h"
 #include "foundation/Settings.h"
 #include "support/ChildProcess.h"
+#include "support/ManualClock.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -69,9 +70,12 @@ public:
         return events;
     }
 
-    std::vector<Json> starts() const
+    std::vector<Json> starts() const { return named("start"); }
+
+    // The events of one kind ("start", "grandchild", …).
+    std::vector<Json> named(const char* event) const
     {
-        return select([](const Json& e) { return e["event"] == "start"; });
+        return select([event](const Json& e) { return e["event"] == event; });
     }
 
     // Messages the client sent, in order.
@@ -84,6 +88,18 @@ public:
             }
         }
         return messages;
+    }
+
+    // Whether the client has answered the stand-in's own request `id` (with its refusal): proof that the client
+    // has read everything the stand-in wrote before that request.
+    bool answered(const std::string& id) const
+    {
+        for (const Json& message : received()) {
+            if (message.value("id", Json()) == id && !message.contains("method")) {
+                return true;
+            }
+        }
+        return false;
     }
 
     std::vector<Json> requests(const std::string& method) const

@@ -6,10 +6,22 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QScopeGuard>
 
 using namespace quilvant;
 using namespace quilvant::test;
 using namespace std::chrono_literals;
+
+namespace {
+
+// The path the locator settles on, or its failure message.
+QString located()
+{
+    const Outcome<QString> path = Translation::codexPath();
+    return path ? path.value() : QStringLiteral("<failed: %1>").arg(path.error().description());
+}
+
+} // namespace
 
 class TestCodexConnection : public QObject
 {
@@ -21,6 +33,7 @@ private Q_SLOTS:
     {
         Settings::clearOverride(Settings::Key::codexPath);
         qunsetenv("CODEX_STANDIN_INIT");
+        qunsetenv("CODEX_STANDIN_GRANDCHILD");
     }
 
     void startsChildWithItsCommandLineAndHandshake()
@@ -155,10 +168,13 @@ private Q_SLOTS:
     {
         qputenv("CODEX_STANDIN_INIT", "never");
         StandinLog log;
+        ManualClock clock;
         CodexClient client(standinPath());
-        client.setTimeLimits(300ms, 60s);
+        client.setScheduler(clock.scheduler());
         Recorder<QString> call;
         client.translate(QStringLiteral("hello"), language, {}, call.update(), call.done());
+        QTRY_COMPARE(log.requests("initialize").size(), size_t(1));
+        clock.advance(CodexClient::requestLimit);
         QTRY_VERIFY(call.finished());
         QCOMPARE(call.error(), english("Codex 连接准备超时，请检查网络和登录状态后重试。"));
         QVERIFY(call.updates.isEmpty());
@@ -177,12 +193,32 @@ private Q_SLOTS:
     // A response under a string id answers nothing: the request runs into its time limit.
     void responseWithStringIdIsIgnored()
     {
+        StandinLog log;
+        ManualClock clock;
         CodexClient client(standinPath());
-        client.setTimeLimits(400ms, 60s);
+        client.setScheduler(clock.scheduler());
         Recorder<QString> call;
         client.translate(QStringLiteral("hello"), language, QStringLiteral("string-id"), call.update(), call.done());
+        QTRY_VERIFY(log.answered("probe")); // the response came before the stand-in's own request
+        clock.advance(CodexClient::requestLimit);
         QTRY_VERIFY(call.finished());
         QCOMPARE(call.error(), english("Codex 连接准备超时，请检查网络和登录状态后重试。"));
+        QVERIFY(log.requests("turn/start").empty());
+    }
+
+    // Once answered, a request's time limit passes without effect: the turn runs on to its own limit.
+    void answeredRequestsDoNotExpire()
+    {
+        StandinLog log;
+        ManualClock clock;
+        CodexClient client(standinPath());
+        client.setScheduler(clock.scheduler());
+        Recorder<QString> call;
+        client.translate(QStringLiteral("WAIT"), language, {}, call.update(), call.done());
+        QTRY_VERIFY(log.answered("probe")); // every request so far has had its response read
+        clock.advance(CodexClient::turnLimit);
+        QTRY_VERIFY(call.finished());
+        QCOMPARE(call.error(), english("翻译等待超过 60 秒，请检查网络后重试。"));
     }
 
     void childExitFailsTheTurnOnce()
@@ -194,8 +230,42 @@ private Q_SLOTS:
         QTRY_VERIFY(call.finished());
         QCOMPARE(call.error(), english("Codex 连接中断，请重新翻译。"));
         QCOMPARE(call.updates, QStringList{QStringLiteral("半截")}); // shown text is not withdrawn
-        QTest::qWait(200);
+        // The end of the child's output and its exit are both seen; a next translation starts a fresh child.
+        QTRY_VERIFY(!processAlive(log.starts().front()["pid"]));
+        Recorder<QString> next;
+        client.translate(QStringLiteral("QUICK next"), language, {}, next.update(), next.done());
+        QTRY_VERIFY(next.finished());
+        QVERIFY2(next.outcome->ok(), qPrintable(next.error()));
         QCOMPARE(call.completions, 1);
+    }
+
+    // Output without a line feed is read up to the longest line allowed; then the child is stopped.
+    void endlessLineStopsTheChild()
+    {
+        StandinLog log;
+        CodexClient client(standinPath());
+        Recorder<QString> call;
+        client.translate(QStringLiteral("FLOOD"), language, {}, call.update(), call.done());
+        QTRY_VERIFY_WITH_TIMEOUT(call.finished(), 10000);
+        QCOMPARE(call.error(), english("Codex 返回的消息过大，已停止读取。"));
+        QTRY_VERIFY(!processAlive(log.starts().front()["pid"]));
+    }
+
+    // What the last child wrote without ending its line is gone with it: the next child's first line reads whole.
+    void unfinishedLineDoesNotOutliveItsChild()
+    {
+        StandinLog log;
+        CodexClient client(standinPath());
+        Recorder<QString> call;
+        Cancellation handle = client.translate(QStringLiteral("PARTIAL"), language, {}, call.update(), call.done());
+        QTRY_COMPARE(call.updates, QStringList{QStringLiteral("半截")}); // written together with the unended line
+        handle.cancel();
+        QTRY_VERIFY(call.finished());
+        Recorder<QString> next;
+        client.translate(QStringLiteral("QUICK next"), language, {}, next.update(), next.done());
+        QTRY_VERIFY(next.finished());
+        QVERIFY2(next.outcome->ok(), qPrintable(next.error()));
+        QCOMPARE(log.starts().size(), size_t(2));
     }
 
     void childExitDuringStartUp()
@@ -222,8 +292,6 @@ private Q_SLOTS:
         QCOMPARE(call.error(), closed);
         const long long pid = log.starts().front()["pid"];
         QTRY_VERIFY(!processAlive(pid));
-        QTest::qWait(100);
-        QCOMPARE(call.completions, 1);
 
         // Resetting an idle client is harmless, and the next use starts a fresh child.
         client.reset(AppFailure{closed});
@@ -232,6 +300,7 @@ private Q_SLOTS:
         QTRY_VERIFY(next.finished());
         QVERIFY2(next.outcome->ok(), qPrintable(next.error()));
         QCOMPARE(log.starts().size(), size_t(2));
+        QCOMPARE(call.completions, 1);
     }
 
     void requestIdsKeepGrowingAcrossRestarts()
@@ -319,7 +388,7 @@ private Q_SLOTS:
     void missingExecutable()
     {
         Settings::setOverride(Settings::Key::codexPath, QStringLiteral("/nonexistent/codex"));
-        if (Translation::codexPath()) {
+        if (Translation::codexPath().ok()) {
             QSKIP("an agent CLI is installed in one of the usual places");
         }
         CodexClient client;
@@ -352,11 +421,88 @@ private Q_SLOTS:
         const QString cli = dir.filePath(QStringLiteral("cli"));
         QVERIFY(QFile::link(standinPath(), cli));
         Settings::setOverride(Settings::Key::codexPath, cli);
-        QCOMPARE(Translation::codexPath(), std::optional<QString>(cli));
+        QCOMPARE(located(), cli);
         Settings::setOverride(Settings::Key::codexPath, QString(QStringLiteral(" ") + cli)); // not trimmed
-        QVERIFY(Translation::codexPath() != std::optional<QString>(cli));
-        Settings::setOverride(Settings::Key::codexPath, dir.path()); // a folder is no executable
-        QVERIFY(Translation::codexPath() != std::optional<QString>(dir.path()));
+        QVERIFY(located() != cli);
+    }
+
+    // A setting that names something which cannot be run is named in the message, and a relative one means the
+    // same file for the check and for the start.
+    void locatorNamesWhatTheSettingPointsAt_data()
+    {
+        QTest::addColumn<QString>("entry"); // what the setting names inside a fresh folder
+        QTest::addColumn<QString>("message");
+        QTest::newRow("a folder") << QStringLiteral("folder") << english("设置中的 Codex CLI 路径是一个文件夹：%1");
+        QTest::newRow("a file without execute permission")
+            << QStringLiteral("plain") << english("设置中的 Codex CLI 无法执行，请检查文件和执行权限：%1");
+        QTest::newRow("nothing at all") << QStringLiteral("missing")
+                                        << english("未找到 Codex CLI，请在设置中填写路径，并先运行 codex login。");
+    }
+    void locatorNamesWhatTheSettingPointsAt()
+    {
+        QFETCH(QString, entry);
+        QFETCH(QString, message);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(entry);
+        if (entry == QStringLiteral("folder")) {
+            QVERIFY(QDir().mkdir(path));
+        } else if (entry == QStringLiteral("plain")) {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+        }
+        Settings::setOverride(Settings::Key::codexPath, path);
+        const Outcome<QString> found = Translation::codexPath();
+        if (found.ok()) {
+            QSKIP("an agent CLI is installed in one of the usual places");
+        }
+        QCOMPARE(found.error().description(), message.contains(QLatin1String("%1")) ? message.arg(path) : message);
+    }
+
+    void relativeSettingStartsTheFileItNames()
+    {
+        const QString relative = QDir::current().relativeFilePath(standinPath());
+        QVERIFY(QDir::isRelativePath(relative));
+        Settings::setOverride(Settings::Key::codexPath, relative);
+        QCOMPARE(located(), QFileInfo(standinPath()).absoluteFilePath());
+        CodexClient client;
+        Recorder<QString> call;
+        client.translate(QStringLiteral("QUICK relative"), language, {}, call.update(), call.done());
+        QTRY_VERIFY_WITH_TIMEOUT(call.finished(), 20000);
+        QVERIFY2(call.outcome->ok(), qPrintable(call.error()));
+    }
+
+    // Reset, a child that exits on its own, and the end of the client: each ends the child's whole process group,
+    // grandchildren that hold the child's output (and shrug off SIGTERM) included.
+    void noProcessOfTheGroupIsLeft_data()
+    {
+        QTest::addColumn<QString>("ending");
+        QTest::newRow("reset") << QStringLiteral("reset");
+        QTest::newRow("the child exits") << QStringLiteral("exit");
+        QTest::newRow("the client ends") << QStringLiteral("delete");
+    }
+    void noProcessOfTheGroupIsLeft()
+    {
+        QFETCH(QString, ending);
+        StandinLog log;
+        qputenv("CODEX_STANDIN_GRANDCHILD", "1");
+        auto client = std::make_unique<CodexClient>(standinPath());
+        Recorder<QString> call;
+        client->translate(ending == QStringLiteral("exit") ? QStringLiteral("EXIT") : QStringLiteral("QUICK group"),
+                          language, {}, call.update(), call.done());
+        QTRY_VERIFY_WITH_TIMEOUT(call.finished(), 20000);
+        const qint64 group = log.starts().at(0)["pid"];
+        const qint64 grandchild = log.named("grandchild").at(0)["pid"];
+        const auto cleanup = qScopeGuard([&] { killAfterFailure({group, grandchild}); });
+        if (ending != QStringLiteral("exit")) { // by now the exited child's group may already be on its way out
+            QCOMPARE(stillRunning({group, grandchild}), (QList<qint64>{group, grandchild}));
+        }
+        if (ending == QStringLiteral("reset")) {
+            client->reset(Error::cancelled());
+        } else if (ending == QStringLiteral("delete")) {
+            client.reset();
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(stillRunning({group, grandchild}).isEmpty() && runningMembersOf(group).isEmpty(),
+                                 30000);
     }
 };
 

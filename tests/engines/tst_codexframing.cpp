@@ -64,6 +64,36 @@ private Q_SLOTS:
         QCOMPARE(messages, expected);
     }
 
+    // A line may be long, but not without end: whole or still arriving, one beyond the limit ends the framing.
+    void lineLimit_data()
+    {
+        QTest::addColumn<QByteArray>("ending");
+        QTest::addColumn<qsizetype>("extra");
+        QTest::addColumn<bool>("overflowed");
+        QTest::newRow("whole line at the limit") << QByteArray("\n") << qsizetype(0) << false;
+        QTest::newRow("whole line beyond it") << QByteArray("\n") << qsizetype(1) << true;
+        QTest::newRow("unended line at the limit") << QByteArray() << qsizetype(0) << false;
+        QTest::newRow("unended line beyond it") << QByteArray() << qsizetype(1) << true;
+    }
+    void lineLimit()
+    {
+        QFETCH(QByteArray, ending);
+        QFETCH(qsizetype, extra);
+        QFETCH(bool, overflowed);
+        CodexFraming framing;
+        const QByteArray piece(1'000'000, ' '); // white space around a JSON text is allowed
+        for (qsizetype fed = 0; fed < CodexFraming::lineLimit; fed += piece.size()) {
+            framing.append(piece);
+            QVERIFY(!framing.next());
+        }
+        framing.append(QByteArray(QByteArray(extra, ' ') + ending));
+        QVERIFY(!framing.next());
+        QCOMPARE(framing.overflowed(), overflowed);
+        // Once overflowed, nothing more is read; otherwise the next line reads as usual.
+        framing.append(ending.isEmpty() ? QByteArray("\n{\"after\":1}\n") : QByteArray("{\"after\":1}\n"));
+        QCOMPARE(messagesOf(framing).size(), overflowed ? 0 : 1);
+    }
+
     void clearDropsWhatIsBuffered()
     {
         CodexFraming framing;

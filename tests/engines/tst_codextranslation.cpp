@@ -65,6 +65,9 @@ private Q_SLOTS:
         QTest::addColumn<QString>("model");
         QTest::addColumn<QString>("message");
         QTest::addColumn<QStringList>("updates");
+        QTest::newRow("interrupted turn with text is no success")
+            << QStringLiteral("INTERRUPTED") << QString() << english("Codex 未完成翻译，请重试。")
+            << QStringList{QStringLiteral("半截")};
         QTest::newRow("error object wins over streamed text")
             << QStringLiteral("FAIL") << QString() << QStringLiteral("simulated model failure")
             << QStringList{QStringLiteral("部分译文")};
@@ -85,17 +88,27 @@ private Q_SLOTS:
         QFETCH(QString, message);
         QFETCH(QStringList, updates);
         StandinLog log;
+        ManualClock clock;
         CodexClient client(standinPath());
-        client.setTimeLimits(15s, 400ms);
+        client.setScheduler(clock.scheduler());
+        // A turn that never completes ends at its limit, once what it streamed has been read.
+        const auto run = [&](Recorder<QString>& call) {
+            client.translate(text, language, model, call.update(), call.done());
+            if (text == QStringLiteral("NOTURN")) {
+                QTRY_COMPARE(call.updates, updates);
+                clock.advance(CodexClient::turnLimit);
+            }
+            QTRY_VERIFY_WITH_TIMEOUT(call.finished(), 10000);
+        };
         Recorder<QString> call;
-        translate(client, call, text, model);
+        run(call);
         QCOMPARE(call.error(), message);
         QCOMPARE(call.updates, updates);
 
         // Failures are not remembered: the same request runs again.
         const size_t turns = turnStarts(log).size();
         Recorder<QString> again;
-        translate(client, again, text, model);
+        run(again);
         QCOMPARE(again.error(), message);
         QCOMPARE(turnStarts(log).size(), turns == 0 ? size_t(0) : turns + 1);
     }
@@ -250,7 +263,7 @@ private Q_SLOTS:
         Recorder<QString> hit;
         translate(client, hit, QStringLiteral("QUICK stored"));
         QCOMPARE(hit.outcome->value(), stored.outcome->value());
-        QTest::qWait(100);
+        // Ending the running turn would have posted its end before the hit's, which has arrived.
         QVERIFY(!waiting.finished());
         QVERIFY(processAlive(log.starts().back()["pid"]));
         handle.cancel();
@@ -271,13 +284,12 @@ private Q_SLOTS:
         QVERIFY(call.outcome->error().isCancelled());
         QTRY_VERIFY(!processAlive(log.starts().front()["pid"]));
         handle.cancel(); // idempotent
-        QTest::qWait(50);
-        QCOMPARE(call.completions, 1);
 
         Recorder<QString> next;
         translate(client, next, QStringLiteral("AFTER_CANCEL"));
         QCOMPARE(next.outcome->value(), answer);
         QCOMPARE(log.starts().size(), size_t(2));
+        QCOMPARE(call.completions, 1);
     }
 
     void cancelBetweenThreadStartAndTurn()
@@ -298,8 +310,17 @@ private Q_SLOTS:
         QVERIFY(processAlive(log.starts().front()["pid"])); // the connection itself stays
     }
 
+    void cancelledResultIsNotStored_data()
+    {
+        QTest::addColumn<bool>("afterTheEnd");
+        QTest::newRow("cancelled inside the update") << false;
+        // The delta and the completed turn are read together: the cancel comes once the result is decided, before
+        // it is delivered.
+        QTest::newRow("cancelled between result and delivery") << true;
+    }
     void cancelledResultIsNotStored()
     {
+        QFETCH(bool, afterTheEnd);
         StandinLog log;
         CodexClient client(standinPath());
         Recorder<QString> call;
@@ -307,7 +328,12 @@ private Q_SLOTS:
             QStringLiteral("QUICK late"), language, {},
             [&](const QString& text) {
                 call.updates << text;
-                handle.cancel(); // from inside the update
+                if (afterTheEnd) {
+                    QMetaObject::invokeMethod(
+                        QCoreApplication::instance(), [&handle] { handle.cancel(); }, Qt::QueuedConnection);
+                } else {
+                    handle.cancel();
+                }
             },
             call.done());
         QTRY_VERIFY(call.finished());

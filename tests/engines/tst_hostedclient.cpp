@@ -2,6 +2,7 @@
 #include "engines/hosted/HostedStream.h"
 #include "foundation/Settings.h"
 #include "support/HttpsTestServer.h"
+#include "support/ManualClock.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -10,9 +11,11 @@
 
 using namespace quilvant;
 using quilvant::test::HttpsTestServer;
+using quilvant::test::ManualClock;
 using quilvant::test::RecordedRequest;
 using quilvant::test::ServerChunk;
 using quilvant::test::ServerResponse;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -165,6 +168,12 @@ private Q_SLOTS:
                                  doneEvent}
             << QStringList{QStringLiteral("你")} << QString()
             << QStringLiteral("This content does not meet our usage guidelines.");
+        QTest::newRow("data line without a space after the colon")
+            << QList<QByteArray>{"event: delta\ndata:{\"text\":\"紧\"}\n\n" + doneEvent}
+            << QStringList{QStringLiteral("紧")} << QStringLiteral("你好。") << QString();
+        QTest::newRow("data lines never closed by a blank line")
+            << QList<QByteArray>{"event: delta\n", QByteArray("data: " + QByteArray(100'000, 'x') + '\n').repeated(5)}
+            << QStringList{} << QString() << QStringLiteral("Server event too large.");
         QTest::newRow("pending error event at the end of the body")
             << QList<QByteArray>{"event: error\ndata: {\"error\":{\"code\":\"rate_limit\",\"message\":\"\"}}\n"}
             << QStringList{} << QString() << QStringLiteral("Too many requests. Please try again shortly.");
@@ -341,6 +350,20 @@ private Q_SLOTS:
         QCOMPARE(run.failure(), failure);
     }
 
+    // However the body is cut into lines and events (a delta carries the whole text so far), its total is bounded.
+    void streamBodyLimit()
+    {
+        const QByteArray comment = ": " + QByteArray(99'997, 'x') + '\n';
+        HostedStream stream({});
+        for (qsizetype fed = 0; fed < HostedStream::bodyLimit; fed += comment.size()) {
+            QVERIFY(stream.feed(comment).ok());
+        }
+        const Outcome<void> beyond = stream.feed("\n");
+        QVERIFY(!beyond);
+        QCOMPARE(beyond.error().description(),
+                 QStringLiteral("The service sent more data than expected. Reading stopped."));
+    }
+
     void errorEventStopsReading()
     {
         ServerResponse response =
@@ -354,7 +377,7 @@ private Q_SLOTS:
         QVERIFY(run.wait(10000));
         QCOMPARE(run.failure(), QStringLiteral("Too many requests. Please try again shortly."));
         QTRY_COMPARE(m_server.abortedResponses(), aborted + 1);
-        QTest::qWait(50);
+        m_server.release();
         QCOMPARE(run.completions, 1);
     }
 
@@ -433,6 +456,145 @@ private Q_SLOTS:
         QCOMPARE(run.outcome->error().kind(), Error::Kind::System);
     }
 
+    void moderationAnswerBound_data()
+    {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("failure");
+        QTest::newRow("verdict beyond 40,000 bytes")
+            << 200 << QStringLiteral("The service sent more data than expected. Reading stopped.");
+        QTest::newRow("failure page beyond 40,000 bytes")
+            << 500 << QStringLiteral("Service unavailable. Please try again shortly.");
+    }
+    void moderationAnswerBound()
+    {
+        QFETCH(int, status);
+        QFETCH(QString, failure);
+        ServerResponse response;
+        response.status = status;
+        response.chunks = {ServerChunk{"{\"action\":\"allow\",\"pad\":\"" + QByteArray(40'000, 'x'), 0}};
+        response.ending = ServerResponse::Ending::Hold; // a client that read to the end would never finish
+        answer(response);
+        Finished<void> run;
+        auto hosted = client();
+        hosted->moderate(QStringLiteral("t"), QStringLiteral("input"), QStringLiteral("ID"), QString(),
+                         run.completion());
+        QVERIFY(run.wait());
+        QCOMPARE(run.failure(), failure);
+        m_server.release();
+    }
+
+    // A token is never sent with a control character in it, and never shown in a message.
+    void tokenStaysSecret()
+    {
+        const QString token = QStringLiteral("tok-secret-7777");
+        const int before = m_server.requestCount();
+        Finished<void> refused;
+        auto hosted = client();
+        hosted->moderate(QStringLiteral("t"), QStringLiteral("input"), QStringLiteral("ID"),
+                         token + QStringLiteral("\r\nX-Injected: 1"), refused.completion());
+        QVERIFY(refused.wait());
+        QCOMPARE(refused.failure(), QStringLiteral("The service token contains control characters. Save it again."));
+        QCOMPARE(m_server.requestCount(), before);
+
+        // A malformed delta echoing the request, cut inside the token.
+        const QByteArray echo = "{\"text\":\"Bearer " + token.toUtf8();
+        answer(ServerResponse::eventStream({sse("delta", echo.left(echo.size() - 3))}));
+        Finished<HostedResult> run;
+        hosted->translate(QStringLiteral("Hello"), QString(), token, run.update(), run.completion());
+        QVERIFY(run.wait());
+        QCOMPARE(run.outcome->error().kind(), Error::Kind::System);
+        QVERIFY2(!run.failure().contains(QStringLiteral("tok-secret")), qPrintable(run.failure()));
+    }
+
+    void redirectsAreNamed_data()
+    {
+        QTest::addColumn<bool>("moderation");
+        QTest::addColumn<QByteArray>("location");
+        QTest::addColumn<QString>("failure");
+        QTest::newRow("translation") << false << QByteArray("https://moved.example/api")
+                                     << QStringLiteral(
+                                            "The service redirects (HTTP 301) to https://moved.example/api.");
+        QTest::newRow("moderation, no target")
+            << true << QByteArray() << QStringLiteral("The service redirects (HTTP 301) without naming where.");
+    }
+    void redirectsAreNamed()
+    {
+        QFETCH(bool, moderation);
+        QFETCH(QByteArray, location);
+        QFETCH(QString, failure);
+        ServerResponse response = ServerResponse::json(301, QByteArray());
+        if (!location.isEmpty()) {
+            response.headers.append(std::pair<QByteArray, QByteArray>("Location", location));
+        }
+        answer(response);
+        auto hosted = client();
+        Finished<void> moderated;
+        Finished<HostedResult> translated;
+        if (moderation) {
+            hosted->moderate(QStringLiteral("t"), QStringLiteral("input"), QStringLiteral("ID"), QString(),
+                             moderated.completion());
+            QVERIFY(moderated.wait());
+        } else {
+            hosted->translate(QStringLiteral("Hello"), QString(), QString(), translated.update(),
+                              translated.completion());
+            QVERIFY(translated.wait());
+        }
+        QCOMPARE(moderation ? moderated.failure() : translated.failure(), failure);
+    }
+
+    // Both operations wait at most 60 seconds for the next part of a response and 90 seconds for all of it (the
+    // request is built the same way for both), on a clock the test moves.
+    void timeLimits_data()
+    {
+        QTest::addColumn<bool>("moderation");
+        QTest::addColumn<bool>("trickling");
+        QTest::addColumn<QString>("reason");
+        const QString idle = QStringLiteral("nothing arrived for 60 seconds");
+        const QString whole = QStringLiteral("the response took longer than 90 seconds");
+        QTest::newRow("translation, silent") << false << false << idle;
+        QTest::newRow("translation, trickling") << false << true << whole;
+        QTest::newRow("moderation, silent") << true << false << idle;
+    }
+    void timeLimits()
+    {
+        QFETCH(bool, moderation);
+        QFETCH(bool, trickling);
+        QFETCH(QString, reason);
+        ServerResponse response = ServerResponse::eventStream({sse("delta", "{\"text\":\"1\"}")});
+        for (const QByteArray& piece : {sse("delta", "{\"text\":\"2\"}"), sse("delta", "{\"text\":\"3\"}")}) {
+            response.chunks.append(ServerChunk{piece, 0, true});
+        }
+        response.ending = ServerResponse::Ending::Hold;
+        answer(response);
+        ManualClock clock;
+        HostedClient hosted(m_server.url(), http::HttpTransportOptions{m_server.caFile(), clock.scheduler()});
+        Finished<void> moderated;
+        Finished<HostedResult> translated;
+        if (moderation) {
+            hosted.moderate(QStringLiteral("t"), QStringLiteral("input"), QStringLiteral("ID"), QString(),
+                            moderated.completion());
+        } else {
+            hosted.translate(QStringLiteral("Hello"), QString(), QString(), translated.update(),
+                             translated.completion());
+        }
+        const int held = m_server.heldResponses();
+        QTRY_COMPARE(m_server.heldResponses(), held + 1); // the first piece is out
+        if (trickling) {                                  // each piece within the idle limit of the one before
+            for (const QString& piece : {QStringLiteral("2"), QStringLiteral("3")}) {
+                clock.advance(30s);
+                m_server.release();
+                QTRY_COMPARE(translated.updates.constLast(), piece);
+            }
+            clock.advance(30s);
+        } else {
+            clock.advance(60s);
+        }
+        QVERIFY(moderation ? moderated.wait() : translated.wait());
+        const QString failure = moderation ? moderated.failure() : translated.failure();
+        QVERIFY2(failure.contains(reason), qPrintable(failure));
+        m_server.release();
+    }
+
     void missingBaseURL_data()
     {
         QTest::addColumn<QString>("setting");
@@ -490,7 +652,9 @@ private Q_SLOTS:
         QCOMPARE(run.completions, 0);
         QVERIFY(run.wait());
         QVERIFY(run.outcome->error().isCancelled());
-        QTest::qWait(20);
+        Finished<HostedResult> later; // ends after anything the first call might still have had on its way
+        hosted.translate(QStringLiteral("Hello"), QString(), QString(), later.update(), later.completion());
+        QVERIFY(later.wait());
         QCOMPARE(run.completions, 1);
         Settings::clearOverride(Settings::Key::serviceURL);
     }

@@ -2,6 +2,7 @@
 #include "engines/minimax/MiniMaxClient.h"
 #include "foundation/Settings.h"
 #include "support/HttpsTestServer.h"
+#include "support/ManualClock.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -12,6 +13,7 @@
 
 using namespace quilvant;
 using namespace quilvant::test;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -32,6 +34,7 @@ private:
     QTemporaryDir m_runtime;
     HttpsTestServer m_server;
     double m_clock = 1000;
+    ManualClock m_time; // the time limits' and the grace's
     std::unique_ptr<MiniMaxClient> m_client;
 
     MiniMaxClientOptions options()
@@ -39,7 +42,16 @@ private:
         MiniMaxClientOptions o;
         o.caFile = m_server.caFile();
         o.now = [this] { return m_clock; };
+        o.scheduler = m_time.scheduler();
         return o;
+    }
+
+    // Waits until no transfer of `client` runs any more, draining ones included.
+    static void settle(MiniMaxClient& client)
+    {
+        bool idle = false;
+        client.whenIdle([&idle] { idle = true; });
+        QTRY_VERIFY(idle);
     }
 
     MiniMaxRequest request(const QString& text = QStringLiteral("Hello")) const
@@ -306,6 +318,36 @@ private Q_SLOTS:
             << QStringLiteral("en")
             << QStringLiteral("MiniMax request failed (HTTP 400): ") + QString(498, QLatin1Char('a')) +
                    QStringLiteral("译文");
+        QTest::newRow("key at the cut is hidden whole")
+            << ServerResponse::json(400, "{\"message\":\"" + QByteArray(495, 'a') + key.toUtf8() + "\"}")
+            << QStringLiteral("en")
+            << QStringLiteral("MiniMax request failed (HTTP 400): ") + QString(495, QLatin1Char('a')) +
+                   QStringLiteral("[已隐藏 ");
+        QTest::newRow("redirect named, English")
+            <<
+            [] {
+                ServerResponse r = ServerResponse::json(301, QByteArray());
+                r.headers.append(std::pair<QByteArray, QByteArray>("Location", "https://example.test/v2/chat\x1b]0;x"));
+                return r;
+            }()
+            << QStringLiteral("en")
+            << QStringLiteral(
+                   "The MiniMax endpoint redirects (HTTP 301) to https://example.test/v2/chat]0;x. Enter the "
+                   "final API endpoint in Settings.");
+        QTest::newRow("redirect named, Chinese")
+            <<
+            [] {
+                ServerResponse r = ServerResponse::json(302, QByteArray());
+                r.headers.append(std::pair<QByteArray, QByteArray>("Location", "https://example.test/"));
+                return r;
+            }()
+            << QStringLiteral("zh")
+            << QStringLiteral(
+                   "MiniMax 接口地址被重定向（HTTP 302）到 https://example.test/，请在设置中填写最终的 API 地址。");
+        QTest::newRow("redirect without a target")
+            << ServerResponse::json(307, QByteArray()) << QStringLiteral("en")
+            << QStringLiteral("The MiniMax endpoint redirects (HTTP 307) without naming where. Check the API endpoint "
+                              "in Settings.");
         QTest::newRow("echoed key is hidden")
             << ServerResponse::json(401,
                                     "{\"error\":{\"message\":\"bad key " + key.toUtf8() + " (" + key.toUtf8() + ")\"}}")
@@ -339,6 +381,25 @@ private Q_SLOTS:
         QCOMPARE(trace->failure(), expected);
         QVERIFY(!trace->failure().contains(key));
         QCOMPARE(m_client->cacheSize(), 0);
+    }
+
+    // A parser's message quotes what it read; a server echoing the request must not get the key shown that way.
+    void parserErrorsNeverShowTheKey_data()
+    {
+        QTest::addColumn<ServerResponse>("response");
+        const QByteArray echo = "{\"echo\":\"Authorization: Bearer " + key.toUtf8() + "\"";
+        QTest::newRow("malformed event") << ServerResponse::eventStream({"data: " + echo + " oops}\n\n"});
+        QTest::newRow("event cut inside the key")
+            << ServerResponse::eventStream({"data: " + echo.left(echo.size() - 4) + "\n\n"});
+    }
+    void parserErrorsNeverShowTheKey()
+    {
+        QFETCH(ServerResponse, response);
+        serve(response);
+        const auto trace = run(request());
+        QVERIFY(trace->result && !trace->result->ok());
+        QCOMPARE(trace->result->error().kind(), Error::Kind::System);
+        QVERIFY2(!trace->failure().contains(key.left(8)), qPrintable(trace->failure()));
     }
 
     void wholeJsonBodyIsAcceptedAndCached()
@@ -411,6 +472,10 @@ private Q_SLOTS:
         QTest::newRow("blank key first") << QStringLiteral("http://x") << QStringLiteral(" ")
                                          << QStringLiteral(" \n\t ") << keyMessage;
         QTest::newRow("blank model") << QStringLiteral("http://x") << QStringLiteral("\n") << key << modelMessage;
+        QTest::newRow("key with a line break")
+            << QStringLiteral("http://x") << QStringLiteral("m") << QStringLiteral("sk-1\r\nX-Injected: 1")
+            << QStringLiteral("The MiniMax API key contains control characters. "
+                              "Save it again in Settings.");
         QTest::newRow("http scheme") << QStringLiteral("http://127.0.0.1/v1/chat/completions") << QStringLiteral("m")
                                      << key << endpointMessage;
         QTest::newRow("no host") << QStringLiteral("https:///v1/chat/completions") << QStringLiteral("m") << key
@@ -574,26 +639,110 @@ private Q_SLOTS:
         QCOMPARE(trace->completions, 1);
     }
 
-    void doneSentinelEndsTheTranslationWithoutWaitingForTheBodyToEnd()
+    // The answer is delivered at "[DONE]"; the transfer reads the rest of the body for at most the grace, so that
+    // its connection can serve the next request.
+    void doneSentinelDeliversAtOnceAndTheRestIsDrained_data()
     {
-        ServerResponse open = ServerResponse::eventStream(
-            {contentEvent(QStringLiteral("完")), "data: [DONE]\n\n", contentEvent(QStringLiteral("ignored"))});
+        QTest::addColumn<bool>("bodyEnds");
+        QTest::newRow("the body ends soon after") << true;
+        QTest::newRow("the body never ends") << false;
+    }
+    void doneSentinelDeliversAtOnceAndTheRestIsDrained()
+    {
+        QFETCH(bool, bodyEnds);
+        ServerResponse open = ServerResponse::eventStream({contentEvent(QStringLiteral("完")), "data: [DONE]\n\n"});
+        open.chunks.append(ServerChunk{contentEvent(QStringLiteral("ignored")), 0, true});
         open.ending = ServerResponse::Ending::Hold;
         serve(open);
         const int aborted = m_server.abortedResponses();
-        const auto trace = run(request());
+        const int completed = m_server.completedResponses();
+        qint64 offset = diagnosticsEnd();
+        const auto trace = run(request()); // the server is still holding the body
         QVERIFY2(trace->succeeded(), qPrintable(trace->failure()));
         QCOMPARE(trace->text(), QStringLiteral("完"));
         QCOMPARE(trace->updates, QStringList{QStringLiteral("完")});
-        QTRY_COMPARE(m_server.abortedResponses(), aborted + 1);
+        QCOMPARE(m_client->cacheSize(), 1);
+        if (bodyEnds) {
+            m_server.release(); // the rest of the body
+            m_server.release(); // its end
+            QTRY_COMPARE(m_server.completedResponses(), completed + 1);
+        } else {
+            m_time.advance(2s);
+            QTRY_COMPARE(m_server.abortedResponses(), aborted + 1);
+        }
+        settle(*m_client);
+        QCOMPARE(m_server.abortedResponses(), aborted + (bodyEnds ? 0 : 1));
+        QCOMPARE(newDiagnostics(offset).filter(QStringLiteral("minimax.network reused=")).size(), 1);
         m_server.release();
     }
 
+    // A keep-alive server that ends its chunked bodies just after "[DONE]": the warm-up and every translation after
+    // it share one connection.
+    void oneConnectionServesTheWarmUpAndEveryTranslation()
+    {
+        HttpsTestServer server;
+        QVERIFY(server.start());
+        server.setHandler([](const RecordedRequest& r) {
+            if (r.method == "HEAD") {
+                return ServerResponse::json(405, QByteArray());
+            }
+            // The end of the body follows a moment after "[DONE]", as a provider's does.
+            ServerResponse response =
+                ServerResponse::eventStream({contentEvent(QStringLiteral("好")), "data: [DONE]\n\n"});
+            response.chunks.append(ServerChunk{QByteArray(), 200});
+            return response;
+        });
+        MiniMaxClientOptions o = options();
+        o.caFile = server.caFile();
+        MiniMaxClient client(o);
+        const QString endpoint = server.url(QStringLiteral("/v1/chat/completions")).toString();
+        qint64 offset = diagnosticsEnd();
+        bool warmed = false;
+        client.warmup(endpoint, [&warmed](const Outcome<void>&) { warmed = true; });
+        QTRY_VERIFY(warmed);
+        for (int i = 0; i < 3; ++i) {
+            MiniMaxRequest r = request(QStringLiteral("text %1").arg(i));
+            r.endpoint = endpoint;
+            auto trace = startTranslation(client, r);
+            QTRY_VERIFY(trace->finished());
+            QVERIFY2(trace->succeeded(), qPrintable(trace->failure()));
+        }
+        settle(client);
+        QCOMPARE(server.requestCount(), 4);
+        QCOMPARE(server.connectionCount(), 1);
+        QCOMPARE(server.abortedResponses(), 0);
+        QCOMPARE(server.requests().value(0).method, QByteArray("HEAD"));
+        const QStringList lines = newDiagnostics(offset);
+        QCOMPARE(
+            lines.filter(QRegularExpression(QStringLiteral("^minimax\\.preconnect seconds=\\d+\\.\\d{3}$"))).size(), 1);
+        const QStringList network = lines.filter(QStringLiteral("minimax.network "));
+        QCOMPARE(network.size(), 4);
+        QVERIFY(network[0].startsWith(QStringLiteral("minimax.network reused=false")));
+        for (const QString& line : network.mid(1)) {
+            QVERIFY2(line.startsWith(QStringLiteral("minimax.network reused=true dns=0.000 connect=0.000 tls=0.000")),
+                     qPrintable(line));
+        }
+    }
+
+    void cancellingFromInsideAnUpdateStopsEverything_data()
+    {
+        QTest::addColumn<QList<QByteArray>>("chunks");
+        QTest::addColumn<QStringList>("updates");
+        QTest::newRow("first of several events")
+            << QList<QByteArray>{contentEvent(QStringLiteral("a")), contentEvent(QStringLiteral("b")),
+                                 contentEvent(QStringLiteral("c"), QStringLiteral("stop"))}
+            << QStringList{QStringLiteral("a")};
+        // The body ends without a line feed: the last update comes from the end of the stream, right before the
+        // answer would be stored.
+        QTest::newRow("the last update, at the end of the body")
+            << QList<QByteArray>{"data: {\"choices\":[{\"delta\":{\"content\":\"z\"},\"finish_reason\":\"stop\"}]}"}
+            << QStringList{QStringLiteral("z")};
+    }
     void cancellingFromInsideAnUpdateStopsEverything()
     {
-        serve(stream({contentEvent(QStringLiteral("a")), contentEvent(QStringLiteral("b")),
-                      contentEvent(QStringLiteral("c"), QStringLiteral("stop"))},
-                     0));
+        QFETCH(QList<QByteArray>, chunks);
+        QFETCH(QStringList, updates);
+        serve(stream(chunks, 0));
         auto trace = std::make_shared<TranslationTrace>();
         auto handle = std::make_shared<Cancellation>();
         *handle = m_client->translate(
@@ -609,34 +758,34 @@ private Q_SLOTS:
         QTRY_VERIFY(trace->finished());
         QVERIFY2(trace->isCancelled(),
                  qPrintable(trace->failure() + trace->text() + trace->updates.join(QLatin1Char('|'))));
-        QCOMPARE(trace->updates, QStringList{QStringLiteral("a")});
-        QTest::qWait(50);
+        QCOMPARE(trace->updates, updates);
+        settle(*m_client);
         QCOMPARE(trace->completions, 1);
         QCOMPARE(m_client->cacheSize(), 0);
     }
 
     void cancellingBeforeItStartsSendsNothing()
     {
+        serve(stream({contentEvent(QStringLiteral("t"), QStringLiteral("stop"))}));
         const int before = m_server.requestCount();
         Cancellation handle;
         auto trace = startTranslation(*m_client, request(), &handle);
         handle.cancel();
         QTRY_VERIFY(trace->finished());
         QVERIFY(trace->isCancelled());
-        QTest::qWait(50);
-        QCOMPARE(m_server.requestCount(), before);
+        QVERIFY(run(request(QStringLiteral("next")))->succeeded());
+        QCOMPARE(m_server.requestCount(), before + 1); // the next one's only
     }
 
     void transportFailuresPassThroughUnchanged()
     {
-        MiniMaxClientOptions o = options();
-        o.resourceSeconds = 0.3; // stands for the 60-second limit of the whole response
-        m_client = std::make_unique<MiniMaxClient>(o);
         ServerResponse held = ServerResponse::eventStream({contentEvent(QStringLiteral("x"))});
         held.ending = ServerResponse::Ending::Hold;
         serve(held);
-        const auto trace = run(request());
-        QVERIFY(trace->result && !trace->result->ok());
+        auto trace = startTranslation(*m_client, request());
+        QTRY_COMPARE(trace->updates, QStringList{QStringLiteral("x")});
+        m_time.advance(60s); // nothing more within the limits
+        QTRY_VERIFY(trace->finished());
         QCOMPARE(trace->result->error().kind(), Error::Kind::System);
         QCOMPARE(m_client->cacheSize(), 0);
         m_server.release();
@@ -646,53 +795,6 @@ private Q_SLOTS:
         serve(cut);
         const auto interrupted = run(request());
         QCOMPARE(interrupted->result->error().kind(), Error::Kind::System);
-    }
-
-    void warmUpConnectionServesTheFirstTranslation()
-    {
-        HttpsTestServer server;
-        QVERIFY(server.start());
-        server.setHandler([](const RecordedRequest& r) {
-            if (r.method == "HEAD") {
-                return ServerResponse::json(405, QByteArray());
-            }
-            return ServerResponse::eventStream({contentEvent(QStringLiteral("ok"), QStringLiteral("stop"))});
-        });
-        MiniMaxClientOptions o = options();
-        o.caFile = server.caFile();
-        MiniMaxClient client(o);
-        qint64 offset = diagnosticsEnd();
-        bool warmed = false;
-        int warmCalls = 0;
-        const QString endpoint = server.url(QStringLiteral("/v1/chat/completions")).toString();
-        client.warmup(endpoint, [&](const Outcome<void>& outcome) {
-            ++warmCalls;
-            warmed = outcome.ok();
-        });
-        QTRY_VERIFY(warmCalls > 0);
-        QVERIFY(warmed);
-        MiniMaxRequest r = request();
-        r.endpoint = endpoint;
-        auto trace = startTranslation(client, r);
-        QTRY_VERIFY(trace->finished());
-        QVERIFY(trace->succeeded());
-        QCOMPARE(server.connectionCount(), 1);
-        QCOMPARE(server.requests().value(0).method, QByteArray("HEAD"));
-
-        QStringList network;
-        const QStringList lines = newDiagnostics(offset);
-        for (const QString& line : lines) {
-            if (line.startsWith(QStringLiteral("minimax.network"))) {
-                network.append(line);
-            }
-        }
-        QVERIFY(
-            lines.filter(QRegularExpression(QStringLiteral("^minimax\\.preconnect seconds=\\d+\\.\\d{3}$"))).size() ==
-            1);
-        QCOMPARE(network.size(), 2);
-        QVERIFY(network[0].startsWith(QStringLiteral("minimax.network reused=false")));
-        QVERIFY2(network[1].startsWith(QStringLiteral("minimax.network reused=true dns=0.000 connect=0.000 tls=0.000")),
-                 qPrintable(network[1]));
     }
 
     void warmUpNeverFails_data()

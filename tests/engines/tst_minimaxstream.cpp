@@ -1,4 +1,6 @@
+#include "engines/minimax/MiniMaxEventReader.h"
 #include "engines/minimax/MiniMaxStream.h"
+#include "engines/minimax/VisibleText.h"
 #include "foundation/Settings.h"
 
 #include <QtTest>
@@ -38,13 +40,29 @@ private Q_SLOTS:
             << QStringLiteral("ok<thi<think>x</think>nk>hidden") << QStringLiteral("ok");
         QTest::newRow("stray closing tag kept") << QStringLiteral("a</think>b") << QStringLiteral("a</think>b");
         QTest::newRow("only reasoning") << QStringLiteral("<think>all</think>") << QString();
+        QTest::newRow("tag before a block is hidden with it")
+            << QStringLiteral("a <th<think>x</think>") << QStringLiteral("a");
+        QTest::newRow("tag before a block shows while another is read")
+            << QStringLiteral("a <th<think>x</think><th") << QStringLiteral("a <th");
+        QTest::newRow("tag formed after spaces")
+            << QStringLiteral("ok  <th<think>x</think>ink>y") << QStringLiteral("ok");
+        QTest::newRow("white space inside kept")
+            << QStringLiteral("a \n<think>x</think> b") << QStringLiteral("a \n b");
     }
 
+    // The whole text at once, and the same text arriving one character at a time.
     void visible()
     {
         QFETCH(QString, text);
         QFETCH(QString, expected);
         QCOMPARE(MiniMaxStream::visible(text), expected);
+        VisibleText growing;
+        for (const QChar c : text) {
+            const QString before = growing.text();
+            const bool changed = growing.append(QStringView(&c, 1));
+            QCOMPARE(changed, growing.text() != before);
+        }
+        QCOMPARE(growing.text(), expected);
     }
 
     void serverFailure_data()
@@ -101,7 +119,7 @@ private Q_SLOTS:
                             "\"finish_reason\":null}]}"),
              QString(), QStringLiteral("data: {\"choices\":{\"delta\":{\"content\":\"not a list\"}}}"), QString(),
              QStringLiteral("data: {\"choices\":[{\"delta\":\"x\"},{\"delta\":{\"content\":\"b\"}}]}"), QString()});
-        QCOMPARE(stream.text(), QStringLiteral("ab"));
+        QCOMPARE(stream.visibleText(), QStringLiteral("ab"));
         QCOMPARE(stream.finishReason(), std::optional<QString>(QStringLiteral("x")));
         QCOMPARE(stream.reasoningCharacters(), 3); // a skin-toned emoji is one character
         QVERIFY(!stream.done());
@@ -118,7 +136,37 @@ private Q_SLOTS:
         QVERIFY(stream.line(QStringLiteral(": comment")).ok());
         QVERIFY(stream.line(QString()).ok());
         QVERIFY(!stream.done());
-        QVERIFY(stream.text().isEmpty());
+        QVERIFY(stream.visibleText().isEmpty());
+    }
+
+    // Totals, not only lines: the data lines of one event, and the whole body however it is cut into lines.
+    void readerBounds_data()
+    {
+        QTest::addColumn<QByteArray>("line");
+        QTest::addColumn<int>("count");
+        QTest::addColumn<QString>("failure");                               // empty: none
+        const QByteArray data = "data: " + QByteArray(100'000, 'x') + '\n'; // 100,000 characters of one event each
+        const QByteArray comment = ": " + QByteArray(999'997, 'x') + '\n';  // a megabyte, ignored
+        const QString eventTooLarge = QStringLiteral("MiniMax stream event was too large. Reading stopped.");
+        const QString bodyTooLarge = QStringLiteral("MiniMax response was too large. Reading stopped.");
+        QTest::newRow("event just below its limit") << data << 19 << QString();
+        QTest::newRow("data lines never closed by a blank line") << data << 20 << eventTooLarge;
+        QTest::newRow("body at its limit") << comment << 32 << QString();
+        QTest::newRow("body beyond its limit") << comment + '\n' << 32 << bodyTooLarge;
+    }
+    void readerBounds()
+    {
+        QFETCH(QByteArray, line);
+        QFETCH(int, count);
+        QFETCH(QString, failure);
+        MiniMaxEventReader reader([](const QString&) {});
+        QString seen;
+        for (int i = 0; i < count && seen.isEmpty(); ++i) {
+            if (auto fed = reader.feed(line); !fed) {
+                seen = fed.error().description();
+            }
+        }
+        QCOMPARE(seen, failure);
     }
 
     void doneNeedsTheExactSentinel()

@@ -73,16 +73,16 @@ private Q_SLOTS:
                                    << QStringLiteral("Ready");
         QTest::newRow("description key")
             << QStringLiteral("欢迎页说明")
-            << QStringLiteral("按 Option + D，框选屏幕上的文字。\n首次使用，请允许屏幕录制。")
+            << QStringLiteral("按 Alt+D，框选屏幕上的文字。\n如果桌面询问，请允许截屏。")
             << QStringLiteral(
-                   "Press Option + D and select text on your screen.\nAllow Screen Recording when prompted.");
+                   "Press Alt+D and select text on your screen.\nAllow screen capture if your desktop asks.");
         QTest::newRow("brand in both") << QStringLiteral("退出 Sorn") << QStringLiteral("退出 Quilvant")
                                        << QStringLiteral("Quit Quilvant");
         QTest::newRow("brand inside a sentence")
             << QStringLiteral("请在系统设置 → 隐私与安全性 → 屏幕与系统音频录制中允许「Sorn」，然后重新打开应用。")
-            << QStringLiteral("请在系统设置 → 隐私与安全性 → 屏幕与系统音频录制中允许「Quilvant」，然后重新打开应用。")
-            << QStringLiteral(
-                   "Allow Quilvant in System Settings → Privacy & Security → Screen Recording, then reopen Quilvant.");
+            << QStringLiteral("请在桌面设置的隐私选项中允许「Quilvant」截屏，然后重新打开应用。")
+            << QStringLiteral("Allow Quilvant to take screenshots in your desktop's privacy settings, then reopen "
+                              "Quilvant.");
         QTest::newRow("missing key stays Chinese")
             << QStringLiteral("这不是目录里的词") << QStringLiteral("这不是目录里的词")
             << QStringLiteral("这不是目录里的词");
@@ -94,8 +94,11 @@ private Q_SLOTS:
         QTest::newRow("hosted not open") << QStringLiteral("服务尚未开放") << QStringLiteral("服务尚未开放")
                                          << QStringLiteral("Hosted service is not available yet");
         QTest::newRow("keyring") << QStringLiteral("无法更新钥匙串中的 API Key。")
-                                 << QStringLiteral("无法更新钥匙串中的 API Key。")
-                                 << QStringLiteral("Could not update the API key in Keychain.");
+                                 << QStringLiteral("无法更新密钥环中的 API Key。")
+                                 << QStringLiteral("Could not update the API key in the keyring.");
+        QTest::newRow("shortcut glyph") << QStringLiteral("按 ⌥ D 框选英文，或在上方粘贴文字。")
+                                        << QStringLiteral("按 Alt+D 框选英文，或在上方粘贴文字。")
+                                        << QStringLiteral("Press Alt+D to capture, or paste text above.");
     }
 
     void lookups()

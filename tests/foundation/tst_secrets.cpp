@@ -1,4 +1,5 @@
 #include "foundation/Secrets.h"
+#include "support/BareBus.h"
 #include "support/ChildProcess.h"
 
 #include <QDirIterator>
@@ -50,43 +51,21 @@ int itemCount()
     return count;
 }
 
-// A session bus of our own without the secrets service, and without service files that could start one.
-class BareBus
+// The stored text, failing the test when the keyring could not say.
+QString readValue(const QString& account = Secrets::minimaxAccount)
 {
-public:
-    BareBus()
-    {
-        QFile config(m_dir.filePath(QStringLiteral("bus.conf")));
-        config.open(QIODevice::WriteOnly);
-        config.write(QStringLiteral("<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\""
-                                    " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-                                    "<busconfig><type>session</type><listen>unix:dir=%1</listen>"
-                                    "<auth>EXTERNAL</auth><policy context=\"default\">"
-                                    "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/>"
-                                    "<allow own=\"*\"/></policy></busconfig>\n")
-                         .arg(m_dir.path())
-                         .toUtf8());
-        config.close();
-        m_daemon.start(QStringLiteral("dbus-daemon"), {QStringLiteral("--config-file=") + config.fileName(),
-                                                       QStringLiteral("--nofork"), QStringLiteral("--print-address")});
-        m_daemon.waitForStarted();
-        while (!m_daemon.canReadLine() && m_daemon.waitForReadyRead(10000)) {
-        }
-        m_address = QString::fromUtf8(m_daemon.readLine()).trimmed();
+    const Secrets::Stored stored = Secrets::read(account);
+    if (stored.state != Secrets::Stored::State::Found && stored.state != Secrets::Stored::State::Absent) {
+        qWarning("keyring: %s", qPrintable(stored.message()));
+        return QStringLiteral("<unreadable>");
     }
-    ~BareBus()
-    {
-        m_daemon.kill();
-        m_daemon.waitForFinished();
-    }
+    return stored.value;
+}
 
-    const QString& address() const { return m_address; }
-
-private:
-    QTemporaryDir m_dir;
-    QProcess m_daemon;
-    QString m_address;
-};
+RunResult probe(const QStringList& arguments, const Sandbox& sandbox)
+{
+    return runProgram(QStringLiteral(SECRETS_PROBE), arguments, sandbox, {.input = {}, .timeoutMs = 60000});
+}
 
 bool treeContains(const QString& root, const QByteArray& needle)
 {
@@ -110,7 +89,11 @@ private Q_SLOTS:
     void init() { QVERIFY(Secrets::save(QString())); }
     void cleanupTestCase() { QVERIFY(Secrets::save(QString())); }
 
-    void missingItemReadsEmpty() { QCOMPARE(Secrets::read(), QString()); }
+    void missingItemReadsEmpty()
+    {
+        QCOMPARE(Secrets::read().state, Secrets::Stored::State::Absent);
+        QCOMPARE(readValue(), QString());
+    }
 
     void storesExactBytesOnce_data()
     {
@@ -127,7 +110,7 @@ private Q_SLOTS:
         QVERIFY(Secrets::save(key));
         QCOMPARE(itemCount(), 1);
         QCOMPARE(storedBytes(), key.toUtf8());
-        QCOMPARE(Secrets::read(), key);
+        QCOMPARE(readValue(), key);
     }
 
     void emptySaveRemovesTheItem()
@@ -135,7 +118,7 @@ private Q_SLOTS:
         QVERIFY(Secrets::save(QStringLiteral("sk-gone")));
         QVERIFY(Secrets::save(QString()));
         QCOMPARE(itemCount(), 0);
-        QCOMPARE(Secrets::read(), QString());
+        QCOMPARE(readValue(), QString());
         QVERIFY2(Secrets::save(QString()), "removing a missing item is not an error");
     }
 
@@ -145,7 +128,7 @@ private Q_SLOTS:
                             "sk-from-elsewhere")
                      .status,
                  0);
-        QCOMPARE(Secrets::read(), QStringLiteral("sk-from-elsewhere"));
+        QCOMPARE(readValue(), QStringLiteral("sk-from-elsewhere"));
         QVERIFY(Secrets::save(QStringLiteral("sk-ours")));
         QCOMPARE(storedBytes(), QByteArray("sk-ours"));
         QCOMPARE(itemCount(), 1);
@@ -163,27 +146,30 @@ private Q_SLOTS:
         QCOMPARE(itemCount(), 2);
         QVERIFY(Secrets::save(QStringLiteral("sk-one")));
         QCOMPARE(itemCount(), 1);
-        QCOMPARE(Secrets::read(), QStringLiteral("sk-one"));
+        QCOMPARE(readValue(), QStringLiteral("sk-one"));
     }
 
-    void dataThatIsNotUtf8ReadsEmpty()
+    void dataThatIsNotUtf8IsToldApart()
     {
         QCOMPARE(secretTool(QStringList{QStringLiteral("store"), QStringLiteral("--label=raw")} + itemAttributes,
                             QByteArray("sk-\xff\xfe-\xc3"))
                      .status,
                  0);
         QCOMPARE(storedBytes(), QByteArray("sk-\xff\xfe-\xc3"));
-        QCOMPARE(Secrets::read(), QString());
+        const Secrets::Stored stored = Secrets::read();
+        QCOMPARE(stored.state, Secrets::Stored::State::NotUtf8);
+        QCOMPARE(stored.value, QString());
+        QCOMPARE(stored.text().error().description(), stored.message());
     }
 
     void accountsAreSeparate()
     {
         QVERIFY(Secrets::save(QStringLiteral("api key")));
         QVERIFY(Secrets::save(QStringLiteral("token"), Secrets::serviceAccount));
-        QCOMPARE(Secrets::read(), QStringLiteral("api key"));
-        QCOMPARE(Secrets::read(Secrets::serviceAccount), QStringLiteral("token"));
+        QCOMPARE(readValue(), QStringLiteral("api key"));
+        QCOMPARE(readValue(Secrets::serviceAccount), QStringLiteral("token"));
         QVERIFY(Secrets::save(QString(), Secrets::serviceAccount));
-        QCOMPARE(Secrets::read(), QStringLiteral("api key"));
+        QCOMPARE(readValue(), QStringLiteral("api key"));
     }
 
     void readLaterDeliversOnTheCallersThread()
@@ -192,8 +178,8 @@ private Q_SLOTS:
         QObject context;
         QString value;
         Qt::HANDLE thread = nullptr;
-        Secrets::readLater(Secrets::minimaxAccount, &context, [&](const QString& read) {
-            value = read;
+        Secrets::readLater(Secrets::minimaxAccount, &context, [&](const Secrets::Stored& read) {
+            value = read.value;
             thread = QThread::currentThreadId();
         });
         QTRY_COMPARE(value, QStringLiteral("sk-later"));
@@ -221,30 +207,73 @@ private Q_SLOTS:
         bool called = false;
         {
             QObject context;
-            Secrets::readLater(Secrets::minimaxAccount, &context, [&](const QString&) { called = true; });
+            Secrets::readLater(Secrets::minimaxAccount, &context, [&](const Secrets::Stored&) { called = true; });
         }
         QThreadPool::globalInstance()->waitForDone();
         QCoreApplication::processEvents();
         QVERIFY(!called);
     }
 
-    void withoutKeyringServiceSavingFailsAndWritesNothing()
+    // A line break in a key would end up inside a request's header.
+    void keysWithControlCharactersAreRefused_data()
+    {
+        QTest::addColumn<QString>("key");
+        QTest::newRow("line feed") << QStringLiteral("sk-1\nX-Injected: 1");
+        QTest::newRow("carriage return") << QStringLiteral("sk-1\r");
+        QTest::newRow("NUL") << QString::fromUtf16(u"sk\0", 3);
+        QTest::newRow("escape") << QStringLiteral("sk-\x1b[0m");
+        QTest::newRow("C1") << QStringLiteral("sk-\u0085");
+    }
+    void keysWithControlCharactersAreRefused()
+    {
+        QFETCH(QString, key);
+        QVERIFY(Secrets::save(QStringLiteral("sk-kept")));
+        for (const QString& account : {Secrets::minimaxAccount, Secrets::serviceAccount}) {
+            const Outcome<void> saved = Secrets::save(key, account);
+            QVERIFY(!saved);
+            QCOMPARE(saved.error().description(), QStringLiteral("A key cannot contain control characters such as "
+                                                                 "line breaks."));
+        }
+        QCOMPARE(readValue(), QStringLiteral("sk-kept"));
+        QCOMPARE(readValue(Secrets::serviceAccount), QString());
+    }
+
+    void withoutKeyringServiceNothingIsWrittenAndEveryFailureSaysSo()
     {
         BareBus bus;
         QVERIFY(bus.address().startsWith(QStringLiteral("unix:")));
         Sandbox sandbox;
         sandbox.setEnv(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), bus.address());
         const QByteArray key = "sk-must-not-land-in-a-file-4711";
-        const RunResult saved =
-            runProgram(QStringLiteral(SECRETS_PROBE), {QStringLiteral("save"), QString::fromUtf8(key)}, sandbox,
-                       {.input = {}, .timeoutMs = 60000});
-        QCOMPARE(saved.exitCode, 1);
-        QCOMPARE(saved.errText(), QStringLiteral("Could not save the API key to Keychain.\n"));
+        const QString unreachable = QStringLiteral("The keyring cannot be reached: ");
+        for (const QString& saving : {QString::fromUtf8(key), QString()}) { // removing fails as well
+            const RunResult saved = probe({QStringLiteral("save"), saving}, sandbox);
+            QCOMPARE(saved.exitCode, 1);
+            QVERIFY2(saved.errText().startsWith(unreachable), saved.err.constData());
+        }
         QVERIFY(!treeContains(sandbox.root(), key));
 
-        const RunResult read = runProgram(QStringLiteral(SECRETS_PROBE), {QStringLiteral("read")}, sandbox);
-        QCOMPARE(read.exitCode, 0);
+        const RunResult read = probe({QStringLiteral("read")}, sandbox);
+        QCOMPARE(read.exitCode, 1);
+        QVERIFY2(read.errText().startsWith(unreachable), read.err.constData());
         QCOMPARE(read.out, QByteArray());
+    }
+
+    // A keyring whose collection is locked (and no unlock prompt can be shown) is not "no key".
+    void lockedKeyringIsToldApart()
+    {
+        BareBus bus;
+        Sandbox sandbox;
+        QVERIFY(bus.startKeyring(sandbox));
+        QCOMPARE(probe({QStringLiteral("save"), QStringLiteral("sk-locked-away")}, sandbox).exitCode, 0);
+        QCOMPARE(probe({QStringLiteral("read")}, sandbox).out, QByteArray("sk-locked-away"));
+        QVERIFY(bus.lockDefaultCollection());
+        const QString locked = QStringLiteral("The keyring is locked. Unlock it and try again.\n");
+        const RunResult read = probe({QStringLiteral("read")}, sandbox);
+        QCOMPARE(read.errText(), locked);
+        QCOMPARE(read.exitCode, 1);
+        const RunResult saved = probe({QStringLiteral("save"), QStringLiteral("sk-new")}, sandbox);
+        QCOMPARE(saved.errText(), locked);
     }
 };
 

@@ -1,5 +1,6 @@
 #include "foundation/Settings.h"
 
+#include <QDir>
 #include <QFile>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -79,15 +80,46 @@ private Q_SLOTS:
         QCOMPARE(Settings::language(), QStringLiteral("fr"));
     }
 
+    // What this program and other writers of the format store for a boolean.
+    void booleansFromTheIniFile_data()
+    {
+        QTest::addColumn<QByteArray>("stored");
+        QTest::addColumn<bool>("value");
+        for (const char* yes : {"true", "1", "TRUE", "True", "yes", "on"}) {
+            QTest::newRow(yes) << QByteArray(yes) << true;
+        }
+        for (const char* no : {"false", "0", "FALSE", "no", "off", "", "maybe"}) {
+            QTest::newRow(*no != 0 ? no : "empty") << QByteArray(no) << false;
+        }
+    }
     void booleansFromTheIniFile()
     {
+        QFETCH(QByteArray, stored);
+        QFETCH(bool, value);
         QFile file(Settings::filePath());
         QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("[General]\nonboarded=false\n");
+        file.write("[General]\nonboarded=" + stored + "\n");
         file.close();
-        QCOMPARE(Settings::onboarded(), false);
-        Settings::setValue(Settings::Key::onboarded, true);
-        QCOMPARE(Settings::onboarded(), true);
+        QCOMPARE(Settings::onboarded(), value);
+        Settings::setValue(Settings::Key::onboarded, !value);
+        QCOMPARE(Settings::onboarded(), !value);
+    }
+
+    // A file that is there but cannot be read is reported, not taken for "nothing stored".
+    void unreadableFileIsReported()
+    {
+        Settings::setOverride(Settings::Key::uiLanguage, QStringLiteral("zh"));
+        QVERIFY(Settings::readable());
+        QVERIFY(QDir().mkpath(Settings::filePath()));
+        const Outcome<void> readable = Settings::readable();
+        QVERIFY(QDir().rmdir(Settings::filePath()));
+        QVERIFY(!readable);
+        QCOMPARE(readable.error().description(),
+                 QStringLiteral("无法读取设置文件 %1：不是普通文件").arg(Settings::filePath()));
+        QFile file(Settings::filePath());
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.close();
+        QVERIFY(Settings::readable());
     }
 };
 

@@ -89,7 +89,7 @@ private Q_SLOTS:
 
     void recognizeFailures_data()
     {
-        QTest::addColumn<QString>("image"); // text to draw; "-" for no file at all
+        QTest::addColumn<QString>("image"); // text to draw; "-" for no file at all, "0" for an empty one
         QTest::addColumn<QString>("failure");
 
         QTest::newRow("blank image") << QString()
@@ -97,6 +97,8 @@ private Q_SLOTS:
         QTest::newRow("missing file") << QStringLiteral("-")
                                       << QStringLiteral(
                                              "Recognition failed: Cannot read the image %1: File not found\n");
+        QTest::newRow("empty file") << QStringLiteral("0")
+                                    << QStringLiteral("Recognition failed: Cannot read the image %1: empty file.\n");
     }
 
     void recognizeFailures()
@@ -105,13 +107,54 @@ private Q_SLOTS:
         QFETCH(QString, failure);
         Sandbox sandbox;
         QString path = QDir(sandbox.root()).filePath(QStringLiteral("input.png"));
-        if (image != QLatin1String("-")) {
+        if (image == QLatin1String("0")) {
+            QFile empty(path);
+            QVERIFY(empty.open(QIODevice::WriteOnly));
+        } else if (image != QLatin1String("-")) {
             path = writeImage(sandbox.root(), QStringLiteral("input.png"), image);
         }
         const RunResult result = runQuilvant({QStringLiteral("--recognize"), path}, sandbox);
         QCOMPARE(result.outText(), QString());
         QCOMPARE(result.errText(), failure.contains(QLatin1String("%1")) ? failure.arg(path) : failure);
         QCOMPARE(result.exitCode, 1);
+    }
+
+    // A name that is not UTF-8 opens its file by its bytes, and messages show it escaped. Output that cannot be
+    // written fails the run.
+    void recognizeByTheNamesBytes_data()
+    {
+        QTest::addColumn<QString>("redirect");
+        QTest::addColumn<QString>("missing"); // "" when the file is there
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("out");
+        QTest::addColumn<QString>("err");
+        QTest::newRow("Latin-1 name") << QString() << QString() << 0 << QStringLiteral("Keep reading\n") << QString();
+        QTest::newRow("missing Latin-1 name")
+            << QString() << QStringLiteral("x") << 1 << QString()
+            << QStringLiteral("Recognition failed: Cannot read the image x-caf\\xe9.png: File not found\n");
+        QTest::newRow("full standard output")
+            << QStringLiteral(" > /dev/full") << QString() << 1 << QString()
+            << QStringLiteral("Recognition failed: Cannot write to standard output: No space left on device\n");
+    }
+    void recognizeByTheNamesBytes()
+    {
+        QFETCH(QString, redirect);
+        QFETCH(QString, missing);
+        QFETCH(int, status);
+        QFETCH(QString, out);
+        QFETCH(QString, err);
+        Sandbox sandbox;
+        const QString drawn = writeImage(sandbox.root(), QStringLiteral("drawn.png"), QStringLiteral("Keep reading"));
+        // The shell makes the byte 0xE9 (é in Latin-1), which no QString argument can carry.
+        const QString script = QStringLiteral("mv drawn.png \"$(printf 'caf\\351.png')\" && exec \"$0\" --recognize "
+                                              "\"$(printf '%1caf\\351.png')\"%2")
+                                   .arg(missing.isEmpty() ? QString() : missing + QLatin1Char('-'), redirect);
+        QVERIFY(QFile::exists(drawn));
+        const RunResult result =
+            runProgram(QStringLiteral("sh"), {QStringLiteral("-c"), script, quilvantBinary()}, sandbox);
+        QCOMPARE(result.errText(), err);
+        QCOMPARE(result.outText(), out);
+        QCOMPARE(result.exitCode, status);
     }
 
     void recognizeNamesTheFailingFileAmongSeveral()

@@ -25,11 +25,14 @@ public:
     };
 
     QHash<QString, QString> secrets;
+    QHash<QString, QString> secretFailures; // the keyring's failure message for an account
     QList<Call> calls;
 
-    void readSecret(const QString& account, QObject* context, std::function<void(const QString&)> done) override
+    void readSecret(const QString& account, QObject* context, std::function<void(Outcome<QString>)> done) override
     {
-        QTimer::singleShot(0, context, [done = std::move(done), value = secrets.value(account)] { done(value); });
+        Outcome<QString> read = secretFailures.contains(account) ? Outcome<QString>(AppFailure{secretFailures[account]})
+                                                                 : Outcome<QString>(secrets.value(account));
+        QTimer::singleShot(0, context, [done = std::move(done), read = std::move(read)] { done(read); });
     }
 
     Cancellation moderate(const QString& text, const QString& stage, const QString& requestID, const QString& token,
@@ -70,6 +73,8 @@ public:
     {
         return add({QStringLiteral("codex"), {text, language, model}, std::move(update), std::move(done)});
     }
+
+    void whenSettled(std::function<void()> done) override { QTimer::singleShot(0, std::move(done)); }
 
     QStringList kinds() const
     {

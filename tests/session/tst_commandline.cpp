@@ -1,7 +1,9 @@
 #include "foundation/Secrets.h"
+#include "support/BareBus.h"
 #include "support/ChildProcess.h"
 #include "support/HttpsTestServer.h"
 
+#include <QDir>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -76,11 +78,13 @@ private Q_SLOTS:
                 return ServerResponse::json(200, m_verdict);
             }
             if (request.path == "/v1/chat/completions") {
-                return ServerResponse::eventStream(
+                ServerResponse response = ServerResponse::eventStream(
                     {"data: {\"choices\":[{\"delta\":{\"content\":\"Bonjour\"}}]}\n\n",
                      "data: {\"choices\":[{\"delta\":{\"content\":\" le monde\"},\"finish_reason\":\"stop\"}]}\n\n",
                      "data: [DONE]\n\n"},
                     5);
+                response.chunks.append(ServerChunk{QByteArray(), 300}); // the body ends a while after "[DONE]"
+                return response;
             }
             // One write per line, a little apart, so that partial text is seen on its own.
             QList<QByteArray> chunks;
@@ -180,6 +184,99 @@ private Q_SLOTS:
         QCOMPARE(result.outText(), QString());
     }
 
+    // Text from a server reaches a terminal without its control sequences (no clipboard write, no title), and a
+    // pipe byte for byte. Error lines are cleaned either way.
+    void outputOnATerminalIsCleaned_data()
+    {
+        QTest::addColumn<bool>("terminal");
+        QTest::newRow("terminal") << true;
+        QTest::newRow("pipe") << false;
+    }
+    void outputOnATerminalIsCleaned()
+    {
+        QFETCH(bool, terminal);
+        setStream(sse(
+            "done",
+            "{\"text\":\"\\u001b]52;c;SGk=\\u0007\\u4f60\\u597d\\u001b]0;x\\u001b\\\\\",\"remainingCharacters\":1}"));
+        const QByteArray raw = "\x1b]52;c;SGk=\x07你好\x1b]0;x\x1b\\";
+        if (!terminal) {
+            const RunResult result = translate({QStringLiteral("Hello")});
+            QCOMPARE(result.exitCode, 0);
+            QCOMPARE(result.out, raw + '\n');
+            return;
+        }
+        const QString command = quilvantBinary() + QStringLiteral(" --translate Hello");
+        const RunResult result =
+            runProgram(QStringLiteral("script"), {QStringLiteral("-qec"), command, QStringLiteral("/dev/null")},
+                       *m_sandbox, {{}, 90000});
+        QCOMPARE(result.exitCode, 0);
+        QVERIFY2(!result.out.contains('\x1b') && !result.out.contains('\x07'), result.out.constData());
+        QVERIFY2(result.out.endsWith("\xef\xbf\xbd]52;c;SGk=\xef\xbf\xbd你好\xef\xbf\xbd]0;x\xef\xbf\xbd\\\r\n"),
+                 result.out.constData());
+    }
+
+    void agentErrorLineIsCleaned()
+    {
+        m_sandbox->writeSetting(QStringLiteral("codexPath"), testProgram(QStringLiteral("codex_standin")));
+        const RunResult result =
+            translate({QStringLiteral("--engine"), QStringLiteral("Codex"), QStringLiteral("FAILCTRL")});
+        QCOMPARE(result.exitCode, 1);
+        QCOMPARE(result.errText(), QStringLiteral("Translation failed: model\uFFFD]0;owned\uFFFD failed\uFFFD\n"));
+    }
+
+    // More standard input than any engine takes is refused after reading just past the limit.
+    void oversizedInputIsRefused_data()
+    {
+        QTest::addColumn<QString>("source"); // "" for 2,000,001 bytes through a pipe
+        QTest::newRow("one byte too many") << QString();
+        QTest::newRow("/dev/zero") << QStringLiteral("/dev/zero");
+    }
+    void oversizedInputIsRefused()
+    {
+        QFETCH(QString, source);
+        const int before = m_server.requestCount();
+        const RunResult result =
+            source.isEmpty() ? translate({}, QByteArray(2'000'001, 'a'))
+                             : runProgram(QStringLiteral("sh"),
+                                          {QStringLiteral("-c"), QStringLiteral("exec \"$0\" --translate < ") + source,
+                                           quilvantBinary()},
+                                          *m_sandbox, {{}, 90000});
+        QCOMPARE(result.errText(), QStringLiteral("Translation failed: Standard input is longer than 2000000 bytes, "
+                                                  "more than any translation engine accepts.\n"));
+        QCOMPARE(result.exitCode, 1);
+        QCOMPARE(m_server.requestCount(), before);
+    }
+
+    void unreadableSettingsAreNotMissingConsent()
+    {
+        QVERIFY(QFile::remove(m_sandbox->settingsFile()));
+        QVERIFY(QDir().mkpath(m_sandbox->settingsFile()));
+        const RunResult result = translate({QStringLiteral("Hello")});
+        QCOMPARE(result.exitCode, 1);
+        QCOMPARE(result.errText(), QStringLiteral("Translation failed: Cannot read the settings file %1: not a regular "
+                                                  "file\n")
+                                       .arg(m_sandbox->settingsFile()));
+    }
+
+    // Without any keyring the hosted service is still reached (no token could have been stored); the API key of
+    // the chat-completions engine is missing for a reason that is not "save it first".
+    void withoutAKeyring()
+    {
+        BareBus bus;
+        m_sandbox->setEnv(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), bus.address());
+        const RunResult hosted = translate({QStringLiteral("Hello")});
+        QCOMPARE(hosted.errText(), QString());
+        QCOMPARE(hosted.outText(), QStringLiteral("你好。\n"));
+        QCOMPARE(m_server.requests().last().header("Authorization"), QByteArray());
+
+        m_sandbox->writeSetting(QStringLiteral("engine"), QStringLiteral("MiniMax"));
+        m_sandbox->writeSetting(QStringLiteral("minimaxModel"), QStringLiteral("MiniMax-M3"));
+        const RunResult chat = translate({QStringLiteral("Hello")});
+        QCOMPARE(chat.exitCode, 1);
+        QVERIFY2(chat.errText().startsWith(QStringLiteral("Translation failed: The keyring cannot be reached: ")),
+                 chat.err.constData());
+    }
+
     void withoutServiceAddress()
     {
         m_sandbox->writeSetting(QStringLiteral("serviceURL"), QString());
@@ -271,6 +368,10 @@ private Q_SLOTS:
         const QList<RecordedRequest> chats = requestsTo("/v1/chat/completions").mid(before);
         QCOMPARE(chats.size(), status == 0 ? 1 : 0);
         if (status == 0) {
+            // The transfer read to the end of its body before the program left, and wrote what it measured.
+            QFile log(m_sandbox->privateTempDir() + QStringLiteral("/kestu-diagnostics.log"));
+            QVERIFY(log.open(QIODevice::ReadOnly));
+            QVERIFY(log.readAll().contains(" minimax.network reused="));
             QCOMPARE(chats.first().header("Authorization"), QByteArray("Bearer sk-e2e"));
             QVERIFY(chats.first().body.contains("French"));
             const QList<RecordedRequest> checks = requestsTo("/v1/moderate");

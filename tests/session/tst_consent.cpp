@@ -172,8 +172,8 @@ private Q_SLOTS:
         QCOMPARE(ui::WelcomeAlert::show(nullptr, [&opened] { opened = true; }), settingsOpened);
         QCOMPARE(opened, settingsOpened);
         QCOMPARE(seen.text, QStringLiteral("Welcome to Quilvant"));
-        QCOMPARE(seen.informative, QStringLiteral("Press Option + D and select text on your screen.\n"
-                                                  "Allow Screen Recording when prompted."));
+        QCOMPARE(seen.informative, QStringLiteral("Press Alt+D and select text on your screen.\n"
+                                                  "Allow screen capture if your desktop asks."));
         QCOMPARE(seen.buttons, (QStringList{QStringLiteral("Get started"), QStringLiteral("Later")}));
         QVERIFY(Settings::onboarded());
     }

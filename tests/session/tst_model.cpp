@@ -1,6 +1,7 @@
 #include "ScriptedEngines.h"
 #include "foundation/Settings.h"
 #include "session/Model.h"
+#include "support/ManualClock.h"
 
 #include <QClipboard>
 #include <QGuiApplication>
@@ -22,33 +23,6 @@ public:
     {
         ++asked;
         return answer;
-    }
-};
-
-// The copy toast's timer, fired by hand.
-struct ManualScheduler
-{
-    struct Pending
-    {
-        std::chrono::milliseconds delay;
-        std::function<void()> action;
-        std::shared_ptr<bool> cancelled;
-    };
-    QList<Pending> pending;
-
-    Model::Scheduler scheduler()
-    {
-        return [this](std::chrono::milliseconds delay, std::function<void()> action) {
-            auto cancelled = std::make_shared<bool>(false);
-            pending.append({delay, std::move(action), cancelled});
-            return Cancellation([cancelled] { *cancelled = true; });
-        };
-    }
-    void fire(qsizetype index)
-    {
-        if (!*pending[index].cancelled) {
-            pending[index].action();
-        }
     }
 };
 
@@ -75,6 +49,15 @@ private:
     CountingPrompt m_prompt;
 
     ScriptedEngines::Call& call(qsizetype index) { return m_engines->calls[index]; }
+
+    // Lets everything posted to the GUI thread so far run: an engine's late update, a queued step.
+    static void settle()
+    {
+        bool reached = false;
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(), [&reached] { reached = true; }, Qt::QueuedConnection);
+        QTRY_VERIFY(reached);
+    }
 
     // Starts a translation of `source` and lets it reach its first engine call.
     void start(const QString& source, qsizetype expectedCalls = 1)
@@ -149,7 +132,7 @@ private Q_SLOTS:
         int changes = 0;
         watchAll(*m_model, &changes);
         m_model->translate();
-        QTest::qWait(50);
+        settle();
         QCOMPARE(changes, 0);
         QCOMPARE(m_prompt.asked, asked);
         QCOMPARE(m_model->generation(), generation);
@@ -166,6 +149,49 @@ private Q_SLOTS:
         m_model->stop();
         start(QStringLiteral("Again"), 2);
         QCOMPARE(m_prompt.asked, 1);
+    }
+
+    // What keeps a translation from reaching its engine is shown as such: an engine setting no version wrote,
+    // a keyring that cannot give the key or the token.
+    void translationThatCannotStartSaysWhy_data()
+    {
+        QTest::addColumn<QString>("engine");
+        QTest::addColumn<QString>("unreadable"); // the keyring account that cannot be read
+        QTest::addColumn<QString>("error");
+        QTest::addColumn<QStringList>("kinds");
+        const QString locked = QStringLiteral("The keyring is locked. Unlock it and try again.");
+        for (const char* unknown : {"Babel", "codex"}) {
+            QTest::addRow("unknown engine %s", unknown)
+                << QString::fromLatin1(unknown) << QString()
+                << QStringLiteral("The translation service \"%1\" in Settings is unknown. Choose one in Settings.")
+                       .arg(QString::fromLatin1(unknown))
+                << QStringList{};
+        }
+        QTest::newRow("API key behind a locked keyring") << QStringLiteral("MiniMax") << QStringLiteral("minimax")
+                                                         << locked << QStringList{QStringLiteral("moderate")};
+        QTest::newRow("service token behind a locked keyring")
+            << QStringLiteral("Sorn") << QStringLiteral("service") << locked << QStringList{};
+    }
+    void translationThatCannotStartSaysWhy()
+    {
+        QFETCH(QString, engine);
+        QFETCH(QString, unreadable);
+        QFETCH(QString, error);
+        QFETCH(QStringList, kinds);
+        Settings::setValue(Settings::Key::engine, engine);
+        if (!unreadable.isEmpty()) {
+            m_engines->secretFailures.insert(unreadable, error);
+        }
+        m_model->setSource(QStringLiteral("Hello"));
+        m_model->translate();
+        if (!kinds.isEmpty()) {
+            QTRY_COMPARE(m_engines->calls.size(), 1);
+            call(0).finish(QString()); // the source passed moderation
+        }
+        QTRY_VERIFY(!m_model->busy());
+        QCOMPARE(m_model->error(), std::optional<QString>(error));
+        QCOMPARE(m_model->status(), QStringLiteral("Translation failed"));
+        QCOMPARE(m_engines->kinds(), kinds);
     }
 
     void hostedPartialTextIsShownWhileWriting()
@@ -198,9 +224,6 @@ private Q_SLOTS:
         QTest::newRow("agent") << QStringLiteral("Codex") << QStringLiteral("codex")
                                << QStringList{QStringLiteral(" Hi "), QStringLiteral("Japanese"),
                                               QStringLiteral("gpt-x")};
-        QTest::newRow("any other name is the agent")
-            << QStringLiteral("codex") << QStringLiteral("codex")
-            << QStringList{QStringLiteral(" Hi "), QStringLiteral("Japanese"), QStringLiteral("gpt-x")};
     }
     void otherEnginesShowNothingBeforeOutputModeration()
     {
@@ -222,7 +245,7 @@ private Q_SLOTS:
         QCOMPARE(call(1).kind, kind);
         QCOMPARE(call(1).args, engineArgs);
         call(1).update(QStringLiteral("こん"));
-        QTest::qWait(20);
+        settle();
         QCOMPARE(m_model->translated(), QString());
         QCOMPARE(m_model->status(), QStringLiteral("Translating…"));
 
@@ -296,7 +319,7 @@ private Q_SLOTS:
         QVERIFY(!m_model->busy());
         call(0).update(QStringLiteral("ab"));
         call(0).finish(QStringLiteral("abc"));
-        QTest::qWait(20);
+        settle();
         QCOMPARE(m_model->translated(), QString());
         QCOMPARE(m_model->status(), QStringLiteral("Translating…"));
         QCOMPARE(m_model->error(), std::nullopt);
@@ -307,18 +330,80 @@ private Q_SLOTS:
 
     void aNewTranslationSupersedesTheRunningOne()
     {
+        QStringList shown;
+        connect(m_model.get(), &Model::translatedChanged, this, [&] { shown.append(m_model->translated()); });
         start(QStringLiteral("first"));
         m_model->setSource(QStringLiteral("second"));
         m_model->translate();
         QVERIFY(*call(0).cancelled);
         QTRY_COMPARE(m_engines->calls.size(), 2);
-        call(0).update(QStringLiteral("old partial"));
+        call(0).update(QStringLiteral("old partial")); // the new translation is busy: only the generation differs
         call(0).finish(QStringLiteral("old result"));
         call(1).update(QStringLiteral("new partial"));
         QTRY_COMPARE(m_model->translated(), QStringLiteral("new partial"));
         call(1).finish(QStringLiteral("new result"));
         QCOMPARE(m_model->translated(), QStringLiteral("new result"));
+        QCOMPARE(shown, (QStringList{QStringLiteral("new partial"), QStringLiteral("new result")}));
         QCOMPARE(call(1).args.first(), QStringLiteral("second"));
+    }
+
+    // However fast an engine reports, the GUI thread gets one text at a time: the latest.
+    void partialTextsWaitInOneSlot()
+    {
+        start(QStringLiteral("Hello"));
+        QSignalSpy changes(m_model.get(), &Model::translatedChanged);
+        QString text;
+        for (int i = 0; i < 1000; ++i) {
+            text += QLatin1Char('x');
+            call(0).update(text);
+        }
+        settle();
+        QCOMPARE(changes.count(), 1);
+        QCOMPARE(m_model->translated(), text);
+    }
+
+    // Every setting a translation uses is read when it starts: a change while the keyring answers is for the next.
+    void settingsAreReadWhenATranslationStarts_data()
+    {
+        QTest::addColumn<QString>("engine");
+        QTest::addColumn<QStringList>("engineArgs");
+        QTest::newRow("chat completions") << QStringLiteral("MiniMax")
+                                          << QStringList{QStringLiteral("Hi"),
+                                                         QStringLiteral("Simplified Chinese"),
+                                                         QStringLiteral("https://a.example/v1/chat/completions"),
+                                                         QStringLiteral("model-a"),
+                                                         QStringLiteral(" sk-key "),
+                                                         QStringLiteral("automatic")};
+        QTest::newRow("agent") << QStringLiteral("Codex")
+                               << QStringList{QStringLiteral("Hi"), QStringLiteral("Simplified Chinese"),
+                                              QStringLiteral("gpt-a")};
+    }
+    void settingsAreReadWhenATranslationStarts()
+    {
+        QFETCH(QString, engine);
+        QFETCH(QStringList, engineArgs);
+        const auto set = [](const QString& letter) {
+            Settings::setValue(Settings::Key::endpoint,
+                               QStringLiteral("https://%1.example/v1/chat/completions").arg(letter));
+            Settings::setValue(Settings::Key::minimaxModel, QString(QStringLiteral("model-") + letter));
+            Settings::setValue(Settings::Key::minimaxThinking, letter == QStringLiteral("a")
+                                                                   ? QStringLiteral("automatic")
+                                                                   : QStringLiteral("disabled"));
+            Settings::setValue(Settings::Key::codexModel, QString(QStringLiteral("gpt-") + letter));
+        };
+        Settings::setValue(Settings::Key::engine, engine);
+        set(QStringLiteral("a"));
+        m_model->setSource(QStringLiteral("Hi"));
+        m_model->translate();
+        set(QStringLiteral("b"));
+        QTRY_COMPARE(m_engines->calls.size(), 1);
+        call(0).finish(QString()); // input moderation; the keyring is asked next
+        QTRY_COMPARE(m_engines->calls.size(), 2);
+        QCOMPARE(call(1).args, engineArgs);
+        for (const QString& key : {Settings::Key::endpoint, Settings::Key::minimaxModel, Settings::Key::minimaxThinking,
+                                   Settings::Key::codexModel}) {
+            Settings::remove(key);
+        }
     }
 
     void stopBeforeTheEngineStartsCallsNothing()
@@ -326,7 +411,7 @@ private Q_SLOTS:
         m_model->setSource(QStringLiteral("Hello"));
         m_model->translate();
         m_model->stop();
-        QTest::qWait(50);
+        settle();
         QVERIFY(m_engines->calls.isEmpty());
     }
 
@@ -375,29 +460,29 @@ private Q_SLOTS:
 
     void copyToast()
     {
-        ManualScheduler timer;
-        m_model->setScheduler(timer.scheduler());
+        using namespace std::chrono_literals;
+        ManualClock clock;
+        m_model->setScheduler(clock.scheduler());
         QClipboard* clipboard = QGuiApplication::clipboard();
         clipboard->setText(QStringLiteral("left alone"));
 
         m_model->copy(QString(), QStringLiteral("原文"));
         QCOMPARE(m_model->copied(), QString());
         QCOMPARE(clipboard->text(), QStringLiteral("left alone"));
-        QVERIFY(timer.pending.isEmpty());
+        QVERIFY(clock.pending().isEmpty());
 
         m_model->copy(QStringLiteral("source text"), QStringLiteral("原文"));
         QCOMPARE(clipboard->text(), QStringLiteral("source text"));
         QCOMPARE(m_model->copied(), QStringLiteral("原文"));
+        clock.advance(1000ms);
         m_model->copy(QStringLiteral("译文内容"), QStringLiteral("译文"));
         QCOMPARE(clipboard->text(), QStringLiteral("译文内容"));
         QCOMPARE(m_model->copied(), QStringLiteral("译文"));
-        QCOMPARE(timer.pending.size(), 2);
-        QCOMPARE(timer.pending[0].delay, std::chrono::milliseconds(1400));
-        QCOMPARE(timer.pending[1].delay, std::chrono::milliseconds(1400));
+        QCOMPARE(clock.pending(), QList<std::chrono::milliseconds>{1400ms}); // the first copy's timer is gone
 
-        timer.fire(0); // the first copy's timer was cancelled by the second copy
+        clock.advance(1399ms); // the first copy's 1.4 s are over, the second's are not
         QCOMPARE(m_model->copied(), QStringLiteral("译文"));
-        timer.fire(1);
+        clock.advance(1ms);
         QCOMPARE(m_model->copied(), QString());
     }
 

@@ -5,7 +5,11 @@
 #include <QFile>
 #include <QProcess>
 #include <QSettings>
+#include <QTest>
 #include <QTimer>
+#include <csignal>
+#include <optional>
+#include <utility>
 
 namespace quilvant::test {
 
@@ -112,6 +116,62 @@ QString quilvantBinary()
 QString testProgram(const QString& name)
 {
     return QStringLiteral(QUILVANT_TEST_PROGRAMS_DIR) + QLatin1Char('/') + name;
+}
+
+namespace {
+
+// The state and process group of a process, from "pid (comm) state ppid pgrp …" (comm may hold spaces and
+// parentheses); nullopt when it is gone.
+std::optional<std::pair<char, qint64>> stateAndGroup(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly)) {
+        return std::nullopt;
+    }
+    const QByteArray line = stat.readAll();
+    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+    if (fields.size() < 3 || fields[0].isEmpty()) {
+        return std::nullopt;
+    }
+    return std::pair{fields[0].at(0), fields[2].toLongLong()};
+}
+
+} // namespace
+
+QList<qint64> runningMembersOf(qint64 group)
+{
+    QList<qint64> members;
+    for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        bool isProcess = false;
+        const qint64 pid = entry.toLongLong(&isProcess);
+        const auto process = isProcess ? stateAndGroup(pid) : std::nullopt;
+        if (process && process->first != 'Z' && process->second == group) {
+            members.append(pid);
+        }
+    }
+    return members;
+}
+
+QList<qint64> stillRunning(const QList<qint64>& pids)
+{
+    QList<qint64> running;
+    for (const qint64 pid : pids) {
+        const auto process = stateAndGroup(pid);
+        if (process && process->first != 'Z') {
+            running.append(pid);
+        }
+    }
+    return running;
+}
+
+void killAfterFailure(const QList<qint64>& pids)
+{
+    if (!QTest::currentTestFailed()) {
+        return;
+    }
+    for (const qint64 pid : stillRunning(pids)) {
+        ::kill(static_cast<pid_t>(pid), SIGKILL);
+    }
 }
 
 RunResult runQuilvant(const QStringList& arguments, const Sandbox& sandbox, const RunOptions& options)

@@ -65,4 +65,11 @@ QString testProgram(const QString& name);
 
 RunResult runQuilvant(const QStringList& arguments, const Sandbox& sandbox, const RunOptions& options = {});
 
+// The processes of the process group `group` that still run (zombies left out), as /proc lists them.
+QList<qint64> runningMembersOf(qint64 group);
+// Those of `pids` that still run (zombies left out).
+QList<qint64> stillRunning(const QList<qint64>& pids);
+// Kills those of `pids` that still run, once the current test has failed: what a regression left behind.
+void killAfterFailure(const QList<qint64>& pids);
+
 } // namespace quilvant::test

@@ -55,6 +55,7 @@ struct HttpsTestServer::Shared
     int completed = 0;
     int aborted = 0;
     int held = 0;
+    QList<QByteArray> tunnels;
 };
 
 namespace {
@@ -66,6 +67,10 @@ QByteArray reasonPhrase(int status)
         return "OK";
     case 204:
         return "No Content";
+    case 301:
+        return "Moved Permanently";
+    case 302:
+        return "Found";
     case 400:
         return "Bad Request";
     case 401:
@@ -93,9 +98,10 @@ QByteArray reasonPhrase(int status)
 class HttpsTestServer::Worker : public QTcpServer
 {
 public:
-    Worker(std::shared_ptr<Shared> shared, QSslConfiguration tls)
+    Worker(std::shared_ptr<Shared> shared, QSslConfiguration tls, bool tunnelled)
         : m_shared(std::move(shared))
         , m_tls(std::move(tls))
+        , m_tunnelled(tunnelled)
     {}
 
     void releaseHeld()
@@ -108,7 +114,11 @@ public:
                     std::lock_guard lock(m_shared->mutex);
                     --m_shared->held;
                 }
-                finishBody(connection);
+                if (connection->heldAt >= 0) {
+                    writeChunk(connection, std::exchange(connection->heldAt, -1));
+                } else {
+                    finishBody(connection);
+                }
             }
         }
     }
@@ -142,6 +152,7 @@ protected:
         }
         m_connections.insert(socket, connection);
         socket->setSslConfiguration(m_tls);
+        connection->tunnelPending = m_tunnelled;
         QObject::connect(socket, &QSslSocket::readyRead, socket, [this, connection] { readRequests(connection); });
         QObject::connect(socket, &QSslSocket::disconnected, socket, [this, connection] { dropped(connection); });
         QObject::connect(socket, &QSslSocket::errorOccurred, socket, [this, connection](QAbstractSocket::SocketError) {
@@ -149,7 +160,9 @@ protected:
                 dropped(connection);
             }
         });
-        socket->startServerEncryption();
+        if (!m_tunnelled) {
+            socket->startServerEncryption();
+        }
     }
 
 private:
@@ -162,6 +175,8 @@ private:
         bool held = false;
         bool gone = false;
         bool headRequest = false;
+        bool tunnelPending = false; // the plain "CONNECT" that comes before the TLS handshake
+        qsizetype heldAt = -1;      // the chunk waiting for release()
         ServerResponse response;
     };
     using ConnectionPtr = std::shared_ptr<Connection>;
@@ -169,6 +184,23 @@ private:
     void readRequests(const ConnectionPtr& connection)
     {
         connection->input += connection->socket->readAll();
+        if (connection->tunnelPending) {
+            const qsizetype headEnd = connection->input.indexOf("\r\n\r\n");
+            if (headEnd < 0) {
+                return;
+            }
+            const QList<QByteArray> requestLine =
+                connection->input.left(headEnd).split('\n').value(0).trimmed().split(' ');
+            {
+                std::lock_guard lock(m_shared->mutex);
+                m_shared->tunnels.append(requestLine.value(1));
+            }
+            connection->input.clear();
+            connection->tunnelPending = false;
+            write(connection, "HTTP/1.1 200 Connection established\r\n\r\n");
+            connection->socket->startServerEncryption();
+            return;
+        }
         while (!connection->responding && !connection->gone) {
             const qsizetype headEnd = connection->input.indexOf("\r\n\r\n");
             if (headEnd < 0) {
@@ -216,8 +248,8 @@ private:
             response.body.clear();
         }
 
-        QByteArray head =
-            "HTTP/1.1 " + QByteArray::number(response.status) + ' ' + reasonPhrase(response.status) + "\r\n";
+        QByteArray head = response.interimHeads.join();
+        head += "HTTP/1.1 " + QByteArray::number(response.status) + ' ' + reasonPhrase(response.status) + "\r\n";
         for (const auto& [key, value] : response.headers) {
             head += key + ": " + value + "\r\n";
         }
@@ -269,19 +301,31 @@ private:
             }
             return;
         }
-        const auto send = [this, connection, index] {
-            const QByteArray& bytes = connection->response.chunks[index].bytes;
-            if (!bytes.isEmpty()) {
-                write(connection, QByteArray::number(bytes.size(), 16) + "\r\n" + bytes + "\r\n");
-            }
-            sendChunk(connection, index + 1);
-        };
+        if (chunks[index].afterRelease) {
+            connection->held = true;
+            connection->heldAt = index;
+            std::lock_guard lock(m_shared->mutex);
+            ++m_shared->held;
+            return;
+        }
         const int delay = chunks[index].delayMs;
         if (delay > 0) {
-            QTimer::singleShot(delay, connection->socket, send);
+            QTimer::singleShot(delay, connection->socket, [this, connection, index] { writeChunk(connection, index); });
         } else {
-            send();
+            writeChunk(connection, index);
         }
+    }
+
+    void writeChunk(const ConnectionPtr& connection, qsizetype index)
+    {
+        if (connection->gone) {
+            return;
+        }
+        const QByteArray& bytes = connection->response.chunks[index].bytes;
+        if (!bytes.isEmpty()) {
+            write(connection, QByteArray::number(bytes.size(), 16) + "\r\n" + bytes + "\r\n");
+        }
+        sendChunk(connection, index + 1);
     }
 
     void finishBody(const ConnectionPtr& connection)
@@ -340,6 +384,7 @@ private:
 
     std::shared_ptr<Shared> m_shared;
     QSslConfiguration m_tls;
+    bool m_tunnelled = false;
     QHash<QSslSocket*, ConnectionPtr> m_connections;
 };
 
@@ -363,10 +408,10 @@ HttpsTestServer::~HttpsTestServer()
     }
 }
 
-bool HttpsTestServer::start()
+bool HttpsTestServer::start(const QStringList& hostNames, bool tunnelled)
 {
     QString error;
-    const TestCertificates certificates = TestCertificates::generate(&error);
+    const TestCertificates certificates = TestCertificates::generate(&error, hostNames);
     if (certificates.caPem.isEmpty()) {
         m_error = QStringLiteral("certificate generation failed: ") + error;
         return false;
@@ -392,7 +437,7 @@ bool HttpsTestServer::start()
 
     m_thread = new QThread;
     m_thread->setObjectName(QStringLiteral("https-test-server"));
-    m_worker = new Worker(m_shared, tls);
+    m_worker = new Worker(m_shared, tls, tunnelled);
     m_worker->moveToThread(m_thread);
     m_thread->start();
     bool listening = false;
@@ -463,6 +508,12 @@ int HttpsTestServer::abortedResponses() const
 {
     std::lock_guard lock(m_shared->mutex);
     return m_shared->aborted;
+}
+
+QList<QByteArray> HttpsTestServer::tunnels() const
+{
+    std::lock_guard lock(m_shared->mutex);
+    return m_shared->tunnels;
 }
 
 int HttpsTestServer::heldResponses() const

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QString>
+#include <QStringList>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QUrl>
@@ -27,11 +28,13 @@ struct RecordedRequest
     QByteArray header(const QByteArray& name) const;
 };
 
-// A piece of a streamed body, written on its own after `delayMs` (counted from the previous piece).
+// A piece of a streamed body, written on its own after `delayMs` (counted from the previous piece); with
+// `afterRelease` it waits for HttpsTestServer::release() instead, so a test decides when it goes out.
 struct ServerChunk
 {
     QByteArray bytes;
     int delayMs = 0;
+    bool afterRelease = false;
 };
 
 // What the server answers. A response with chunks (or an ending other than Complete) is streamed with chunked
@@ -47,6 +50,7 @@ struct ServerResponse
 
     int status = 200;
     HeaderList headers;
+    QList<QByteArray> interimHeads; // whole 1xx heads ("HTTP/1.1 103 ...\r\n...\r\n\r\n") sent before the answer
     QByteArray body;
     QList<ServerChunk> chunks;
     Ending ending = Ending::Complete;
@@ -71,8 +75,11 @@ public:
     HttpsTestServer(const HttpsTestServer&) = delete;
     HttpsTestServer& operator=(const HttpsTestServer&) = delete;
 
-    // Makes the certificates, writes them into a temporary directory and starts listening on a free port.
-    bool start();
+    // Makes the certificates (for 127.0.0.1, localhost and `hostNames`), writes them into a temporary directory
+    // and starts listening on a free port. With `tunnelled` every connection first asks for a tunnel, as through
+    // an HTTP proxy ("CONNECT host:port"), so that a client told to use this server as its proxy reaches it for
+    // any of `hostNames`.
+    bool start(const QStringList& hostNames = {}, bool tunnelled = false);
     QString errorString() const;
 
     quint16 port() const;
@@ -85,12 +92,14 @@ public:
 
     QList<RecordedRequest> requests() const;
     int requestCount() const;
-    int connectionCount() const;    // TCP connections accepted
-    int completedResponses() const; // responses written to their end
-    int abortedResponses() const;   // responses whose client left (or was cut off) before their end
-    int heldResponses() const;      // responses now waiting for release()
+    int connectionCount() const;       // TCP connections accepted
+    int completedResponses() const;    // responses written to their end
+    int abortedResponses() const;      // responses whose client left (or was cut off) before their end
+    int heldResponses() const;         // responses now waiting for release()
+    QList<QByteArray> tunnels() const; // the targets of the tunnels asked for, in order
 
-    // Ends every response that is waiting in the Hold state.
+    // Lets every waiting response go on: one held at a chunk sent after release goes on from there, one held at
+    // its end (Hold) ends.
     void release();
 
 private:

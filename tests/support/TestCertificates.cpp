@@ -47,8 +47,8 @@ bool addExtension(X509* cert, X509* issuer, int nid, const char* value)
     return added;
 }
 
-Cert makeCertificate(EVP_PKEY* subjectKey, const char* commonName, long serial, X509* issuer, EVP_PKEY* issuerKey,
-                     bool authority)
+Cert makeCertificate(EVP_PKEY* subjectKey, const char* commonName, const QByteArray& altNames, long serial,
+                     X509* issuer, EVP_PKEY* issuerKey, bool authority)
 {
     Cert cert(X509_new());
     if (!cert) {
@@ -76,7 +76,7 @@ Cert makeCertificate(EVP_PKEY* subjectKey, const char* commonName, long serial, 
         ok = ok && addExtension(cert.get(), signer, NID_basic_constraints, "critical,CA:FALSE");
         ok = ok && addExtension(cert.get(), signer, NID_key_usage, "critical,digitalSignature,keyEncipherment");
         ok = ok && addExtension(cert.get(), signer, NID_ext_key_usage, "serverAuth");
-        ok = ok && addExtension(cert.get(), signer, NID_subject_alt_name, "IP:127.0.0.1,DNS:localhost");
+        ok = ok && addExtension(cert.get(), signer, NID_subject_alt_name, altNames.constData());
         ok = ok && addExtension(cert.get(), signer, NID_authority_key_identifier, "keyid:always");
     }
     if (!ok || X509_sign(cert.get(), issuerKey, EVP_sha256()) == 0) {
@@ -108,7 +108,7 @@ QByteArray keyPem(EVP_PKEY* key)
 
 } // namespace
 
-TestCertificates TestCertificates::generate(QString* error)
+TestCertificates TestCertificates::generate(QString* error, const QStringList& hostNames)
 {
     const Key caKey = makeKey();
     const Key serverKey = makeKey();
@@ -118,8 +118,13 @@ TestCertificates TestCertificates::generate(QString* error)
         }
         return {};
     }
-    const Cert ca = makeCertificate(caKey.get(), "Quilvant test authority", 1, nullptr, caKey.get(), true);
-    const Cert server = ca ? makeCertificate(serverKey.get(), "127.0.0.1", 2, ca.get(), caKey.get(), false) : Cert();
+    QByteArray altNames = "IP:127.0.0.1,DNS:localhost";
+    for (const QString& host : hostNames) {
+        altNames += ",DNS:" + host.toLatin1();
+    }
+    const Cert ca = makeCertificate(caKey.get(), "Quilvant test authority", {}, 1, nullptr, caKey.get(), true);
+    const Cert server =
+        ca ? makeCertificate(serverKey.get(), "127.0.0.1", altNames, 2, ca.get(), caKey.get(), false) : Cert();
     if (!ca || !server) {
         if (error != nullptr) {
             *error = lastError();

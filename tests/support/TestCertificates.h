@@ -2,11 +2,13 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 namespace quilvant::test {
 
-// A certificate authority made at test time and one server certificate it signed for 127.0.0.1 and localhost,
-// so clients can verify the loopback server through an explicit trust file instead of turning checks off.
+// A certificate authority made at test time and one server certificate it signed for 127.0.0.1, localhost and any
+// further host names given, so clients can verify the loopback server through an explicit trust file instead of
+// turning checks off.
 struct TestCertificates
 {
     QByteArray caPem;        // the authority's certificate
@@ -14,7 +16,7 @@ struct TestCertificates
     QByteArray serverKeyPem; // the server's private key (PKCS#8)
 
     // A fresh authority and server certificate; empty fields (and `error`) when OpenSSL refuses.
-    static TestCertificates generate(QString* error = nullptr);
+    static TestCertificates generate(QString* error = nullptr, const QStringList& hostNames = {});
 };
 
 } // namespace quilvant::test

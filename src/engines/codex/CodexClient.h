@@ -2,6 +2,7 @@
 
 #include "core/Async.h"
 #include "core/Outcome.h"
+#include "core/Scheduler.h"
 
 #include <QObject>
 #include <QString>
@@ -20,8 +21,10 @@ namespace Translation {
 // Where the agent CLI is looked for: the codexPath setting exactly as stored, then the usual install locations.
 QStringList codexCandidates();
 
-// The first candidate that names an executable file; nullopt when none does.
-std::optional<QString> codexPath();
+// The first candidate that names an executable file, made absolute against the current directory, so that a
+// relative setting means the same file when it is checked and when it is started. When none qualifies: the
+// not-found message, or, when the setting names a folder or a file that cannot be run, a message naming it.
+Outcome<QString> codexPath();
 
 } // namespace Translation
 
@@ -32,7 +35,7 @@ class CodexClient : public QObject
     Q_OBJECT
 
 public:
-    // Fixed limits of the engine; tests shorten the time limits with setTimeLimits().
+    // Fixed limits of the engine; tests let the time pass with setScheduler().
     static constexpr std::chrono::milliseconds requestLimit{15'000};
     static constexpr std::chrono::milliseconds turnLimit{60'000};
     static constexpr double cacheLifetimeSeconds = 1800;
@@ -59,8 +62,8 @@ public:
 
     const std::optional<QString>& pathOverride() const;
 
-    // Test seams: shorter time limits, and the clock the cache dates its entries with (seconds).
-    void setTimeLimits(std::chrono::milliseconds request, std::chrono::milliseconds turn);
+    // Test seams: the clock of the time limits, and the clock the cache dates its entries with (seconds).
+    void setScheduler(Scheduler scheduler);
     void setClock(std::function<double()> now);
 
 private:

@@ -2,6 +2,7 @@
 
 #include "core/Clock.h"
 #include "core/Diagnostics.h"
+#include "core/GroupedProcess.h"
 #include "foundation/L.h"
 
 #include <QCoreApplication>
@@ -19,13 +20,14 @@ AppFailure failure(const char* key)
     return AppFailure{L::t(QString::fromUtf8(key))};
 }
 
-// How long a child that was asked to stop may take before it is killed.
-constexpr int stopGraceMs = 3000;
+// How long a child that was asked to stop may take before its whole process group is killed.
+constexpr std::chrono::milliseconds stopGrace{3000};
 
 } // namespace
 
 CodexConnection::CodexConnection(QObject* parent)
     : QObject(parent)
+    , m_scheduler(timerScheduler(this))
 {}
 
 CodexConnection::~CodexConnection()
@@ -34,25 +36,19 @@ CodexConnection::~CodexConnection()
     onNotification = nullptr;
     onReset = nullptr;
     reset(Error::cancelled());
-    // Children still on their way out go with this object. A killed child ends at once; reaping it here keeps
-    // it from outliving the program as a zombie (QProcess would do the same, with a warning).
-    for (QProcess* process : findChildren<QProcess*>(Qt::FindDirectChildrenOnly)) {
-        if (process->state() != QProcess::NotRunning) {
-            process->kill();
-            process->waitForFinished(1000);
-        }
-    }
+    // Children still on their way out go with this object: deleting one kills what is left of its group.
 }
 
-void CodexConnection::ensureStarted(const std::optional<QString>& path, std::function<void(Outcome<void>)> done)
+void CodexConnection::ensureStarted(const Outcome<QString>& path, std::function<void(Outcome<void>)> done)
 {
     if (!path) {
-        done(failure("未找到 Codex CLI，请在设置中填写路径，并先运行 codex login。"));
+        done(path.error());
         return;
     }
-    if (*path != m_configuredPath) {
+    const QString& executable = path.value();
+    if (executable != m_configuredPath) {
         reset(Error::cancelled());
-        m_configuredPath = *path;
+        m_configuredPath = executable;
     }
     if (m_startup) {
         if (m_startup->finished) {
@@ -65,7 +61,7 @@ void CodexConnection::ensureStarted(const std::optional<QString>& path, std::fun
     auto startup = std::make_shared<Startup>();
     startup->waiters.push_back(std::move(done));
     m_startup = startup;
-    start(*path, startup);
+    start(executable, startup);
 }
 
 void CodexConnection::start(const QString& path, const std::shared_ptr<Startup>& startup)
@@ -76,7 +72,7 @@ void CodexConnection::start(const QString& path, const std::shared_ptr<Startup>&
         return;
     }
 
-    auto* process = new QProcess(this);
+    auto* process = new GroupedProcess(this);
     process->setProgram(path);
     process->setArguments(Codex::arguments());
     process->setProcessEnvironment(Codex::environment(path));
@@ -102,7 +98,7 @@ void CodexConnection::start(const QString& path, const std::shared_ptr<Startup>&
                 }
             });
     m_process = process;
-    process->start();
+    process->startGroup();
 }
 
 void CodexConnection::handshake(const std::shared_ptr<Startup>& startup)
@@ -160,7 +156,12 @@ void CodexConnection::rpc(const QString& method, Json params, Reply reply)
         }
         return;
     }
-    QTimer::singleShot(m_requestLimit, this, [this, id, generation] { expire(id, generation); });
+    // Never cancelled: expire() does nothing once the response has come or the connection was reset.
+    m_scheduler(requestLimit, [self = QPointer<CodexConnection>(this), id, generation] {
+        if (self) {
+            self->expire(id, generation);
+        }
+    });
 }
 
 Outcome<void> CodexConnection::send(const Json& message)
@@ -193,6 +194,9 @@ void CodexConnection::ingest(const QByteArray& data, const QUuid& generation)
         if (generation != m_connection) {
             return; // that message reset the connection, and the rest of the buffer with it
         }
+    }
+    if (m_framing.overflowed()) {
+        reset(failure("Codex 返回的消息过大，已停止读取。"));
     }
 }
 
@@ -244,7 +248,7 @@ void CodexConnection::disconnected(const QUuid& generation)
 void CodexConnection::reset(const Error& error)
 {
     m_connection = QUuid::createUuid();
-    QProcess* process = m_process.data();
+    GroupedProcess* process = m_process.data();
     m_process.clear();
     const std::shared_ptr<Startup> startup = std::move(m_startup);
     m_startup.reset();
@@ -268,23 +272,10 @@ void CodexConnection::reset(const Error& error)
     }
 }
 
-void CodexConnection::stopChild(QProcess* process)
+void CodexConnection::stopChild(GroupedProcess* process)
 {
-    process->disconnect();
-    if (process->state() == QProcess::NotRunning) {
-        process->deleteLater();
-        return;
-    }
-    if (QCoreApplication::closingDown()) {
-        // The event loop is gone: no timer can fire and no deferred delete will run, so end the child now.
-        process->kill();
-        process->waitForFinished(1000);
-        delete process;
-        return;
-    }
-    connect(process, &QProcess::finished, process, &QObject::deleteLater);
-    process->terminate();
-    QTimer::singleShot(stopGraceMs, process, [process] { process->kill(); });
+    // The whole group: a child that exited may have left a grandchild behind that still holds its output.
+    process->stopGroup(stopGrace);
 }
 
 } // namespace quilvant

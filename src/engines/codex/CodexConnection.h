@@ -1,6 +1,8 @@
 #pragma once
 
+#include "core/GroupedProcess.h"
 #include "core/Outcome.h"
+#include "core/Scheduler.h"
 #include "engines/codex/CodexFraming.h"
 #include "engines/codex/CodexProtocol.h"
 
@@ -16,8 +18,6 @@
 #include <optional>
 #include <vector>
 
-class QProcess;
-
 namespace quilvant {
 
 // The line-framed JSON-RPC link to one app-server child at a time: start-up and handshake, requests with their
@@ -31,6 +31,8 @@ public:
     using Json = Codex::Json;
     using Reply = std::function<void(Outcome<Json>)>;
 
+    static constexpr std::chrono::milliseconds requestLimit{15'000};
+
     explicit CodexConnection(QObject* parent = nullptr);
     ~CodexConnection() override;
 
@@ -39,9 +41,9 @@ public:
     // Called at the end of every reset, with its error (the running turn fails with it).
     std::function<void(const Error&)> onReset;
 
-    // Makes sure a child runs for `path` (none: the CLI was not found). A different path than the current
-    // connection's tears that connection down first.
-    void ensureStarted(const std::optional<QString>& path, std::function<void(Outcome<void>)> done);
+    // Makes sure a child runs for `path` (a failure: why no executable could be used, reported to `done`). A
+    // different path than the current connection's tears that connection down first.
+    void ensureStarted(const Outcome<QString>& path, std::function<void(Outcome<void>)> done);
 
     // Sends a request and hands back the "result" object of its response.
     void rpc(const QString& method, Json params, Reply reply);
@@ -49,7 +51,8 @@ public:
 
     void reset(const Error& error);
 
-    void setRequestLimit(std::chrono::milliseconds limit) { m_requestLimit = limit; }
+    // The clock of the request limit (15 seconds); a QTimer when not set.
+    void setScheduler(Scheduler scheduler) { m_scheduler = std::move(scheduler); }
     // The executable path the current connection was started for, and the id of the last request sent.
     const QString& configuredPath() const { return m_configuredPath; }
     qint64 lastRequestId() const { return m_nextID; }
@@ -68,16 +71,16 @@ private:
     void receive(const Json& message);
     void expire(qint64 id, const QUuid& generation);
     void disconnected(const QUuid& generation);
-    static void stopChild(QProcess* process);
+    static void stopChild(GroupedProcess* process);
 
-    QPointer<QProcess> m_process;
+    QPointer<GroupedProcess> m_process;
     std::shared_ptr<Startup> m_startup;
     QUuid m_connection = QUuid::createUuid();
     QString m_configuredPath;
     qint64 m_nextID = 0;
     CodexFraming m_framing;
     std::map<qint64, Reply> m_pending;
-    std::chrono::milliseconds m_requestLimit{15'000};
+    Scheduler m_scheduler;
 };
 
 } // namespace quilvant

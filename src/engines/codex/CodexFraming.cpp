@@ -9,14 +9,20 @@ namespace quilvant {
 
 void CodexFraming::append(QByteArrayView bytes)
 {
-    m_buffer.append(bytes);
+    if (!m_overflowed) {
+        m_buffer.append(bytes);
+    }
 }
 
 std::optional<Codex::Json> CodexFraming::next()
 {
     qsizetype end = 0;
-    while ((end = m_buffer.indexOf('\n', std::max(m_from, m_search))) >= 0) {
+    while (!m_overflowed && (end = m_buffer.indexOf('\n', std::max(m_from, m_search))) >= 0) {
         const qsizetype from = std::exchange(m_from, end + 1);
+        if (end - from > lineLimit) {
+            m_overflowed = true;
+            break;
+        }
         Codex::Json message =
             Codex::Json::parse(m_buffer.constData() + from, m_buffer.constData() + end, nullptr, false);
         if (message.is_object()) {
@@ -26,6 +32,13 @@ std::optional<Codex::Json> CodexFraming::next()
     m_buffer.remove(0, m_from);
     m_from = 0;
     m_search = m_buffer.size();
+    if (m_buffer.size() > lineLimit) {
+        m_overflowed = true; // a line without its end that can only grow
+    }
+    if (m_overflowed) {
+        m_buffer = QByteArray();
+        m_search = 0;
+    }
     return std::nullopt;
 }
 
@@ -34,6 +47,7 @@ void CodexFraming::clear()
     m_buffer.clear();
     m_from = 0;
     m_search = 0;
+    m_overflowed = false;
 }
 
 std::optional<qint64> Codex::responseId(const Json& message)

@@ -14,14 +14,20 @@ namespace quilvant {
 class CodexFraming
 {
 public:
+    // A line may be this long; a longer one, whole or still arriving, ends the framing (overflowed()).
+    static constexpr qsizetype lineLimit = 16'000'000;
+
     void append(QByteArrayView bytes);
-    // The object on the next whole line, or nothing when no whole line is left (a partial one stays buffered).
+    // The object on the next whole line, or nothing when no whole line is left (a partial one stays buffered)
+    // or a line is beyond the limit.
     std::optional<Codex::Json> next();
+    bool overflowed() const { return m_overflowed; }
     // Drops everything buffered, read or not.
     void clear();
 
 private:
     QByteArray m_buffer;
+    bool m_overflowed = false;
     qsizetype m_from = 0;   // where the first line not yet read starts
     qsizetype m_search = 0; // bytes before this hold no line feed after m_from
 };

@@ -1,4 +1,5 @@
 #include "engines/codex/CodexClient.h"
+#include "foundation/L.h"
 #include "foundation/Settings.h"
 
 #include <QDir>
@@ -21,18 +22,28 @@ QStringList codexCandidates()
     };
 }
 
-std::optional<QString> codexPath()
+Outcome<QString> codexPath()
 {
-    for (const QString& candidate : codexCandidates()) {
+    const QStringList candidates = codexCandidates();
+    for (const QString& candidate : candidates) {
         if (candidate.isEmpty()) {
             continue;
         }
         const QFileInfo file(candidate);
         if (file.isFile() && file.isExecutable()) {
-            return candidate;
+            return file.absoluteFilePath();
         }
     }
-    return std::nullopt;
+    // Nothing to run. A setting that names something which is there but cannot be run says more than "not found".
+    const QFileInfo configured(candidates.first());
+    if (!candidates.first().isEmpty() && configured.exists()) {
+        const QString shown = QDir::toNativeSeparators(configured.absoluteFilePath());
+        if (configured.isDir()) {
+            return AppFailure{L::t(QStringLiteral("设置中的 Codex CLI 路径是一个文件夹：%1")).arg(shown)};
+        }
+        return AppFailure{L::t(QStringLiteral("设置中的 Codex CLI 无法执行，请检查文件和执行权限：%1")).arg(shown)};
+    }
+    return AppFailure{L::t(QStringLiteral("未找到 Codex CLI，请在设置中填写路径，并先运行 codex login。"))};
 }
 
 } // namespace quilvant::Translation

@@ -1,6 +1,7 @@
 #include "engines/codex/CodexProtocol.h"
 
 #include "core/PrivateTempDir.h"
+#include "core/Redaction.h"
 #include "foundation/L.h"
 
 #include <QDir>
@@ -102,12 +103,13 @@ QString errorText(const Json& error)
 
     // Some failures arrive as the upstream service's own error JSON inside the message; its message is the
     // useful part and is shown as the service wrote it.
+    // The child's own words are cut to a readable length; no secret of ours is ever given to it.
     const Json inner = Json::parse(utf8(text), nullptr, false);
     if (const Json* innerError = objectMember(inner, "error")) {
         const std::string* innerMessage = stringMember(*innerError, "message");
-        return innerMessage != nullptr ? QString::fromStdString(*innerMessage) : text;
+        return Redaction::firstCharacters(innerMessage != nullptr ? QString::fromStdString(*innerMessage) : text);
     }
-    return L::t(text);
+    return Redaction::firstCharacters(L::t(text));
 }
 
 } // namespace quilvant::Codex

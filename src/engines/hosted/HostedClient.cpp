@@ -1,5 +1,6 @@
 #include "engines/hosted/HostedClient.h"
 
+#include "core/Redaction.h"
 #include "engines/hosted/HostedErrors.h"
 #include "engines/hosted/HostedJson.h"
 #include "engines/hosted/HostedStream.h"
@@ -9,7 +10,6 @@
 
 #include <QCoreApplication>
 #include <QPointer>
-#include <QTimer>
 #include <QUuid>
 
 namespace quilvant {
@@ -31,45 +31,58 @@ QUrl appendPath(QUrl base, const QString& path)
     return base;
 }
 
-// One operation's end, reported once: by the transfer, by a failure found in the body, or by cancellation.
+// One request's end and its transfer. The end is reported once, with the access token hidden in any message,
+// by the transfer, by a failure found in the response, or by cancellation.
 template <typename T>
-struct Finisher
+struct Operation
 {
-    Completion<T> done;
+    Operation(Completion<T> done, QString token)
+        : end(std::make_shared<Once<T>>(std::move(done)))
+        , secret(std::move(token))
+    {}
+
+    std::shared_ptr<Once<T>> end;
+    QString secret;
     Cancellation transfer;
 
-    bool finished() const { return !done; }
+    bool finished() const { return end->decided(); }
     void finish(Outcome<T> outcome)
     {
-        if (done) {
-            std::exchange(done, nullptr)(std::move(outcome));
-        }
+        end->finish(outcome ? std::move(outcome) : Outcome<T>(Redaction::redacted(outcome.error(), {secret})));
     }
-    // Stops reading (an error event, a full error body) and ends with `outcome` at once.
+    // Stops reading (an error event, a full body) and ends with `outcome` at once.
     void abandon(Outcome<T> outcome)
     {
-        Completion<T> pending = std::exchange(done, nullptr);
         transfer.cancel();
-        if (pending) {
-            pending(std::move(outcome));
-        }
+        finish(std::move(outcome));
     }
 };
 
-// A failure found before any transfer started: reported from the event loop, never from inside the call.
+// The caller's handle: ends the operation with cancellation (from the event loop) and stops its transfer.
 template <typename T>
-Cancellation failLater(QObject* context, Error error, Completion<T> done)
+Cancellation handleFor(const std::shared_ptr<Operation<T>>& operation)
 {
-    auto state = std::make_shared<Finisher<T>>();
-    state->done = std::move(done);
-    QTimer::singleShot(0, context, [state, error] { state->finish(error); });
-    return Cancellation([state] {
-        // After cancel() the operation ends with cancellation, still from the event loop.
-        if (!state->finished()) {
-            QTimer::singleShot(0, QCoreApplication::instance(),
-                               [pending = std::exchange(state->done, nullptr)] { pending(Error::cancelled()); });
-        }
+    return Cancellation([operation] {
+        Once<T>::cancel(operation->end);
+        operation->transfer.cancel();
     });
+}
+
+// A failure found before any transfer started, reported from the event loop.
+template <typename T>
+Cancellation failLater(Error error, Completion<T> done)
+{
+    auto operation = std::make_shared<Operation<T>>(std::move(done), QString());
+    Once<T>::finishLater(operation->end, std::move(error));
+    return handleFor(operation);
+}
+
+Error redirectFailure(const http::HttpHead& head)
+{
+    const QString target = Redaction::firstCharacters(head.location());
+    return AppFailure{target.isEmpty()
+                          ? L::t(QStringLiteral("服务地址被重定向（HTTP %1），但未给出新地址。")).arg(head.status)
+                          : L::t(QStringLiteral("服务地址被重定向（HTTP %1）到 %2。")).arg(head.status).arg(target)};
 }
 
 } // namespace
@@ -116,6 +129,9 @@ Outcome<http::HttpRequest> HostedClient::buildRequest(const QString& path,
     if (!base) {
         return AppFailure{L::t(QStringLiteral("服务尚未开放"))};
     }
+    if (Redaction::hasControlCharacter(token)) {
+        return AppFailure{L::t(QStringLiteral("服务令牌含有控制字符，请重新保存。"))};
+    }
     http::HttpRequest request;
     request.url = appendPath(*base, path);
     request.method = body.isEmpty() ? "GET" : "POST";
@@ -151,29 +167,35 @@ Cancellation HostedClient::translate(const QString& text, const QString& target,
                       {QStringLiteral("requestID"), QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper()}},
                      token);
     if (!built) {
-        return failLater(this, built.error(), std::move(done));
+        return failLater(built.error(), std::move(done));
     }
     http::HttpRequest request = std::move(built).value();
     request.headers.append(std::pair<QByteArray, QByteArray>("Accept", "text/event-stream"));
 
-    struct State : Finisher<HostedResult>
+    struct State : Operation<HostedResult>
     {
-        explicit State(TextUpdate forward)
-            : stream(std::move(forward))
-        {}
-        HostedStream stream;
+        using Operation::Operation;
+        TextUpdate forward;
+        HostedStream stream{nullptr};
         bool failed = false; // the response is not a success: its body is an error body
         QByteArray errorBody;
     };
-    auto state = std::make_shared<State>([update = std::move(update)](const QString& partial) {
-        if (update) {
-            update(partial);
+    auto state = std::make_shared<State>(std::move(done), token);
+    state->forward = std::move(update);
+    state->stream = HostedStream([weak = std::weak_ptr<State>(state)](const QString& partial) {
+        // A cancel from inside an update ends the call: nothing more reaches the caller.
+        if (const auto strong = weak.lock(); strong && !strong->finished() && strong->forward) {
+            strong->forward(partial);
         }
     });
-    state->done = std::move(done);
 
     http::HttpHandlers handlers;
-    handlers.head = [state](const http::HttpHead& head) { state->failed = head.status < 200 || head.status > 299; };
+    handlers.head = [state](const http::HttpHead& head) {
+        if (head.isRedirect()) {
+            return state->abandon(redirectFailure(head));
+        }
+        state->failed = head.status < 200 || head.status > 299;
+    };
     handlers.body = [state](const QByteArray& bytes) {
         if (state->finished()) {
             return;
@@ -202,8 +224,7 @@ Cancellation HostedClient::translate(const QString& text, const QString& target,
         }
     };
     state->transfer = m_transport.start(request, std::move(handlers));
-    // The caller's cancel stops the transfer; its end then arrives as cancellation through `done`.
-    return Cancellation([state] { state->transfer.cancel(); });
+    return handleFor<HostedResult>(state);
 }
 
 Cancellation HostedClient::moderate(const QString& text, const QString& stage, const QString& requestID,
@@ -214,34 +235,50 @@ Cancellation HostedClient::moderate(const QString& text, const QString& stage, c
         {{QStringLiteral("text"), text}, {QStringLiteral("stage"), stage}, {QStringLiteral("requestID"), requestID}},
         token);
     if (!built) {
-        return failLater(this, built.error(), std::move(done));
+        return failLater(built.error(), std::move(done));
     }
 
-    struct State : Finisher<void>
+    struct State : Operation<void>
     {
+        using Operation::Operation;
         int status = 0;
         QByteArray body;
     };
-    auto state = std::make_shared<State>();
-    state->done = std::move(done);
+    auto state = std::make_shared<State>(std::move(done), token);
 
     http::HttpHandlers handlers;
-    handlers.head = [state](const http::HttpHead& head) { state->status = head.status; };
-    handlers.body = [state](const QByteArray& bytes) { state->body.append(bytes); };
-    handlers.done = [state](const Outcome<void>& outcome, const http::HttpTimings&) {
-        if (!outcome) {
-            state->finish(outcome.error());
+    handlers.head = [state](const http::HttpHead& head) {
+        if (head.isRedirect()) {
+            return state->abandon(redirectFailure(head));
+        }
+        state->status = head.status;
+    };
+    handlers.body = [state](const QByteArray& bytes) {
+        if (state->finished()) {
             return;
         }
-        if (state->status < 200 || state->status > 299) {
-            state->finish(HostedErrors::responseFailure(state->body));
+        state->body.append(bytes);
+        // A verdict is a few bytes; a failure is judged on what fits, as a translation's error body is.
+        if (state->body.size() > errorBodyLimit) {
+            const bool success = state->status >= 200 && state->status <= 299;
+            state->abandon(success ? Error(AppFailure{L::t(HostedStream::tooMuchDataKey)})
+                                   : HostedErrors::responseFailure(state->body));
+        }
+    };
+    handlers.done = [state](const Outcome<void>& outcome, const http::HttpTimings&) {
+        if (state->finished()) {
             return;
+        }
+        if (!outcome) {
+            return state->finish(outcome.error());
+        }
+        if (state->status < 200 || state->status > 299) {
+            return state->finish(HostedErrors::responseFailure(state->body));
         }
         const QString record = QStringLiteral("moderation verdict");
         const auto object = HostedJson::parseObject(state->body, record);
         if (!object) {
-            state->finish(object.error());
-            return;
+            return state->finish(object.error());
         }
         const auto action = HostedJson::requiredString(object.value(), "action", record);
         if (!action) {
@@ -253,7 +290,7 @@ Cancellation HostedClient::moderate(const QString& text, const QString& stage, c
         }
     };
     state->transfer = m_transport.start(built.value(), std::move(handlers));
-    return Cancellation([state] { state->transfer.cancel(); });
+    return handleFor<void>(state);
 }
 
 } // namespace quilvant

@@ -2,6 +2,7 @@
 
 #include "engines/hosted/HostedErrors.h"
 #include "engines/hosted/HostedJson.h"
+#include "foundation/L.h"
 
 namespace quilvant {
 
@@ -43,7 +44,11 @@ Outcome<HostedResult> decodeResult(const QString& data)
     return HostedResult{text.value(), remaining.value(), requestID.value()};
 }
 
+const QString eventTooLarge = QStringLiteral("Server event too large.");
+
 } // namespace
+
+const QString HostedStream::tooMuchDataKey = QStringLiteral("服务返回的数据过大，已停止读取。");
 
 HostedStream::HostedStream(TextUpdate update)
     : m_update(std::move(update))
@@ -56,11 +61,15 @@ QString HostedStream::interruptedMessage()
 
 Outcome<void> HostedStream::feed(QByteArrayView bytes)
 {
+    m_bodySize += bytes.size();
+    if (m_bodySize > bodyLimit) {
+        return AppFailure{L::t(tooMuchDataKey)};
+    }
     while (!bytes.isEmpty()) {
         const qsizetype newline = bytes.indexOf('\n');
         const QByteArrayView piece = newline < 0 ? bytes : bytes.first(newline);
         if (m_buffer.size() + piece.size() > lineLimit) {
-            return AppFailure{QStringLiteral("Server event too large.")};
+            return AppFailure{eventTooLarge};
         }
         m_buffer.append(piece);
         if (newline < 0) {
@@ -85,6 +94,9 @@ Outcome<void> HostedStream::line(const QByteArray& bytes)
         m_event = trimmedSpacesAndTabs(QStringView(text).sliced(6));
     } else if (text.startsWith(QStringLiteral("data:"))) {
         m_data += trimmedSpacesAndTabs(QStringView(text).sliced(5));
+        if (m_data.size() > eventLimit) {
+            return AppFailure{eventTooLarge};
+        }
     } else if (text.isEmpty()) {
         return dispatch();
     }
@@ -103,8 +115,11 @@ Outcome<void> HostedStream::dispatch()
         nlohmann::json value;
         try {
             value = nlohmann::json::parse(json.constBegin(), json.constEnd());
-        } catch (const nlohmann::json::exception& failure) {
-            return Error::system(QString::fromUtf8(failure.what()));
+        } catch (const nlohmann::json::parse_error& failure) {
+            // The parser's own message quotes the bytes around the fault; a server echoing a token would show it.
+            return Error::system(QStringLiteral("JSON parse error in a \"delta\" event at byte %1.").arg(failure.byte));
+        } catch (const nlohmann::json::exception&) {
+            return Error::system(QStringLiteral("JSON parse error in a \"delta\" event."));
         }
         if (value.is_object()) {
             if (const auto it = value.find("text"); it != value.end() && it->is_string()) {

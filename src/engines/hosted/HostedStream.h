@@ -18,6 +18,11 @@ class HostedStream
 {
 public:
     static constexpr qsizetype lineLimit = 400'000;
+    // The data lines of one event may add up to as much as one line.
+    static constexpr qsizetype eventLimit = lineLimit;
+    // The whole body: the service sends the whole translation so far in every delta, so this is far more than a
+    // translation, and still a bound.
+    static constexpr qsizetype bodyLimit = 64'000'000;
 
     explicit HostedStream(TextUpdate update);
 
@@ -30,6 +35,8 @@ public:
 
     // Text of the fixed failure for a stream without a usable result (the same in both interface languages).
     static QString interruptedMessage();
+    // Catalogue key of the failure for a response beyond its bound.
+    static const QString tooMuchDataKey;
 
 private:
     Outcome<void> line(const QByteArray& bytes);
@@ -40,6 +47,7 @@ private:
     QString m_data;
     std::optional<HostedResult> m_result;
     QByteArray m_buffer;
+    qsizetype m_bodySize = 0;
 };
 
 } // namespace quilvant

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <curl/curl.h>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <thread>
 #include <vector>
@@ -32,6 +33,13 @@ bool HttpHead::hasHeader(const QByteArray& name) const
         }
     }
     return false;
+}
+
+QString HttpHead::location() const
+{
+    QString text = QString::fromUtf8(header("Location"));
+    text.removeIf([](QChar c) { return c.category() == QChar::Other_Control; });
+    return text;
 }
 
 namespace {
@@ -80,11 +88,20 @@ struct Job
     HttpHead pendingHead;
     bool headSeen = false;
     std::atomic<bool> cancelRequested{false};
+    std::atomic<bool> endedOnWorker{false}; // libcurl is done with it; its end is on its way
+    // Body bytes handed over and not yet taken by the consumer; beyond a bound the transfer pauses (a server
+    // faster than the consumer would otherwise fill the event queue), and `paused` asks the worker to resume it.
+    std::atomic<qsizetype> inFlight{0};
+    std::atomic<bool> paused{false};
 
     // Consumer side (touched only on the transport's thread).
     HttpHandlers handlers;
     bool closed = false;
     bool completed = false;
+    std::optional<Error> abortedWith; // why it was stopped, when not by cancel()
+    std::chrono::milliseconds idleLimit{0};
+    Cancellation idleTimer;
+    Cancellation totalTimer;
 
     ~Job()
     {
@@ -135,6 +152,7 @@ struct HttpTransport::Private
 
     HttpTransport* q = nullptr;
     HttpTransportOptions options;
+    Scheduler scheduler;
     CURLSH* share = nullptr;
     std::array<std::mutex, CURL_LOCK_DATA_LAST> shareLocks;
     CURLM* multi = nullptr;
@@ -170,12 +188,18 @@ struct HttpTransport::Private
 
     static size_t onHeader(char* data, size_t size, size_t count, void* userData);
     static size_t onBody(char* data, size_t size, size_t count, void* userData);
+    static constexpr qsizetype inFlightLimit = 1 << 20;
 
     void run();
     void finish(const JobPtr& job, CURLcode code);
     static void complete(const JobPtr& job, const Outcome<void>& outcome, const HttpTimings& timings);
     void wake() { curl_multi_wakeup(multi); }
     CURL* configure(const JobPtr& job, const HttpRequest& request);
+    // Stops a transfer on the consumer's side; its end (`error`, or cancellation) comes from the worker with
+    // what was measured until then.
+    void stop(const JobPtr& job, std::optional<Error> error);
+    void armTimers(const JobPtr& job, const HttpRequest& request);
+    void restartIdleTimer(const JobPtr& job);
 };
 
 size_t HttpTransport::Private::onHeader(char* data, size_t size, size_t count, void* userData)
@@ -197,10 +221,14 @@ size_t HttpTransport::Private::onHeader(char* data, size_t size, size_t count, v
     if (trimmed.isEmpty()) {
         if (job->pendingHead.status >= 200) {
             job->headSeen = true;
-            callback->transport->post([weak = callback->weak, head = job->pendingHead] {
+            Private* transport = callback->transport;
+            transport->post([transport, weak = callback->weak, head = job->pendingHead] {
                 const JobPtr strong = weak.lock();
-                if (strong && !strong->closed && strong->handlers.head) {
-                    strong->handlers.head(head);
+                if (strong && !strong->closed) {
+                    transport->restartIdleTimer(strong);
+                    if (strong->handlers.head) {
+                        strong->handlers.head(head);
+                    }
                 }
             });
         }
@@ -216,14 +244,31 @@ size_t HttpTransport::Private::onHeader(char* data, size_t size, size_t count, v
 size_t HttpTransport::Private::onBody(char* data, size_t size, size_t count, void* userData)
 {
     auto* callback = static_cast<CallbackData*>(userData);
+    Job* job = callback->job;
     const size_t length = size * count;
-    if (callback->job->cancelRequested) {
+    if (job->cancelRequested) {
         return length;
     }
-    callback->transport->post([weak = callback->weak, bytes = QByteArray(data, static_cast<qsizetype>(length))] {
+    if (job->inFlight >= inFlightLimit) {
+        job->paused = true;
+        return CURL_WRITEFUNC_PAUSE; // libcurl keeps these bytes and offers them again after resuming
+    }
+    job->inFlight += static_cast<qsizetype>(length);
+    Private* transport = callback->transport;
+    transport->post([transport, weak = callback->weak, bytes = QByteArray(data, static_cast<qsizetype>(length))] {
         const JobPtr strong = weak.lock();
-        if (strong && !strong->closed && strong->handlers.body) {
-            strong->handlers.body(bytes);
+        if (!strong) {
+            return;
+        }
+        if (!strong->closed) {
+            transport->restartIdleTimer(strong);
+            if (strong->handlers.body) {
+                strong->handlers.body(bytes);
+            }
+        }
+        strong->inFlight -= bytes.size();
+        if (strong->paused) {
+            transport->wake();
         }
     });
     return length;
@@ -236,6 +281,8 @@ void HttpTransport::Private::complete(const JobPtr& job, const Outcome<void>& ou
     }
     job->completed = true;
     job->closed = true;
+    job->idleTimer.cancel();
+    job->totalTimer.cancel();
     // Dropping the handlers breaks any cycle through the consumer's own state.
     auto done = std::move(job->handlers.done);
     job->handlers = {};
@@ -251,10 +298,11 @@ void HttpTransport::Private::finish(const JobPtr& job, CURLcode code)
     if (code != CURLE_OK) {
         outcome = Error::system(describe(code, QByteArray(job->errorBuffer.data())));
     }
+    job->endedOnWorker = true;
     post([job, outcome, timings] {
         // A cancel that came after the transfer ended but before this arrived still wins.
         if (job->cancelRequested) {
-            complete(job, Error::cancelled(), {});
+            complete(job, job->abortedWith.value_or(Error::cancelled()), timings);
         } else {
             complete(job, outcome, timings);
         }
@@ -288,13 +336,28 @@ void HttpTransport::Private::run()
             active.insert(job);
         }
         for (const JobPtr& job : cancelling) {
+            HttpTimings timings;
             if (active.erase(job) > 0) {
+                timings = timingsOf(job->easy);
                 // Removing an unfinished transfer closes its connection; a finished one went back to the cache.
                 curl_multi_remove_handle(multi, job->easy);
             }
+            post([job, timings] { complete(job, job->abortedWith.value_or(Error::cancelled()), timings); });
         }
+        // Resumed once the consumer has caught up; checked after every round, so a pause decided while the last
+        // bytes were being taken is never missed.
+        const auto resume = [this] {
+            for (const JobPtr& job : active) {
+                if (job->paused && job->inFlight < inFlightLimit / 2) {
+                    job->paused = false;
+                    curl_easy_pause(job->easy, CURLPAUSE_CONT);
+                }
+            }
+        };
+        resume();
         int running = 0;
         curl_multi_perform(multi, &running);
+        resume();
         int queued = 0;
         while (CURLMsg* message = curl_multi_info_read(multi, &queued)) {
             if (message->msg != CURLMSG_DONE) {
@@ -357,16 +420,10 @@ CURL* HttpTransport::Private::configure(const JobPtr& job, const HttpRequest& re
         curl_easy_setopt(easy, CURLOPT_CAPATH, caDir.constData());
     }
 
-    const auto milliseconds = [](double value) { return static_cast<long>(std::llround(value * 1000)); };
-    if (request.timeoutSeconds > 0) {
-        curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, milliseconds(request.timeoutSeconds));
-    }
+    // The idle and whole-transfer limits are the transport's own (armTimers); libcurl only bounds the set-up.
     if (request.connectTimeoutSeconds > 0) {
-        curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, milliseconds(request.connectTimeoutSeconds));
-    }
-    if (request.idleTimeoutSeconds > 0) {
-        curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
-        curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, static_cast<long>(std::ceil(request.idleTimeoutSeconds)));
+        curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS,
+                         static_cast<long>(std::llround(request.connectTimeoutSeconds * 1000)));
     }
 
     if (request.method == "HEAD") {
@@ -389,6 +446,79 @@ CURL* HttpTransport::Private::configure(const JobPtr& job, const HttpRequest& re
     return easy;
 }
 
+namespace {
+
+std::chrono::milliseconds milliseconds(double seconds)
+{
+    return std::chrono::milliseconds(std::llround(seconds * 1000));
+}
+
+QString secondsText(std::chrono::milliseconds limit)
+{
+    return QString::number(static_cast<double>(limit.count()) / 1000, 'g', 6);
+}
+
+// A header that would end early (a line break) or be cut (NUL) in the request as sent.
+bool breaksHeader(const QByteArray& text)
+{
+    return text.contains('\r') || text.contains('\n') || text.contains('\0');
+}
+
+} // namespace
+
+void HttpTransport::Private::stop(const JobPtr& job, std::optional<Error> error)
+{
+    if (job->completed || job->cancelRequested) {
+        return;
+    }
+    job->closed = true;
+    job->abortedWith = std::move(error);
+    job->cancelRequested = true;
+    job->idleTimer.cancel();
+    job->totalTimer.cancel();
+    {
+        std::lock_guard lock(queueMutex);
+        toCancel.push_back(job);
+    }
+    wake();
+}
+
+// The limits run on the consumer's thread, on the transport's scheduler, so that a response trickling in byte by
+// byte ends on time too, and a test can let the time pass.
+void HttpTransport::Private::armTimers(const JobPtr& job, const HttpRequest& request)
+{
+    if (request.timeoutSeconds > 0) {
+        const std::chrono::milliseconds limit = milliseconds(request.timeoutSeconds);
+        job->totalTimer = scheduler(limit, [self = QPointer<HttpTransport>(q), weak = std::weak_ptr<Job>(job), limit] {
+            const JobPtr strong = weak.lock();
+            if (strong && !self.isNull() && !strong->endedOnWorker) {
+                self->d->stop(
+                    strong,
+                    timedOut(QStringLiteral("the response took longer than %1 seconds").arg(secondsText(limit))));
+            }
+        });
+    }
+    if (request.idleTimeoutSeconds > 0) {
+        job->idleLimit = milliseconds(request.idleTimeoutSeconds);
+        restartIdleTimer(job);
+    }
+}
+
+void HttpTransport::Private::restartIdleTimer(const JobPtr& job)
+{
+    if (job->idleLimit.count() <= 0 || job->completed) {
+        return;
+    }
+    job->idleTimer.cancel();
+    const std::chrono::milliseconds limit = job->idleLimit;
+    job->idleTimer = scheduler(limit, [self = QPointer<HttpTransport>(q), weak = std::weak_ptr<Job>(job), limit] {
+        const JobPtr strong = weak.lock();
+        if (strong && !self.isNull() && !strong->endedOnWorker) {
+            self->d->stop(strong, timedOut(QStringLiteral("nothing arrived for %1 seconds").arg(secondsText(limit))));
+        }
+    });
+}
+
 HttpTransport::HttpTransport(HttpTransportOptions options, QObject* parent)
     : QObject(parent)
     , d(std::make_unique<Private>())
@@ -397,6 +527,7 @@ HttpTransport::HttpTransport(HttpTransportOptions options, QObject* parent)
     (void)initialised;
     d->q = this;
     d->options = std::move(options);
+    d->scheduler = d->options.scheduler ? d->options.scheduler : timerScheduler(this);
     d->share = curl_share_init();
     curl_share_setopt(d->share, CURLSHOPT_LOCKFUNC, &Private::lockShare);
     curl_share_setopt(d->share, CURLSHOPT_UNLOCKFUNC, &Private::unlockShare);
@@ -443,34 +574,37 @@ Cancellation HttpTransport::start(const HttpRequest& request, HttpHandlers handl
     job->handlers = std::move(handlers);
     std::erase_if(d->registry, [](const std::weak_ptr<Job>& weak) { return weak.expired(); });
     d->registry.push_back(job);
-    if (d->configure(job, request) == nullptr) {
-        QTimer::singleShot(0, this, [job] {
-            Private::complete(job, Error::system(QStringLiteral("libcurl could not create a transfer")), {});
-        });
+    const auto refuse = [this, job](const QString& reason) {
+        QTimer::singleShot(0, this, [job, reason] { Private::complete(job, Error::system(reason), {}); });
         return Cancellation([job] { job->closed = true; });
+    };
+    for (const auto& [name, value] : request.headers) {
+        if (breaksHeader(name) || breaksHeader(value)) {
+            return refuse(QStringLiteral("A request header holds a line break or NUL; the request was not sent."));
+        }
+    }
+    if (d->configure(job, request) == nullptr) {
+        return refuse(QStringLiteral("libcurl could not create a transfer"));
     }
     {
         std::lock_guard lock(d->queueMutex);
         d->toAdd.push_back(job);
     }
     d->wake();
+    d->armTimers(job, request);
 
     QPointer<HttpTransport> self(this);
     return Cancellation([self, weak = std::weak_ptr<Job>(job)] {
         const JobPtr strong = weak.lock();
-        HttpTransport* transport = self.data();
-        if (!strong || strong->completed || transport == nullptr) {
-            return;
+        if (strong && !self.isNull()) {
+            self->d->stop(strong, std::nullopt);
         }
-        strong->closed = true;
-        strong->cancelRequested = true;
-        {
-            std::lock_guard lock(transport->d->queueMutex);
-            transport->d->toCancel.push_back(strong);
-        }
-        transport->d->wake();
-        QTimer::singleShot(0, transport, [strong] { Private::complete(strong, Error::cancelled(), {}); });
     });
+}
+
+Error HttpTransport::timedOut(const QString& detail)
+{
+    return Error::system(describe(CURLE_OPERATION_TIMEDOUT, detail.toUtf8()));
 }
 
 QString HttpTransport::describe(int curlCode, const QByteArray& detail)

@@ -2,6 +2,7 @@
 
 #include "core/Async.h"
 #include "core/Outcome.h"
+#include "core/Scheduler.h"
 
 #include <QByteArray>
 #include <QList>
@@ -22,9 +23,9 @@ struct HttpRequest
     QUrl url;
     HeaderList headers;
     QByteArray body;
-    double timeoutSeconds = 60;        // the whole transfer, streamed body included; 0 = none
+    double timeoutSeconds = 60;        // the whole transfer, streamed body included, however it trickles; 0 = none
     double connectTimeoutSeconds = 30; // TCP and TLS set-up
-    double idleTimeoutSeconds = 0;     // aborts when no byte arrives for this long (whole seconds); 0 = none
+    double idleTimeoutSeconds = 0;     // ends the transfer when no part of the response arrives for this long; 0 = none
 };
 
 // The status line and header fields of the final response (interim 1xx answers are skipped).
@@ -36,6 +37,10 @@ struct HttpHead
     // The first value of `name`, compared without case; empty when absent.
     QByteArray header(const QByteArray& name) const;
     bool hasHeader(const QByteArray& name) const;
+
+    bool isRedirect() const { return status >= 300 && status <= 399; }
+    // Where a redirect points, as text fit for a message (control characters dropped); empty when not named.
+    QString location() const;
 };
 
 // What libcurl measured for one finished transfer. The cumulative times count seconds from the start of the
@@ -61,7 +66,7 @@ struct HttpTimings
 
 // How a consumer follows one transfer. Everything is called on the thread that started it, in order: `head`
 // once, `body` zero or more times, then `done` exactly once (never from inside start() or cancel()). After
-// cancel() nothing but `done` arrives, and it carries Error::cancelled().
+// cancel() nothing but `done` arrives, and it carries Error::cancelled() with what was measured until then.
 struct HttpHandlers
 {
     std::function<void(const HttpHead&)> head;
@@ -71,9 +76,16 @@ struct HttpHandlers
 
 struct HttpTransportOptions
 {
+    HttpTransportOptions(QString ca = {}, Scheduler clock = {}) // NOLINT(google-explicit-constructor)
+        : caFile(std::move(ca))
+        , scheduler(std::move(clock))
+    {}
+
     // Trusted authorities in addition to the environment's choice; SSL_CERT_FILE / SSL_CERT_DIR, when set,
     // are used otherwise. Verification of the peer and its host name is never turned off.
     QString caFile;
+    // The clock of the time limits; a QTimer on the transport when empty.
+    Scheduler scheduler;
 };
 
 // HTTPS client on libcurl's multi interface. Transfers run on one worker thread owned by the transport; their
@@ -92,6 +104,8 @@ public:
 
     // libcurl's description of the outcome of a failed transfer, for messages.
     static QString describe(int curlCode, const QByteArray& detail);
+    // The error of a transfer ended by one of its time limits.
+    static Error timedOut(const QString& detail);
 
 private:
     struct Private;

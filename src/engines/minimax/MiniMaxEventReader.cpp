@@ -4,12 +4,17 @@
 
 namespace quilvant {
 
-MiniMaxEventReader::MiniMaxEventReader(std::function<void(const QString&)> publish)
+MiniMaxEventReader::MiniMaxEventReader(std::function<void(const QString&)> publish, QString secret)
     : m_publish(std::move(publish))
+    , m_stream(std::move(secret))
 {}
 
 Outcome<void> MiniMaxEventReader::feed(QByteArrayView bytes)
 {
+    m_bodySize += bytes.size();
+    if (m_bodySize > bodyLimit) {
+        return AppFailure{L::t(MiniMaxMessage::bodyTooLarge)};
+    }
     qsizetype position = 0;
     while (position < bytes.size() && !stopped()) {
         const qsizetype newline = bytes.indexOf('\n', position);
@@ -42,19 +47,18 @@ Outcome<void> MiniMaxEventReader::takeLine()
     if (auto fed = m_stream.line(line); !fed) {
         return fed;
     }
-    // The text only grows, so an unchanged size means an unchanged text and the same visible text.
-    if (m_stream.text().size() == m_lastTextSize) {
-        return {};
-    }
-    m_lastTextSize = m_stream.text().size();
-    const QString visible = MiniMaxStream::visible(m_stream.text());
-    if (visible != m_lastPublished) {
-        m_publish(visible);
-        if (!m_stream.done()) {
-            m_lastPublished = visible;
-        }
-    }
+    publishIfChanged();
     return {};
+}
+
+void MiniMaxEventReader::publishIfChanged()
+{
+    const QString& visible = m_stream.visibleText();
+    if (visible.size() == m_publishedSize) {
+        return;
+    }
+    m_publishedSize = visible.size();
+    m_publish(visible);
 }
 
 Outcome<QString> MiniMaxEventReader::finish()
@@ -70,9 +74,9 @@ Outcome<QString> MiniMaxEventReader::finish()
         return flushed.error();
     }
     Outcome<QString> completed = m_stream.completedText();
-    if (completed && completed.value() != m_lastPublished) {
+    if (completed && completed.value().size() != m_publishedSize) {
+        m_publishedSize = completed.value().size();
         m_publish(completed.value());
-        m_lastPublished = completed.value();
     }
     return completed;
 }

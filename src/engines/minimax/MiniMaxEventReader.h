@@ -17,8 +17,11 @@ class MiniMaxEventReader
 public:
     // One stream line of this many bytes or more ends the translation.
     static constexpr qsizetype lineLimit = 2'000'000;
+    // So does a body of more than this many bytes, however it is cut into lines and events.
+    static constexpr qsizetype bodyLimit = 32'000'000;
 
-    explicit MiniMaxEventReader(std::function<void(const QString&)> publish);
+    // `publish` gets the whole visible text; `secret` is hidden in messages taken from the server.
+    explicit MiniMaxEventReader(std::function<void(const QString&)> publish, QString secret = {});
 
     // Feeds the next bytes of the body. After "[DONE]" the reader stops (stopped() turns true) and the rest of
     // the body is not read.
@@ -33,12 +36,14 @@ public:
 
 private:
     Outcome<void> takeLine();
+    void publishIfChanged();
 
     std::function<void(const QString&)> m_publish;
     MiniMaxStream m_stream;
     QByteArray m_line;
-    QString m_lastPublished;
-    qsizetype m_lastTextSize = 0;
+    qsizetype m_bodySize = 0;
+    // The visible text only ever takes prefixes of one text, so its length tells whether it changed.
+    qsizetype m_publishedSize = 0;
 };
 
 } // namespace quilvant

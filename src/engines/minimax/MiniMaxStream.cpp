@@ -1,8 +1,8 @@
 #include "engines/minimax/MiniMaxStream.h"
 
+#include "core/Redaction.h"
 #include "foundation/L.h"
 
-#include <QRegularExpression>
 #include <QTextBoundaryFinder>
 #include <cmath>
 #include <limits>
@@ -14,8 +14,6 @@ namespace {
 
 using nlohmann::json;
 
-const QString thinkOpen = QStringLiteral("<think>");
-
 // Characters as a reader counts them (grapheme clusters), so a combined emoji or accented letter is one.
 qint64 characterCount(const QString& text)
 {
@@ -25,20 +23,6 @@ qint64 characterCount(const QString& text)
         ++count;
     }
     return count;
-}
-
-QString firstCharacters(const QString& text, qint64 limit)
-{
-    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
-    qsizetype end = 0;
-    for (qint64 i = 0; i < limit; ++i) {
-        const qsizetype next = finder.toNextBoundary();
-        if (next < 0) {
-            return text;
-        }
-        end = next;
-    }
-    return text.left(end);
 }
 
 QString stringOf(const json& value)
@@ -89,7 +73,21 @@ std::optional<qint64> integerOf(const json& value)
     return std::nullopt;
 }
 
+// The parser's own message quotes the bytes around the fault, which may be anything a server echoes (a key
+// included); only the position is kept.
+Error parseError(const json::exception& error)
+{
+    const auto* parse = dynamic_cast<const json::parse_error*>(&error);
+    return Error::system(parse != nullptr
+                             ? QStringLiteral("JSON parse error in a stream event at byte %1.").arg(parse->byte)
+                             : QStringLiteral("JSON parse error in a stream event."));
+}
+
 } // namespace
+
+MiniMaxStream::MiniMaxStream(QString secret)
+    : m_secret(std::move(secret))
+{}
 
 Outcome<void> MiniMaxStream::line(const QString& line)
 {
@@ -100,6 +98,11 @@ Outcome<void> MiniMaxStream::line(const QString& line)
         QString payload = line.mid(5);
         if (payload.startsWith(QLatin1Char(' '))) {
             payload.remove(0, 1);
+        }
+        // The lines of one event are joined by line feeds: each one counts one more character.
+        m_dataSize += payload.size() + (m_dataLines.isEmpty() ? 0 : 1);
+        if (m_dataSize >= eventLimit) {
+            return AppFailure{L::t(MiniMaxMessage::eventTooLarge)};
         }
         m_dataLines.append(payload);
     }
@@ -113,6 +116,7 @@ Outcome<void> MiniMaxStream::flush()
     }
     const QString payload = m_dataLines.join(QLatin1Char('\n'));
     m_dataLines.clear();
+    m_dataSize = 0;
     if (payload == QLatin1String("[DONE]")) {
         m_done = true;
         return {};
@@ -122,12 +126,12 @@ Outcome<void> MiniMaxStream::flush()
     try {
         object = json::parse(bytes.constBegin(), bytes.constEnd());
     } catch (const json::exception& error) {
-        return Error::system(QString::fromUtf8(error.what()));
+        return parseError(error);
     }
     if (!object.is_object()) {
         return AppFailure{L::t(MiniMaxMessage::invalidStream)};
     }
-    if (const auto failure = serverFailure(object, 200)) {
+    if (const auto failure = serverFailure(object, 200, m_secret)) {
         return AppFailure{*failure};
     }
     const json* choices = member(object, "choices");
@@ -138,7 +142,7 @@ Outcome<void> MiniMaxStream::flush()
         const json* delta = member(choice, "delta");
         if (delta != nullptr && delta->is_object()) {
             if (const json* content = stringMember(*delta, "content")) {
-                m_text += stringOf(*content);
+                m_visible.append(stringOf(*content));
             }
             if (const json* reasoning = stringMember(*delta, "reasoning_content")) {
                 m_reasoningCharacters += characterCount(stringOf(*reasoning));
@@ -157,35 +161,20 @@ Outcome<QString> MiniMaxStream::completedText() const
         return AppFailure{L::t(MiniMaxMessage::streamTruncated)};
     }
     const bool complete = m_finishReason ? *m_finishReason == QLatin1String("stop") : m_done;
-    const QString result = visible(m_text);
-    if (!complete || result.isEmpty()) {
+    if (!complete || visibleText().isEmpty()) {
         return AppFailure{L::t(MiniMaxMessage::incomplete)};
     }
-    return result;
+    return visibleText();
 }
 
 QString MiniMaxStream::visible(const QString& text)
 {
-    static const QRegularExpression block(QStringLiteral("<think>.*?</think>"),
-                                          QRegularExpression::DotMatchesEverythingOption);
-    QString result = text;
-    if (result.contains(thinkOpen)) {
-        result.remove(block);
-    }
-    const qsizetype open = result.indexOf(thinkOpen);
-    if (open >= 0) {
-        result.truncate(open);
-    }
-    for (qsizetype k = thinkOpen.size() - 1; k >= 1; --k) {
-        if (result.endsWith(QStringView(thinkOpen).left(k))) {
-            result.chop(k);
-            break;
-        }
-    }
-    return result.trimmed();
+    VisibleText visible;
+    visible.append(text);
+    return visible.text();
 }
 
-std::optional<QString> MiniMaxStream::serverFailure(const json& object, int http)
+std::optional<QString> MiniMaxStream::serverFailure(const json& object, int http, const QString& secret)
 {
     const json* baseResp = member(object, "base_resp");
     const json* error = member(object, "error");
@@ -219,7 +208,7 @@ std::optional<QString> MiniMaxStream::serverFailure(const json& object, int http
     if (code && *code != 0) {
         composed += QStringLiteral(", code ") + QString::number(*code);
     }
-    composed += QStringLiteral("): ") + firstCharacters(message, 500);
+    composed += QStringLiteral("): ") + Redaction::redacted(message, {secret});
     if (http == 401 || http == 403) {
         composed += L::chinese() ? QStringLiteral("\n请检查 Key 与国内站／国际站地址是否匹配。")
                                  : QStringLiteral("\nCheck that your key matches the China or international endpoint.");
@@ -227,13 +216,42 @@ std::optional<QString> MiniMaxStream::serverFailure(const json& object, int http
     return composed;
 }
 
-std::optional<QString> MiniMaxStream::serverFailure(const QByteArray& body, int http)
+std::optional<QString> MiniMaxStream::serverFailure(const QByteArray& body, int http, const QString& secret)
 {
     json object = json::parse(body.constBegin(), body.constEnd(), nullptr, false);
     if (!object.is_object()) {
         object = json::object();
     }
-    return serverFailure(object, http);
+    return serverFailure(object, http, secret);
+}
+
+Outcome<QString> MiniMaxStream::wholeBody(const QByteArray& body, int http, const QString& secret)
+{
+    json object = json::parse(body.constBegin(), body.constEnd(), nullptr, false);
+    if (!object.is_object()) {
+        object = json::object();
+    }
+    if (const auto failure = serverFailure(object, http, secret)) {
+        return AppFailure{*failure};
+    }
+    QString content;
+    const json* choices = member(object, "choices");
+    if (choices != nullptr && choices->is_array() && !choices->empty()) {
+        const json& first = choices->front();
+        if (const json* reason = stringMember(first, "finish_reason"); reason != nullptr && *reason == "length") {
+            return AppFailure{L::t(MiniMaxMessage::bodyTruncated)};
+        }
+        if (const json* message = member(first, "message"); message != nullptr && message->is_object()) {
+            if (const json* text = stringMember(*message, "content")) {
+                content = stringOf(*text);
+            }
+        }
+    }
+    const QString result = visible(content);
+    if (result.isEmpty()) {
+        return AppFailure{L::t(MiniMaxMessage::noTranslation)};
+    }
+    return result;
 }
 
 } // namespace quilvant

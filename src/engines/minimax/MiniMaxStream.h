@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/Outcome.h"
+#include "engines/minimax/VisibleText.h"
 
 #include <QByteArray>
 #include <QString>
@@ -15,6 +16,12 @@ namespace quilvant {
 class MiniMaxStream
 {
 public:
+    // The data lines of one event may add up to this many characters (excluded).
+    static constexpr qsizetype eventLimit = 2'000'000;
+
+    // `secret` (the API key) is hidden in every message taken from the server.
+    explicit MiniMaxStream(QString secret = {});
+
     // Feeds one event-stream line without its line ending.
     Outcome<void> line(const QString& line);
     // Dispatches the pending event, if any.
@@ -22,22 +29,28 @@ public:
     // The final visible text, or the failure that ends the translation.
     Outcome<QString> completedText() const;
 
-    const QString& text() const { return m_text; }
+    // What the user may see of the content received so far, kept up to date with each event.
+    const QString& visibleText() const { return m_visible.text(); }
     bool done() const { return m_done; }
     const std::optional<QString>& finishReason() const { return m_finishReason; }
     qint64 reasoningCharacters() const { return m_reasoningCharacters; }
 
-    // The text a user may see: complete <think> blocks removed, an unterminated one hidden to the end, a tag
-    // still arriving hidden, white space trimmed.
+    // The text a user may see of a whole answer: complete <think> blocks removed, an unterminated one hidden to
+    // the end, a tag still arriving hidden, white space trimmed.
     static QString visible(const QString& text);
-    // The failure message a decoded reply reports, or nothing when it reports success.
-    static std::optional<QString> serverFailure(const nlohmann::json& object, int http);
+    // The failure message a decoded reply reports, or nothing when it reports success. The server's own wording
+    // has `secret` hidden, then is cut to 500 characters.
+    static std::optional<QString> serverFailure(const nlohmann::json& object, int http, const QString& secret = {});
     // The same for raw bytes; a body that is not a JSON object counts as an empty object.
-    static std::optional<QString> serverFailure(const QByteArray& body, int http);
+    static std::optional<QString> serverFailure(const QByteArray& body, int http, const QString& secret = {});
+    // The visible translation of a whole (not streamed) chat-completion body, or the failure it reports.
+    static Outcome<QString> wholeBody(const QByteArray& body, int http, const QString& secret = {});
 
 private:
+    QString m_secret;
     QStringList m_dataLines;
-    QString m_text;
+    qsizetype m_dataSize = 0;
+    VisibleText m_visible;
     bool m_done = false;
     std::optional<QString> m_finishReason;
     qint64 m_reasoningCharacters = 0;
@@ -56,6 +69,12 @@ inline const QString streamTruncated = QStringLiteral("MiniMax 译文被长度�
 inline const QString bodyTruncated = QStringLiteral("MiniMax 译文被长度限制截断，请缩小选区重试。");
 inline const QString incomplete = QStringLiteral("MiniMax 未完整返回译文，请重试；当前部分内容未缓存。");
 inline const QString noTranslation = QStringLiteral("MiniMax 未返回译文，请检查模型或重试。");
+inline const QString keyHasControlCharacters = QStringLiteral("MiniMax API Key 含有控制字符，请在设置中重新保存。");
+// %1: the HTTP status; %2: where it points.
+inline const QString redirected =
+    QStringLiteral("MiniMax 接口地址被重定向（HTTP %1）到 %2，请在设置中填写最终的 API 地址。");
+inline const QString redirectedNowhere =
+    QStringLiteral("MiniMax 接口地址被重定向（HTTP %1），但未给出新地址，请检查设置中的 API 地址。");
 } // namespace MiniMaxMessage
 
 } // namespace quilvant

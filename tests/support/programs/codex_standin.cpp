@@ -3,7 +3,11 @@
 //
 // The turn is chosen by the input text:
 //   FAIL       streams some text, then fails the turn with "simulated model failure"
-//   WAIT       never completes the turn
+//   FAILCTRL   fails the turn with a message that carries terminal control sequences
+//   WAIT       never completes the turn (after a request of its own, "probe/waiting", to show it got this far)
+//   INTERRUPTED streams some text, then ends the turn as "interrupted", without an error object
+//   PARTIAL    streams a little, then writes the start of a line that never ends
+//   FLOOD      writes 17,000,000 bytes without a line feed, then waits
 //   BLANK      streams only white space, then completes
 //   INTERLEAVE deltas for two items, interleaved
 //   REPLACE    a completed item that differs from its deltas, and one that was never streamed
@@ -14,12 +18,15 @@
 //   TURNERROR_INNER, TURNERROR_KEY, TURNERROR_NOMSG, TURNERROR_INNER_NOMSG: error answers to "turn/start"
 //   QUICK...   answers "快:" + the text in one write
 //   anything else: "译文：测试", every line written in pieces that split its UTF-8 characters
-// The thread is chosen by the model: "no-thread" (no thread id), "string-id" (answered under a string id),
-// "slow-thread" (answered after 400 ms).
+// The thread is chosen by the model: "no-thread" (no thread id), "string-id" (answered under a string id, then a
+// request of its own, "probe/string-id"), "slow-thread" (answered after 400 ms).
 // Started under a name beginning with "silent-" it never answers "initialize".
 // Environment: CODEX_STANDIN_LOG (append a JSON line per event), CODEX_STANDIN_INIT ("never", "error", "exit"),
-// CODEX_STANDIN_PAUSE_MS (pause between split writes, 15 by default).
+// CODEX_STANDIN_PAUSE_MS (pause between split writes, 15 by default), CODEX_STANDIN_GRANDCHILD (start a process
+// that keeps standard output open and ignores SIGTERM, logged as "grandchild"), CODEX_STANDIN_IGNORE_EOF (keep
+// running when standard input ends), CODEX_STANDIN_STALL (no turn ever completes, as with WAIT).
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -155,9 +162,19 @@ void runTurn(const std::string& thread, const std::string& text)
     if (text == "FAIL") {
         sendSplit(delta(thread, turn, item, "部分译文"));
         sendSplit(turnCompleted(thread, turn, "failed", {{"message", "simulated model failure"}}));
-    } else if (text == "WAIT") {
+    } else if (text == "FAILCTRL") {
+        send(turnCompleted(thread, turn, "failed", {{"message", "model\x1b]0;owned\x07 failed\r"}}));
+    } else if (text == "WAIT" || !env("CODEX_STANDIN_STALL").empty()) {
         send(notification("error", {{"error", {{"message", "stream disconnected"}}}, {"willRetry", true}}, thread,
                           turn));
+        send({{"id", "probe"}, {"method", "probe/waiting"}, {"params", Json::object()}});
+    } else if (text == "INTERRUPTED") {
+        send(delta(thread, turn, item, "半截"));
+        send(turnCompleted(thread, turn, "interrupted", nullptr));
+    } else if (text == "FLOOD") {
+        writeRaw(std::string(17'000'000, ' '));
+    } else if (text == "PARTIAL") {
+        writeRaw(delta(thread, turn, item, "半截").dump() + "\n{\"method\":\"item/agentMessage/delta\",");
     } else if (text == "BLANK") {
         send(delta(thread, turn, item, "  \n\t "));
         send(turnCompleted(thread, turn, "completed", nullptr));
@@ -225,6 +242,7 @@ void request(const Json& message)
             send({{"id", id}, {"result", {{"thread", Json::object()}}}});
         } else if (model == "string-id") {
             send({{"id", std::to_string(id.get<long long>())}, {"result", result}});
+            send({{"id", "probe"}, {"method", "probe/string-id"}, {"params", Json::object()}});
         } else {
             if (model == "slow-thread") {
                 std::this_thread::sleep_for(std::chrono::milliseconds(400));
@@ -292,6 +310,16 @@ int main(int argc, char** argv)
     }
     const std::string name = argv[0];
     silentInitialize = name.substr(name.rfind('/') + 1).rfind("silent-", 0) == 0;
+    if (!env("CODEX_STANDIN_GRANDCHILD").empty()) {
+        const pid_t grandchild = ::fork();
+        if (grandchild == 0) {
+            ::signal(SIGTERM, SIG_IGN);
+            while (true) {
+                ::pause();
+            }
+        }
+        log({{"event", "grandchild"}, {"pid", static_cast<long long>(grandchild)}});
+    }
     if (env("CODEX_STANDIN_INIT") == "exit") {
         return 0;
     }
@@ -304,6 +332,9 @@ int main(int argc, char** argv)
     while (true) {
         const ssize_t n = ::read(0, chunk, sizeof chunk);
         if (n <= 0) {
+            while (!env("CODEX_STANDIN_IGNORE_EOF").empty()) {
+                ::pause();
+            }
             return 0;
         }
         buffer.append(chunk, static_cast<size_t>(n));

@@ -1,0 +1,261 @@
+#include "capture/Scripts.h"
+
+#include "capture/GlyphShapes.h"
+
+#include <algorithm>
+#include <vector>
+
+namespace quilvant::Scripts {
+
+namespace {
+
+using GlyphShapes::Shape;
+
+// Measured on drawn lines in sans and serif fonts at 16 to 44 pixels: lower-case Latin puts 0.69–0.95 of its ink
+// in the densest half of the line's height, CJK 0.51–0.68; capitals and digits fill the line as CJK does.
+constexpr double kLatinConcentration = 0.69;
+// Common kana and Hangul syllables that correlate at most 0.6 with every one of ~400 common Han characters, Latin
+// letters and digits drawn the same way; the others (し, ロ, カ, 고, 을, …) look too much like one of them.
+const char kKana[] = "のにはをがたいるとでなかんもうけあイアラシツフケルン";
+const char kHangul[] = "이다는의하가지서기사어자대아시세정인일해있것게나전상거성경만면";
+// A window of the line matches a character at this correlation. Measured on 1,170 drawn lines (up to 17 sentences
+// per script, five CJK fonts, 14 to 44 pixels): none of 510 Chinese lines was taken for Japanese or Korean; four in
+// five Japanese and Korean lines in sans fonts were found (the rest hold none of these characters, or are tiny),
+// over a third in serif fonts.
+constexpr double kMatch = 0.75;
+constexpr int kMatchesNeeded = 2;  // one match may be a chance; lines of one or two characters need only one
+constexpr int kCellsToSearch = 16; // characters' worth of line searched at most
+constexpr int kSmallestLine = 10;  // pixels of ink height: smaller characters blur into each other
+// A run of ink starting this far (in line heights) into a character belongs to the next one.
+constexpr double kNextCharacter = 0.7;
+
+struct Templates
+{
+    std::vector<Shape> kana;
+    std::vector<Shape> hangul;
+};
+
+std::vector<Shape> normalizedShapes(const char* characters)
+{
+    std::vector<Shape> shapes;
+    for (const Shape& shape : GlyphShapes::drawnEach(QString::fromUtf8(characters))) {
+        shapes.push_back(GlyphShapes::normalized(shape));
+    }
+    return shapes;
+}
+
+const Templates& templates()
+{
+    thread_local const Templates drawn{normalizedShapes(kKana), normalizedShapes(kHangul)};
+    return drawn;
+}
+
+double bestMatch(const Shape& window, const std::vector<Shape>& characters)
+{
+    double best = -1;
+    for (const Shape& character : characters) {
+        best = std::max(best, GlyphShapes::dot(window, character));
+    }
+    return best;
+}
+
+int darkestToLightestMiddle(const QImage& grey, const QList<LineBands::Band>& bands)
+{
+    int darkest = 255;
+    int lightest = 0;
+    for (const LineBands::Band& band : bands) {
+        for (int y = band.inkTop; y < band.inkTop + band.inkHeight; ++y) {
+            const uchar* row = grey.constScanLine(y);
+            const auto [low, high] = std::minmax_element(row, row + grey.width());
+            darkest = std::min<int>(darkest, *low);
+            lightest = std::max<int>(lightest, *high);
+        }
+    }
+    return (darkest + lightest) / 2;
+}
+
+// The share of the ink that lies in the densest run of rows half a line high, over all lines.
+double inkConcentration(const QImage& grey, const QList<LineBands::Band>& bands, int threshold)
+{
+    long long inDensestHalf = 0;
+    long long total = 0;
+    for (const LineBands::Band& band : bands) {
+        std::vector<long long> rows(size_t(band.inkHeight), 0);
+        for (int i = 0; i < band.inkHeight; ++i) {
+            const uchar* row = grey.constScanLine(band.inkTop + i);
+            rows[size_t(i)] = std::count_if(row, row + grey.width(), [threshold](uchar v) { return v < threshold; });
+            total += rows[size_t(i)];
+        }
+        const int half = std::max(1, band.inkHeight / 2);
+        long long window = 0;
+        long long best = 0;
+        for (int i = 0; i < band.inkHeight; ++i) {
+            window += rows[size_t(i)] - (i >= half ? rows[size_t(i - half)] : 0);
+            best = std::max(best, window);
+        }
+        inDensestHalf += best;
+    }
+    return total > 0 ? double(inDensestHalf) / double(total) : 0;
+}
+
+} // namespace
+
+bool looksLatin(const QImage& grey, const QList<LineBands::Band>& bands)
+{
+    return inkConcentration(grey, bands, darkestToLightestMiddle(grey, bands)) >= kLatinConcentration;
+}
+
+// Compares the characters at the start of the line with common kana and Hangul syllables, and counts the places
+// where one matches.
+Script amongCjk(const QImage& grey, const QList<LineBands::Band>& bands)
+{
+    const int threshold = darkestToLightestMiddle(grey, bands);
+    const Templates& characters = templates();
+    if (characters.kana.empty() || characters.hangul.empty()) {
+        return Script::Han;
+    }
+    int kana = 0, hangul = 0, cells = 0;
+    for (const LineBands::Band& band : bands) {
+        const int side = band.inkHeight;
+        if (side < kSmallestLine || cells >= kCellsToSearch || std::max(kana, hangul) >= kMatchesNeeded) {
+            continue;
+        }
+        // The runs of inked columns: a character starts where one does (and, in a run of characters touching each
+        // other, a line's height further on), and ends before a run that starts most of a line's height later.
+        const int width = grey.width();
+        std::vector<uchar> inked(size_t(width), 0);
+        for (int y = band.inkTop; y < band.inkTop + side; ++y) {
+            const uchar* row = grey.constScanLine(y);
+            for (int x = 0; x < width; ++x) {
+                inked[size_t(x)] |= row[x] < threshold ? 1 : 0;
+            }
+        }
+        std::vector<int> runs;
+        for (int x = 0; x < width; ++x) {
+            if (inked[size_t(x)] != 0 && (x == 0 || inked[size_t(x - 1)] == 0)) {
+                runs.push_back(x);
+            }
+        }
+        if (runs.empty()) {
+            continue;
+        }
+        std::vector<int> starts;
+        for (size_t i = 0; i < runs.size(); ++i) {
+            const int runEnd = i + 1 < runs.size() ? runs[i + 1] : width;
+            for (int at = runs[i]; at == runs[i] || at < runEnd - side / 2; at += side) {
+                starts.push_back(at);
+            }
+        }
+        const int end = runs.front() + (kCellsToSearch - cells) * side;
+        int lastKana = -side, lastHangul = -side;
+        for (const int start : starts) {
+            if (start > end || std::max(kana, hangul) >= kMatchesNeeded) {
+                break;
+            }
+            const auto next =
+                std::find_if(runs.begin(), runs.end(), [&](int run) { return run >= start + kNextCharacter * side; });
+            const int right = next != runs.end() ? std::min(*next, start + side) : start + side;
+            const std::optional<Shape> seen = GlyphShapes::of(grey, QRect(start, band.inkTop, right - start, side));
+            if (!seen) {
+                continue;
+            }
+            const Shape window = GlyphShapes::normalized(*seen);
+            const double asKana = bestMatch(window, characters.kana);
+            const double asHangul = bestMatch(window, characters.hangul);
+            if (asKana >= kMatch && asKana > asHangul && start - lastKana >= side / 2) {
+                ++kana;
+                lastKana = start;
+            } else if (asHangul >= kMatch && asHangul > asKana && start - lastHangul >= side / 2) {
+                ++hangul;
+                lastHangul = start;
+            }
+        }
+        int inkRight = width - 1;
+        while (inked[size_t(inkRight)] == 0) {
+            --inkRight;
+        }
+        cells += std::max(1, (std::min(inkRight, end) - runs.front() + side) / side);
+    }
+    const int needed = cells <= 2 ? 1 : kMatchesNeeded;
+    if (kana >= needed && kana > hangul) {
+        return Script::Japanese;
+    }
+    if (hangul >= needed && hangul > kana) {
+        return Script::Hangul;
+    }
+    return Script::Han;
+}
+
+void prepare()
+{
+    templates();
+}
+
+double Letters::shareOf(Script script) const
+{
+    const int all = total();
+    if (all == 0) {
+        return 0;
+    }
+    switch (script) {
+    case Script::Latin:
+        return double(latin) / all;
+    case Script::Han:
+        return double(han) / all;
+    case Script::Japanese:
+        return double(kana + han) / all;
+    case Script::Hangul:
+        return double(hangul) / all;
+    case Script::Unknown:
+        break;
+    }
+    return 0;
+}
+
+Script Letters::mostly() const
+{
+    if (total() == 0) {
+        return Script::Unknown;
+    }
+    if (kana > 0 && kana + han >= std::max({latin, hangul, other})) {
+        return Script::Japanese;
+    }
+    const int most = std::max({latin, han, hangul, other});
+    if (most == other) {
+        return Script::Unknown;
+    }
+    return most == latin ? Script::Latin : most == han ? Script::Han : Script::Hangul;
+}
+
+Letters lettersOf(const QStringList& lines)
+{
+    Letters letters;
+    for (const QString& line : lines) {
+        for (const uint c : line.toUcs4()) {
+            if (!QChar::isLetter(c)) {
+                continue;
+            }
+            switch (QChar::script(c)) {
+            case QChar::Script_Latin:
+                ++letters.latin;
+                break;
+            case QChar::Script_Han:
+                ++letters.han;
+                break;
+            case QChar::Script_Hiragana:
+            case QChar::Script_Katakana:
+                ++letters.kana;
+                break;
+            case QChar::Script_Hangul:
+                ++letters.hangul;
+                break;
+            default:
+                ++letters.other;
+                break;
+            }
+        }
+    }
+    return letters;
+}
+
+} // namespace quilvant::Scripts

@@ -1,0 +1,102 @@
+#include "platform/Platform.h"
+
+#include "platform/DisplaySession.h"
+#include "platform/PortalCaptureTool.h"
+#include "platform/PortalGlobalShortcut.h"
+#include "platform/ProgramCaptureTool.h"
+#include "platform/X11GlobalShortcut.h"
+#include "platform/X11OutsideClicks.h"
+
+namespace quilvant::Platform {
+
+namespace {
+
+std::unique_ptr<CaptureTool> toolNamed(const QString& name)
+{
+    if (name == QLatin1String("maim")) {
+        return ProgramCaptureTool::maim();
+    }
+    if (name == QLatin1String("spectacle")) {
+        return ProgramCaptureTool::spectacle();
+    }
+    if (name == QLatin1String("slurp-grim")) {
+        return ProgramCaptureTool::slurpGrim();
+    }
+    if (name == QLatin1String("portal")) {
+        return std::make_unique<PortalCaptureTool>();
+    }
+    return nullptr;
+}
+
+QString sessionTool()
+{
+    if (DisplaySession::current() != DisplaySession::Kind::Wayland) {
+        return QStringLiteral("maim");
+    }
+    const QStringList desktops = DisplaySession::desktops();
+    if (desktops.contains(QLatin1String("KDE"))) {
+        return QStringLiteral("spectacle");
+    }
+    for (const char* wlroots : {"SWAY", "HYPRLAND", "RIVER", "WAYFIRE", "LABWC", "WLROOTS"}) {
+        if (desktops.contains(QLatin1String(wlroots))) {
+            return QStringLiteral("slurp-grim");
+        }
+    }
+    return QStringLiteral("portal");
+}
+
+} // namespace
+
+QStringList captureToolNames()
+{
+    return {QStringLiteral("maim"), QStringLiteral("portal"), QStringLiteral("spectacle"),
+            QStringLiteral("slurp-grim")};
+}
+
+std::unique_ptr<GlobalShortcut> globalShortcut(QObject* parent)
+{
+    switch (DisplaySession::current()) {
+    case DisplaySession::Kind::X11:
+        if (auto x11 = X11GlobalShortcut::create(parent)) {
+            return x11;
+        }
+        break;
+    case DisplaySession::Kind::Wayland:
+        return std::make_unique<PortalGlobalShortcut>(parent);
+    case DisplaySession::Kind::None:
+        break;
+    }
+    return std::make_unique<NullGlobalShortcut>(QStringLiteral("no display to register a shortcut with"), parent);
+}
+
+std::unique_ptr<OutsideClicks> outsideClicks(QObject* parent)
+{
+    if (DisplaySession::current() == DisplaySession::Kind::X11) {
+        if (auto x11 = X11OutsideClicks::create(parent)) {
+            return x11;
+        }
+    }
+    return std::make_unique<FocusLossClicks>(parent);
+}
+
+std::unique_ptr<CaptureTool> captureTool(const QString& setting)
+{
+    if (auto chosen = toolNamed(setting.trimmed().toLower())) {
+        return chosen;
+    }
+    std::unique_ptr<CaptureTool> tool = toolNamed(sessionTool());
+    if (!tool->available() && tool->name() != QLatin1String("portal")) {
+        auto portal = std::make_unique<PortalCaptureTool>();
+        if (DisplaySession::current() == DisplaySession::Kind::Wayland && portal->available()) {
+            return portal;
+        }
+    }
+    return tool;
+}
+
+ScreenAccess screenAccess(const CaptureTool& tool)
+{
+    return ScreenAccess(DisplaySession::current() == DisplaySession::Kind::Wayland ? &tool : nullptr);
+}
+
+} // namespace quilvant::Platform

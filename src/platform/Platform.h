@@ -1,0 +1,31 @@
+#pragma once
+
+#include "platform/CaptureTool.h"
+#include "platform/GlobalShortcut.h"
+#include "platform/OutsideClicks.h"
+#include "platform/ScreenAccess.h"
+
+#include <QString>
+#include <memory>
+
+// The one place that chooses the platform backends for the session the program runs in.
+namespace quilvant::Platform {
+
+// The global shortcut: the X11 key grab, the GlobalShortcuts portal on Wayland, or one that always fails.
+std::unique_ptr<GlobalShortcut> globalShortcut(QObject* parent = nullptr);
+
+// Clicks elsewhere: XInput raw presses on X11, otherwise the card's window losing the focus.
+std::unique_ptr<OutsideClicks> outsideClicks(QObject* parent = nullptr);
+
+// The capture tool named by `setting` ("maim", "portal", "spectacle", "slurp-grim"), or when it is empty or
+// unknown the session's own: maim on X11; on Wayland spectacle on KDE, slurp and grim on wlroots desktops, the
+// portal elsewhere (and wherever the first choice is not installed but the portal is).
+std::unique_ptr<CaptureTool> captureTool(const QString& setting);
+
+// Screen access for captures with `tool`.
+ScreenAccess screenAccess(const CaptureTool& tool);
+
+// The names captureTool() knows, in the order shown in the settings.
+QStringList captureToolNames();
+
+} // namespace quilvant::Platform

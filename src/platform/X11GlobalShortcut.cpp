@@ -1,0 +1,151 @@
+#include "platform/X11GlobalShortcut.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <xcb/xcb_keysyms.h>
+
+namespace quilvant {
+
+namespace {
+
+constexpr xcb_keysym_t numLockSym = 0xff7f; // XK_Num_Lock
+constexpr uint8_t badAccess = 10;           // the error code of BadAccess
+
+} // namespace
+
+std::unique_ptr<X11GlobalShortcut> X11GlobalShortcut::create(QObject* parent)
+{
+    std::unique_ptr<X11Connection> connection = X11Connection::open();
+    if (!connection) {
+        return nullptr;
+    }
+    return std::unique_ptr<X11GlobalShortcut>(new X11GlobalShortcut(std::move(connection), parent));
+}
+
+X11GlobalShortcut::X11GlobalShortcut(std::unique_ptr<X11Connection> connection, QObject* parent)
+    : GlobalShortcut(parent)
+    , m_x(std::move(connection))
+{
+    m_x->setHandler([this](const xcb_generic_event_t& event) { handle(event); });
+}
+
+X11GlobalShortcut::~X11GlobalShortcut()
+{
+    unregister();
+}
+
+std::vector<uint16_t> X11GlobalShortcut::modifierVariants(uint16_t numLockMask)
+{
+    std::vector<uint16_t> variants;
+    for (const uint16_t locks :
+         {uint16_t(0), uint16_t(XCB_MOD_MASK_LOCK), numLockMask, uint16_t(XCB_MOD_MASK_LOCK | numLockMask)}) {
+        const uint16_t mask = XCB_MOD_MASK_1 | locks;
+        if (std::find(variants.begin(), variants.end(), mask) == variants.end()) {
+            variants.push_back(mask);
+        }
+    }
+    return variants;
+}
+
+uint16_t X11GlobalShortcut::numLockMask() const
+{
+    xcb_connection_t* c = m_x->get();
+    xcb_key_symbols_t* symbols = xcb_key_symbols_alloc(c);
+    const XcbFreed<xcb_keycode_t> numLock{xcb_key_symbols_get_keycode(symbols, numLockSym)};
+    xcb_key_symbols_free(symbols);
+    const XcbFreed<xcb_get_modifier_mapping_reply_t> mapping{
+        xcb_get_modifier_mapping_reply(c, xcb_get_modifier_mapping(c), nullptr)};
+    if (numLock.data == nullptr || mapping.data == nullptr) {
+        return 0;
+    }
+    const xcb_keycode_t* codes = xcb_get_modifier_mapping_keycodes(mapping.data);
+    const int perModifier = mapping.data->keycodes_per_modifier;
+    for (int modifier = 0; modifier < 8; ++modifier) {
+        for (int i = 0; i < perModifier; ++i) {
+            const xcb_keycode_t code = codes[modifier * perModifier + i];
+            for (const xcb_keycode_t* n = numLock.data; code != 0 && *n != XCB_NO_SYMBOL; ++n) {
+                if (*n == code) {
+                    return static_cast<uint16_t>(1U << modifier);
+                }
+            }
+        }
+    }
+    return 0;
+}
+
+void X11GlobalShortcut::registerKey(QChar letter)
+{
+    unregister();
+    const char16_t lower = letter.toLower().unicode();
+    if (lower < u'a' || lower > u'z') {
+        Q_EMIT failed(QStringLiteral("Alt+%1 is not a letter key").arg(letter));
+        return;
+    }
+    xcb_connection_t* c = m_x->get();
+    xcb_key_symbols_t* symbols = xcb_key_symbols_alloc(c);
+    const XcbFreed<xcb_keycode_t> codes{xcb_key_symbols_get_keycode(symbols, lower)};
+    xcb_key_symbols_free(symbols);
+    std::vector<xcb_keycode_t> keycodes;
+    for (const xcb_keycode_t* code = codes.data; code != nullptr && *code != XCB_NO_SYMBOL; ++code) {
+        keycodes.push_back(*code);
+    }
+    if (keycodes.empty()) {
+        Q_EMIT failed(QStringLiteral("no key of this keyboard types %1").arg(letter));
+        return;
+    }
+
+    m_numLock = numLockMask();
+    std::vector<xcb_void_cookie_t> cookies;
+    for (const xcb_keycode_t code : keycodes) {
+        for (const uint16_t modifiers : modifierVariants(m_numLock)) {
+            cookies.push_back(
+                xcb_grab_key_checked(c, 1, m_x->root(), modifiers, code, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
+        }
+    }
+    m_keycodes = keycodes;
+    bool taken = false;
+    bool otherError = false;
+    for (const xcb_void_cookie_t cookie : cookies) {
+        const XcbFreed<xcb_generic_error_t> error{xcb_request_check(c, cookie)};
+        if (error.data != nullptr) {
+            (error.data->error_code == badAccess ? taken : otherError) = true;
+        }
+    }
+    m_x->flush();
+    if (taken || otherError) {
+        unregister();
+        Q_EMIT failed(taken ? QStringLiteral("Alt+%1 is grabbed by another program").arg(letter.toUpper())
+                            : QStringLiteral("the X server refused to grab Alt+%1").arg(letter.toUpper()));
+        return;
+    }
+    Q_EMIT registered();
+}
+
+void X11GlobalShortcut::unregister()
+{
+    if (m_keycodes.empty()) {
+        return;
+    }
+    for (const xcb_keycode_t code : m_keycodes) {
+        for (const uint16_t modifiers : modifierVariants(m_numLock)) {
+            xcb_ungrab_key(m_x->get(), code, m_x->root(), modifiers);
+        }
+    }
+    m_keycodes.clear();
+    m_x->flush();
+}
+
+void X11GlobalShortcut::handle(const xcb_generic_event_t& event)
+{
+    if ((event.response_type & 0x7f) != XCB_KEY_PRESS) {
+        return;
+    }
+    const auto& press = reinterpret_cast<const xcb_key_press_event_t&>(event);
+    const auto ignored = static_cast<uint16_t>(XCB_MOD_MASK_LOCK | m_numLock);
+    const bool altOnly = (press.state & 0xff & ~ignored) == XCB_MOD_MASK_1;
+    if (altOnly && std::find(m_keycodes.begin(), m_keycodes.end(), press.detail) != m_keycodes.end()) {
+        Q_EMIT activated();
+    }
+}
+
+} // namespace quilvant

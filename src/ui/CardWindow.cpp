@@ -1,0 +1,149 @@
+#include "ui/CardWindow.h"
+
+#include "core/Clock.h"
+#include "core/Diagnostics.h"
+#include "foundation/L.h"
+#include "platform/ColorScheme.h"
+#include "platform/X11Window.h"
+#include "session/Model.h"
+#include "ui/Card.h"
+#include "ui/FloatingPanel.h"
+
+#include <QCursor>
+#include <QGuiApplication>
+#include <QScreen>
+
+namespace quilvant {
+
+namespace {
+
+constexpr int screenMargin = 12;
+constexpr int pointerGap = 18;
+
+} // namespace
+
+CardWindow::CardWindow(Model* model, QObject* parent)
+    : QObject(parent)
+    , m_model(model)
+{}
+
+CardWindow::~CardWindow()
+{
+    if (m_model && m_panel && m_model->panel() == m_panel.get()) {
+        m_model->setPanel(nullptr);
+    }
+}
+
+FloatingPanel* CardWindow::panel() const
+{
+    return m_panel.get();
+}
+
+Card* CardWindow::card() const
+{
+    return m_card;
+}
+
+bool CardWindow::isShown() const
+{
+    return m_panel && m_panel->isVisible();
+}
+
+QPoint CardWindow::placement(const QPoint& point, const QRect& available, const QSize& size)
+{
+    // Lower bounds first, upper bounds last: on a screen too small for the card its top and left edges keep
+    // their margin (in screen coordinates, where y grows downwards).
+    int x = point.x() + pointerGap;
+    x = qMin(x, available.right() + 1 - size.width() - screenMargin);
+    x = qMax(x, available.left() + screenMargin);
+    int y = point.y();
+    y = qMin(y, available.bottom() + 1 - size.height() - screenMargin);
+    y = qMax(y, available.top() + screenMargin);
+    return {x, y};
+}
+
+void CardWindow::ensurePanel()
+{
+    if (m_panel) {
+        return;
+    }
+    m_card = new Card(m_model);
+    m_panel = std::make_unique<FloatingPanel>(m_card);
+    connect(m_card, &Card::closeRequested, this, &CardWindow::closeCard);
+    connect(m_panel.get(), &FloatingPanel::cancelRequested, this, &CardWindow::closeCard);
+    connect(ColorScheme::instance(), &ColorScheme::changed, this, &CardWindow::applyLook);
+    if (m_model) {
+        m_model->setPanel(m_panel.get());
+    }
+    applyLook();
+}
+
+void CardWindow::applyLook()
+{
+    if (!m_panel) {
+        return;
+    }
+    const bool dark = m_forcedDark.value_or(ColorScheme::instance()->dark());
+    m_card->setTheme(Theme::forLook(dark));
+}
+
+void CardWindow::setForcedDark(std::optional<bool> dark)
+{
+    m_forcedDark = dark;
+    applyLook();
+}
+
+void CardWindow::showCard(std::optional<QPoint> anchor)
+{
+    ensurePanel();
+    if (!m_panel->isVisible()) {
+        // A compositor may have started or stopped since the last time.
+        m_panel->setTranslucent(X11Window::compositorRunning());
+        m_card->setOpaque(!m_panel->translucent());
+    }
+    if (!m_model || !m_model->pinned()) {
+        std::optional<QPoint> point = anchor;
+        if (!point && !m_panel->isVisible()) {
+            point = QCursor::pos();
+        }
+        if (point) {
+            QScreen* screen = QGuiApplication::screenAt(*point);
+            if (screen == nullptr) {
+                screen = QGuiApplication::primaryScreen();
+            }
+            if (screen != nullptr) {
+                m_panel->move(placement(*point, screen->availableGeometry(), m_panel->frameGeometry().size()));
+            }
+        }
+    }
+    if (m_model) {
+        m_model->setShownAt(Clock::uptime());
+    }
+    Diagnostics::record(QStringLiteral("card.shown"));
+    m_panel->show();
+    m_panel->raise();
+}
+
+void CardWindow::prepareCardForCapture()
+{
+    if (m_model) {
+        m_model->setStatus(L::t(QStringLiteral("正在框选…")));
+    }
+    if (m_panel && (!m_model || !m_model->pinned())) {
+        m_panel->hide();
+    }
+}
+
+void CardWindow::closeCard()
+{
+    Diagnostics::record(QStringLiteral("card.closed"));
+    if (m_model) {
+        m_model->stop();
+    }
+    if (m_panel) {
+        m_panel->hide();
+    }
+    Q_EMIT closed();
+}
+
+} // namespace quilvant

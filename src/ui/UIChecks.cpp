@@ -1,0 +1,328 @@
+#include "ui/UIChecks.h"
+
+#include "core/Console.h"
+#include "core/PrivateTempDir.h"
+#include "foundation/L.h"
+#include "foundation/Settings.h"
+#include "platform/X11Window.h"
+#include "session/Model.h"
+#include "ui/Card.h"
+#include "ui/CardWindow.h"
+#include "ui/FloatingPanel.h"
+#include "ui/SettingsView.h"
+#include "ui/SettingsWindow.h"
+#include "ui/SornSourceTextView.h"
+
+#include <QApplication>
+#include <QCursor>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QKeyEvent>
+#include <QMimeData>
+#include <QTimer>
+#include <functional>
+
+namespace quilvant {
+
+namespace {
+
+const QString sampleSource =
+    QStringLiteral("File upload is becoming an essential part of any application. Users can upload a photo, their "
+                   "CV, or a video showcasing a project.");
+const QString sampleTranslation =
+    QStringLiteral("文件上传正在成为任何应用程序中必不可少的一部分。用户可以上传照片、简历，或展示项目的视频。\n\n"
+                   "在屏幕上框选英文，就能在这里读到译文；固定窗口后，浏览别处时译文也会留在原处。");
+
+// Lets the event loop run for `milliseconds`, so that windows lay out, map and paint.
+void turnEventLoop(int milliseconds)
+{
+    QEventLoop loop;
+    QTimer::singleShot(milliseconds, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+// Turns the event loop until `condition` holds or `milliseconds` have passed; whether it held.
+bool turnEventLoopUntil(const std::function<bool()>& condition, int milliseconds)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!condition()) {
+        if (clock.elapsed() >= milliseconds) {
+            return false;
+        }
+        turnEventLoop(10);
+    }
+    return true;
+}
+
+Error failed(const QString& what)
+{
+    return Error::app(what);
+}
+
+Outcome<void> checkChrome(CardWindow& window)
+{
+    FloatingPanel* panel = window.panel();
+    if (panel == nullptr) {
+        return failed(QStringLiteral("the card has no window after showCard"));
+    }
+    if (!panel->windowFlags().testFlag(Qt::FramelessWindowHint)) {
+        return failed(QStringLiteral("the card's window has a title bar"));
+    }
+    const int band = panel->translucent() ? FloatingPanel::hitBand : 0;
+    if (window.card()->geometry() != panel->rect().adjusted(band, band, -band, -band)) {
+        return failed(QStringLiteral("the card does not fill its window (a gap under a title bar?)"));
+    }
+    const int w = panel->width();
+    const int h = panel->height();
+    const struct
+    {
+        QPoint point;
+        Qt::Edges edges;
+        const char* name;
+    } expectations[] = {
+        {{0, 0}, Qt::TopEdge | Qt::LeftEdge, "top-left corner"},
+        {{w - 1, 0}, Qt::TopEdge | Qt::RightEdge, "top-right corner"},
+        {{w / 2, 1}, Qt::TopEdge, "1 point below the middle of the top edge"},
+        {{1, h / 2}, Qt::LeftEdge, "1 point right of the middle of the left edge"},
+        {{w - 1 + 20, h / 2}, Qt::Edges(), "20 points right of the right edge"},
+    };
+    for (const auto& expected : expectations) {
+        if (panel->edgesAt(expected.point) != expected.edges) {
+            return failed(QStringLiteral("wrong resize edges at the %1").arg(QLatin1String(expected.name)));
+        }
+    }
+    return {};
+}
+
+Outcome<void> checkPasteTrigger()
+{
+    SornSourceTextView view;
+    view.resize(300, 100);
+    int triggered = 0;
+    view.setOnEmptyPaste([&triggered](const QString&) { ++triggered; });
+    // A private clipboard: the person's own clipboard is never touched.
+    QMimeData clipboard;
+    clipboard.setText(QStringLiteral("Paste me once."));
+
+    view.pasteFrom(&clipboard);
+    if (triggered != 1 || view.toPlainText() != QStringLiteral("Paste me once.")) {
+        return failed(QStringLiteral("a paste into the empty field did not translate exactly the pasted text"));
+    }
+    view.pasteFrom(&clipboard);
+    if (triggered != 1) {
+        return failed(QStringLiteral("a paste into a field with text translated"));
+    }
+    view.clear();
+    view.pasteFrom(&clipboard);
+    if (triggered != 2) {
+        return failed(QStringLiteral("a paste into the cleared field did not translate"));
+    }
+    view.selectAll();
+    view.pasteFrom(&clipboard);
+    if (triggered != 3) {
+        return failed(QStringLiteral("a paste over the whole text did not translate"));
+    }
+    view.clear();
+    for (const QChar c : QStringLiteral("Typing")) {
+        QKeyEvent press(QEvent::KeyPress, 0, Qt::NoModifier, QString(c));
+        QCoreApplication::sendEvent(&view, &press);
+    }
+    if (triggered != 3 || view.toPlainText() != QStringLiteral("Typing")) {
+        return failed(QStringLiteral("typing into the empty field translated"));
+    }
+    return {};
+}
+
+Outcome<void> savePreview(QWidget* widget, const QString& dir, const QString& name)
+{
+    turnEventLoop(60);
+    const QString file = QDir(dir).filePath(name);
+    // Drawn on transparency without the window's background, so the card's own rounded corners show.
+    const qreal ratio = widget->devicePixelRatioF();
+    QPixmap image(widget->size() * ratio);
+    image.setDevicePixelRatio(ratio);
+    image.fill(Qt::transparent);
+    widget->render(&image, QPoint(), QRegion(), QWidget::DrawChildren);
+    if (!image.save(file, "PNG")) {
+        return failed(QStringLiteral("cannot write %1").arg(file));
+    }
+    return {};
+}
+
+Outcome<void> renderCardPreviews(CardWindow& window, Model& model, const QString& dir)
+{
+    FloatingPanel* panel = window.panel();
+    Card* card = window.card();
+    const int band = panel->translucent() ? FloatingPanel::hitBand : 0;
+    const QSize shownSize = panel->size();
+    panel->resize(430 + 2 * band, 500 + 2 * band);
+    card->setAnimated(false);
+    // The designed look, rounded and translucent, whatever this display can blend.
+    card->setOpaque(false);
+
+    const struct
+    {
+        const char* file;
+        bool expanded;
+        bool dark;
+        bool copied;
+    } previews[] = {
+        {"expanded-light.png", true, false, false},
+        {"expanded-dark.png", true, true, false},
+        {"collapsed-dark.png", false, true, false},
+        {"copied-light.png", true, false, true},
+    };
+    for (const auto& preview : previews) {
+        model.setSourceExpanded(preview.expanded);
+        window.setForcedDark(preview.dark);
+        card->showCopyNotice(preview.copied ? QStringLiteral("译文") : QString(), false);
+        if (Outcome<void> saved = savePreview(card, dir, QString::fromLatin1(preview.file)); !saved) {
+            return saved;
+        }
+    }
+    card->showCopyNotice(QString(), false);
+    model.setSourceExpanded(true);
+    window.setForcedDark(std::nullopt);
+    card->setOpaque(!panel->translucent());
+    card->setAnimated(true);
+    panel->resize(shownSize);
+    return {};
+}
+
+Outcome<void> renderSettingsPreview(const QString& dir)
+{
+    SettingsWindow settings;
+    settings.view()->setPreview(true);
+    settings.setForcedDark(false);
+    settings.resize(SettingsWindow::initialSize);
+    settings.present();
+    Outcome<void> saved = savePreview(&settings, dir, QStringLiteral("settings-english.png"));
+    settings.close();
+    return saved;
+}
+
+Outcome<void> checkCollapseState(CardWindow& window, Model& model)
+{
+    model.setSourceExpanded(false);
+    window.closeCard(); // as a click elsewhere closes it
+    window.showCard(std::nullopt);
+    if (model.sourceExpanded()) {
+        return failed(QStringLiteral("the collapsed source opened again when the card was shown again"));
+    }
+    window.prepareCardForCapture();
+    if (model.sourceExpanded()) {
+        return failed(QStringLiteral("the collapsed source opened again when a capture was prepared"));
+    }
+    const Model fresh;
+    if (!fresh.sourceExpanded()) {
+        return failed(QStringLiteral("a new session does not start with the source expanded"));
+    }
+    return {};
+}
+
+} // namespace
+
+Outcome<QString> SornUIChecks::defaultOutputDir()
+{
+    const Outcome<QString> base = PrivateTempDir::path();
+    if (!base) {
+        return base.error();
+    }
+    return QString(base.value() + QStringLiteral("/ui-previews"));
+}
+
+Outcome<void> SornUIChecks::run(const QString& outputDir)
+{
+    // Volatile settings: nothing is written to the person's stored settings.
+    Settings::setOverride(Settings::Key::uiLanguage, QStringLiteral("en"));
+    Settings::setOverride(Settings::Key::language, QStringLiteral("zh-Hans"));
+    Settings::setOverride(Settings::Key::engine, QStringLiteral("Sorn"));
+
+    Model model;
+    CardWindow window(&model);
+    model.setSource(sampleSource);
+    model.setTranslated(sampleTranslation);
+    model.setStatus(L::t(QStringLiteral("翻译完成")));
+
+    window.showCard(std::nullopt);
+    turnEventLoop(50);
+    if (Outcome<void> chrome = checkChrome(window); !chrome) {
+        return chrome;
+    }
+    if (Outcome<void> paste = checkPasteTrigger(); !paste) {
+        return paste;
+    }
+    if (!QDir().mkpath(outputDir)) {
+        return failed(QStringLiteral("cannot create %1").arg(outputDir));
+    }
+    if (Outcome<void> cards = renderCardPreviews(window, model, outputDir); !cards) {
+        return cards;
+    }
+    if (Outcome<void> settings = renderSettingsPreview(outputDir); !settings) {
+        return settings;
+    }
+    if (Outcome<void> collapse = checkCollapseState(window, model); !collapse) {
+        return collapse;
+    }
+    window.panel()->hide();
+    Console::printLine(QStringLiteral(
+        "PASS: no titlebar gap, four edge hit areas, outside dismissal, paste-only auto trigger, session collapse "
+        "state"));
+    Console::printLine(QStringLiteral("Previews: ") + outputDir);
+    return {};
+}
+
+Outcome<void> WindowRegressionTest::run()
+{
+    if (!X11Window::available()) {
+        return failed(QStringLiteral("needs an X11 display (the X server reports whether a window is viewable)"));
+    }
+    Model model;
+    CardWindow window(&model);
+    // Time for a window manager to map the window; without one it is viewable at once.
+    constexpr int mapWait = 3000;
+
+    window.showCard(QCursor::pos());
+    turnEventLoop(250);
+    auto* panel = qobject_cast<QWidget*>(model.panel());
+    if (panel == nullptr) {
+        return failed(QStringLiteral("the model holds no card window after showCard"));
+    }
+    const auto viewable = [panel] { return X11Window::isViewable(panel->winId()); };
+    if (!turnEventLoopUntil(viewable, mapWait)) {
+        return failed(QStringLiteral("the card's window is not viewable after it was first shown"));
+    }
+
+    X11Window::releaseInputFocus();
+    turnEventLoop(250);
+    if (!viewable()) {
+        return failed(QStringLiteral("the card's window was hidden when the program lost the focus"));
+    }
+
+    model.setPinned(true);
+    const QRect frame = panel->frameGeometry();
+    window.prepareCardForCapture();
+    turnEventLoop(50);
+    if (!viewable()) {
+        return failed(QStringLiteral("the pinned card was hidden for a capture"));
+    }
+    window.showCard(frame.topLeft() + QPoint(200, -200));
+    turnEventLoop(50);
+    if (panel->frameGeometry() != frame) {
+        return failed(QStringLiteral("the pinned card moved when it was shown at another point"));
+    }
+
+    model.setPinned(false);
+    window.prepareCardForCapture();
+    if (panel->isVisible() || !turnEventLoopUntil([&viewable] { return !viewable(); }, mapWait)) {
+        return failed(QStringLiteral("the unpinned card is still shown after a capture was prepared"));
+    }
+    Console::printLine(QStringLiteral(
+        "PASS: first presentation on screen, inactive app, pinned reselection, pinned position, unpinned capture"));
+    panel->hide();
+    return {};
+}
+
+} // namespace quilvant
