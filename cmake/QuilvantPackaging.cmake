@@ -30,7 +30,7 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_GENERATOR DEB)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_COMPONENTS_ALL client service)
+set(CPACK_COMPONENTS_ALL client)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
@@ -46,7 +46,7 @@ translated into a small always-on-top card that streams the result.
 Screenshots never leave the machine; only the recognised text is sent to the
 translation engine chosen in the settings.")
 set(CPACK_DEBIAN_CLIENT_PACKAGE_DEPENDS
-    "qt6-qpa-plugins, tesseract-ocr-eng, tesseract-ocr-osd, maim | grim | xdg-desktop-portal")
+    "qt6-qpa-plugins, tesseract-ocr-eng, maim | grim | xdg-desktop-portal")
 set(CPACK_DEBIAN_CLIENT_PACKAGE_RECOMMENDS
     "tesseract-ocr-fra, tesseract-ocr-jpn, tesseract-ocr-kor, tesseract-ocr-chi-sim, tesseract-ocr-chi-tra, gnome-keyring | kwalletmanager, slurp, qt6-wayland")
 

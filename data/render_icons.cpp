@@ -27,6 +27,11 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "render_icons: cannot write the SVG icon under %s\n", argv[1]);
         return 1;
     }
+    if (!write(root + QStringLiteral("/symbolic/apps/") + name + QStringLiteral("-symbolic.svg"),
+               quilvant::SornBrand::markSvg(QColor(0xbe, 0xbe, 0xbe)))) {
+        std::fprintf(stderr, "render_icons: cannot write the symbolic icon under %s\n", argv[1]);
+        return 1;
+    }
     for (const int size : {16, 22, 24, 32, 48, 64, 128, 256}) {
         QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
         image.fill(Qt::transparent);

@@ -56,6 +56,36 @@ QString number(qreal value)
     return QString::number(value, 'g', 6);
 }
 
+// The outline in SVG path syntax, shrunk to fit inside `inset` grid units on every side. QPainterPath keeps
+// quadratic curves as cubic ones.
+QString pathData(qreal inset)
+{
+    const QPainterPath& path = outline();
+    const qreal scale = (342.0 - 2 * inset) / 342.0;
+    const auto point = [&](const QPainterPath::Element& e) -> QString {
+        return number(inset + e.x * scale) + QLatin1Char(' ') + number(inset + e.y * scale);
+    };
+    QString d;
+    for (int i = 0; i < path.elementCount(); ++i) {
+        const QPainterPath::Element e = path.elementAt(i);
+        switch (e.type) {
+        case QPainterPath::MoveToElement:
+            d += (d.isEmpty() ? QString() : QStringLiteral("Z ")) + QStringLiteral("M ") + point(e) + QLatin1Char(' ');
+            break;
+        case QPainterPath::LineToElement:
+            d += QStringLiteral("L ") + point(e) + QLatin1Char(' ');
+            break;
+        case QPainterPath::CurveToElement:
+            d += QStringLiteral("C ") + point(e) + QLatin1Char(' ');
+            break;
+        case QPainterPath::CurveToDataElement:
+            d += point(e) + QLatin1Char(' ');
+            break;
+        }
+    }
+    return d + QLatin1Char('Z');
+}
+
 } // namespace
 
 const QPainterPath& outline()
@@ -102,38 +132,24 @@ void drawAppIcon(QPainter* painter, const QRectF& rect)
 
 QByteArray appIconSvg()
 {
-    // The outline's elements in SVG path syntax; QPainterPath keeps quadratic curves as cubic ones.
-    const QPainterPath& path = outline();
-    const qreal scale = (342.0 - 2 * kIconInset) / 342.0;
-    const auto point = [&](const QPainterPath::Element& e) -> QString {
-        return number(kIconInset + e.x * scale) + QLatin1Char(' ') + number(kIconInset + e.y * scale);
-    };
-    QString d;
-    for (int i = 0; i < path.elementCount(); ++i) {
-        const QPainterPath::Element e = path.elementAt(i);
-        switch (e.type) {
-        case QPainterPath::MoveToElement:
-            d += (d.isEmpty() ? QString() : QStringLiteral("Z ")) + QStringLiteral("M ") + point(e) + QLatin1Char(' ');
-            break;
-        case QPainterPath::LineToElement:
-            d += QStringLiteral("L ") + point(e) + QLatin1Char(' ');
-            break;
-        case QPainterPath::CurveToElement:
-            d += QStringLiteral("C ") + point(e) + QLatin1Char(' ');
-            break;
-        case QPainterPath::CurveToDataElement:
-            d += point(e) + QLatin1Char(' ');
-            break;
-        }
-    }
-    d += QLatin1Char('Z');
     const QString svg =
         QStringLiteral(R"(<svg xmlns="http://www.w3.org/2000/svg" width="342" height="342" viewBox="0 0 342 342">
   <rect width="342" height="342" rx="%1" fill="%2"/>
   <path fill="#ffffff" fill-rule="nonzero" d="%3"/>
 </svg>
 )")
-            .arg(number(kIconRadius), color().name(), d);
+            .arg(number(kIconRadius), color().name(), pathData(kIconInset));
+    return svg.toUtf8();
+}
+
+QByteArray markSvg(const QColor& fill)
+{
+    const QString svg =
+        QStringLiteral(R"(<svg xmlns="http://www.w3.org/2000/svg" width="16" height="16" viewBox="0 0 342 342">
+  <path fill="%1" fill-rule="nonzero" d="%2"/>
+</svg>
+)")
+            .arg(fill.name(), pathData(0));
     return svg.toUtf8();
 }
 

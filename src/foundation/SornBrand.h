@@ -32,4 +32,7 @@ void drawAppIcon(QPainter* painter, const QRectF& rect);
 // The application icon as a scalable SVG document, drawn from the same outline.
 QByteArray appIconSvg();
 
+// The bare mark as a scalable SVG document in one colour: the symbolic icon that panels tint.
+QByteArray markSvg(const QColor& fill);
+
 } // namespace quilvant::SornBrand
