@@ -19,16 +19,31 @@
 #include "ui/FloatingPanel.h"
 #include "ui/SettingsView.h"
 #include "ui/SettingsWindow.h"
-#include "ui/SornPalette.h"
 #include "ui/WelcomeAlert.h"
 
 #include <QApplication>
 #include <QCursor>
+#include <QPainter>
 #include <QPixmap>
 #include <QTimer>
 #include <QWindow>
 
 namespace quilvant {
+
+namespace {
+
+// The program's icon for its windows: the installed one, else the same drawn here.
+QIcon applicationIcon()
+{
+    QImage drawn(128, 128, QImage::Format_ARGB32_Premultiplied);
+    drawn.fill(Qt::transparent);
+    QPainter painter(&drawn);
+    SornBrand::drawAppIcon(&painter, drawn.rect());
+    painter.end();
+    return QIcon::fromTheme(QStringLiteral(QUILVANT_ICON_NAME), QIcon(QPixmap::fromImage(drawn)));
+}
+
+} // namespace
 
 AppDelegate::Backends AppDelegate::Backends::system()
 {
@@ -79,7 +94,9 @@ void AppDelegate::applicationDidFinishLaunching(bool showCard)
 {
     // No main window: closing the card or the settings leaves the program in the tray.
     QApplication::setQuitOnLastWindowClosed(false);
-    QApplication::setWindowIcon(QIcon(QPixmap::fromImage(SornBrand::mark(64, SornPalette::accent(), false))));
+    QApplication::setWindowIcon(applicationIcon());
+    // Where the desktop finds the launcher entry, and with it the icon and name, of our windows (Wayland's app id).
+    QGuiApplication::setDesktopFileName(QStringLiteral(QUILVANT_DESKTOP_FILE).section(QLatin1Char('.'), 0, -2));
     warmUpEngine();
     // Loaded on the recognition thread while the person has not captured yet.
     Translation::warmUp(warmUpLanguages(L::chinese()));

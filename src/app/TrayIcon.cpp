@@ -8,7 +8,7 @@ namespace quilvant::TrayIcon {
 
 QIcon forPanel(bool darkPanel)
 {
-    QIcon icon = QIcon::fromTheme(QStringLiteral("quilvant-symbolic"));
+    QIcon icon = QIcon::fromTheme(QStringLiteral(QUILVANT_ICON_NAME "-symbolic"));
     if (!icon.isNull()) {
         return icon;
     }
