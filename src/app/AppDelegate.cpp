@@ -1,18 +1,49 @@
 #include "app/AppDelegate.h"
 
 #include "app/PointerRule.h"
+#include "app/TrayIcon.h"
 #include "capture/CaptureFlow.h"
-#include "core/Clock.h"
+#include "capture/Translation.h"
+#include "core/Console.h"
 #include "core/Diagnostics.h"
+#include "engines/codex/CodexClient.h"
+#include "engines/minimax/MiniMaxClient.h"
 #include "foundation/L.h"
 #include "foundation/Settings.h"
+#include "foundation/SettingsNotifier.h"
+#include "foundation/SornBrand.h"
+#include "platform/ColorScheme.h"
 #include "platform/Platform.h"
 #include "session/Model.h"
+#include "ui/CardWindow.h"
+#include "ui/FloatingPanel.h"
+#include "ui/SettingsView.h"
+#include "ui/SettingsWindow.h"
+#include "ui/WelcomeAlert.h"
 
-#include <QGuiApplication>
-#include <QWidget>
+#include <QApplication>
+#include <QCursor>
+#include <QPainter>
+#include <QPixmap>
+#include <QTimer>
+#include <QWindow>
 
 namespace quilvant {
+
+namespace {
+
+// The program's icon for its windows: the installed one, else the same drawn here.
+QIcon applicationIcon()
+{
+    QImage drawn(128, 128, QImage::Format_ARGB32_Premultiplied);
+    drawn.fill(Qt::transparent);
+    QPainter painter(&drawn);
+    SornBrand::drawAppIcon(&painter, drawn.rect());
+    painter.end();
+    return QIcon::fromTheme(QStringLiteral(QUILVANT_ICON_NAME), QIcon(QPixmap::fromImage(drawn)));
+}
+
+} // namespace
 
 AppDelegate::Backends AppDelegate::Backends::system()
 {
@@ -22,11 +53,19 @@ AppDelegate::Backends AppDelegate::Backends::system()
 AppDelegate::AppDelegate(Backends backends, QObject* parent)
     : QObject(parent)
     , m_model(std::make_unique<Model>())
+    , m_card(std::make_unique<CardWindow>(m_model.get()))
     , m_shortcut(std::move(backends.shortcut))
     , m_clicks(std::move(backends.clicks))
-    , m_flow(std::make_unique<CaptureFlow>(*m_model, *this, std::move(backends.capture)))
 {
-    m_model->setRequestSettings([this] { Q_EMIT settingsRequested(); });
+    m_capturePermitted = [tool = backends.capture.tool, permitted = backends.capture.permitted] {
+        if (!tool || !permitted) {
+            return true;
+        }
+        const std::unique_ptr<CaptureTool> chosen = tool();
+        return permitted(*chosen);
+    };
+    m_flow = std::make_unique<CaptureFlow>(*m_model, *m_card, std::move(backends.capture));
+    m_model->setConsentPrompt(&m_consent);
 }
 
 AppDelegate::~AppDelegate()
@@ -36,46 +75,169 @@ AppDelegate::~AppDelegate()
         m_clicks->disconnect(this);
     }
     if (m_shortcut) {
+        m_shortcut->disconnect(this);
         m_shortcut->unregister();
     }
     m_flow.reset();
+    m_statusItem.hide();
 }
 
-QChar AppDelegate::shortcutLetter(const QString& setting)
+QStringList AppDelegate::warmUpLanguages(bool chineseInterface)
 {
-    if (setting == QLatin1String("T") || setting == QLatin1String("S")) {
-        return setting.at(0);
+    if (chineseInterface) {
+        return {QStringLiteral("zh-Hans"), QStringLiteral("en-US")};
     }
-    return QLatin1Char('D');
+    return {QStringLiteral("en-US")};
+}
+
+void AppDelegate::applicationDidFinishLaunching(bool showCard)
+{
+    // No main window: closing the card or the settings leaves the program in the tray.
+    QApplication::setQuitOnLastWindowClosed(false);
+    QApplication::setWindowIcon(applicationIcon());
+    // Where the desktop finds the launcher entry, and with it the icon and name, of our windows (Wayland's app id).
+    QGuiApplication::setDesktopFileName(QStringLiteral(QUILVANT_DESKTOP_FILE).section(QLatin1Char('.'), 0, -2));
+    warmUpEngine();
+    // Loaded on the recognition thread while the person has not captured yet.
+    Translation::warmUp(warmUpLanguages(L::chinese()));
+
+    refreshTrayIcon();
+    connect(ColorScheme::instance(), &ColorScheme::changed, this, &AppDelegate::refreshTrayIcon);
+    m_statusItem.setContextMenu(&m_menu);
+    connect(&m_statusItem, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+        // A left click opens the menu too, as the right click does.
+        if (reason == QSystemTrayIcon::Trigger) {
+            m_menu.popup(QCursor::pos());
+        }
+    });
+    updateMenu();
+    connect(SettingsNotifier::instance(), &SettingsNotifier::changed, this, [this](const QString& key) {
+        if (key == Settings::Key::uiLanguage) {
+            updateMenu();
+        }
+    });
+    if (QSystemTrayIcon::isSystemTrayAvailable()) {
+        m_statusItem.show();
+    } else {
+        Console::printLine(QStringLiteral("Quilvant: this desktop shows no tray icons; capture with the shortcut "
+                                          "or by running \"quilvant --capture\"."));
+    }
+
+    m_model->setRequestSettings([self = QPointer<AppDelegate>(this)] {
+        if (self) {
+            self->showSettings();
+        }
+    });
+    installInteractions();
+    // The card's window is built once the launch has returned, ahead of the first capture.
+    QTimer::singleShot(0, m_card.get(), &CardWindow::prepare);
+    if (showCard) {
+        showEmpty();
+    }
+    if (!Settings::onboarded()) {
+        // After the launch has returned, so that a request that started the program is served meanwhile.
+        QMetaObject::invokeMethod(this, &AppDelegate::showWelcome, Qt::QueuedConnection);
+    }
+}
+
+void AppDelegate::warmUpEngine()
+{
+    const QString engine = Settings::engine();
+    if (engine == QLatin1String("Codex")) {
+        // A failure is left to the first translation, which reports its own.
+        CodexClient::shared().ensureStarted([](const Outcome<void>&) {});
+    } else if (engine == QLatin1String("MiniMax")) {
+        MiniMaxClient::shared().warmup(Settings::endpoint());
+    }
+}
+
+void AppDelegate::refreshTrayIcon()
+{
+    m_statusItem.setIcon(TrayIcon::forPanel(ColorScheme::instance()->dark()));
+}
+
+void AppDelegate::updateMenu()
+{
+    // A menu reads "&" as the mark of the next letter's access key ("Capture & Translate").
+    const auto entry = [](const QString& key) { return L::t(key).replace(QLatin1Char('&'), QStringLiteral("&&")); };
+    m_menu.clear();
+    connect(m_menu.addAction(entry(QStringLiteral("框选翻译"))), &QAction::triggered, this, &AppDelegate::capture,
+            Qt::QueuedConnection); // once the menu has let go of the pointer, for the selection tool to take it
+    connect(m_menu.addAction(entry(QStringLiteral("打开翻译卡片"))), &QAction::triggered, this,
+            &AppDelegate::showEmpty);
+    m_menu.addSeparator();
+    QAction* settings = m_menu.addAction(entry(QStringLiteral("设置…")));
+    settings->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma));
+    settings->setShortcutVisibleInContextMenu(true);
+    connect(settings, &QAction::triggered, this, &AppDelegate::showSettings);
+    QAction* quit = m_menu.addAction(entry(QStringLiteral("退出 Sorn")));
+    quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+    quit->setShortcutVisibleInContextMenu(true);
+    connect(quit, &QAction::triggered, this, &AppDelegate::quit);
+    m_statusItem.setToolTip(L::t(QStringLiteral("Sorn · 框选翻译")));
 }
 
 void AppDelegate::installInteractions()
 {
+    if (m_interactionsInstalled) {
+        registerShortcut();
+        return;
+    }
+    m_interactionsInstalled = true;
     if (m_shortcut) {
         connect(m_shortcut.get(), &GlobalShortcut::activated, this, &AppDelegate::capture, Qt::QueuedConnection);
+        connect(m_shortcut.get(), &GlobalShortcut::registered, this, [this] { setShortcutRegistered(true); });
         connect(m_shortcut.get(), &GlobalShortcut::failed, this, [this](const QString& reason) {
             Diagnostics::record(QStringLiteral("shortcut.failed reason=") + reason);
+            setShortcutRegistered(false);
             m_model->setError(L::t(QStringLiteral("快捷键注册失败，请在设置中选择另一个组合。")));
-            showCard(std::nullopt);
+            showEmpty();
         });
     }
     registerShortcut();
     if (m_clicks) {
         connect(m_clicks.get(), &OutsideClicks::pressed, this,
                 [this](const PointerPress& press) { handlePointerDown(press); });
+        if (qobject_cast<FocusLossClicks*>(m_clicks.get()) != nullptr) {
+            // Where presses elsewhere cannot be seen, the card losing the focus to another program stands for one.
+            connect(qGuiApp, &QGuiApplication::focusWindowChanged, this, &AppDelegate::focusWindowChanged);
+        }
+    }
+}
+
+void AppDelegate::focusWindowChanged(QWindow* window)
+{
+    const QWidget* panel = m_card->panel();
+    const bool cardHadFocus = panel != nullptr && m_focusWindow && m_focusWindow == panel->windowHandle();
+    m_focusWindow = window;
+    // Focus that moves to another window of ours (a dialog the card opened, the settings) is no click elsewhere.
+    if (cardHadFocus && window == nullptr) {
+        static_cast<FocusLossClicks*>(m_clicks.get())->windowDeactivated();
     }
 }
 
 void AppDelegate::registerShortcut()
 {
     if (m_shortcut) {
-        m_shortcut->registerKey(shortcutLetter(Settings::shortcut()));
+        m_shortcut->registerKey(Settings::shortcut().at(0));
+    } else {
+        setShortcutRegistered(false);
+    }
+}
+
+void AppDelegate::setShortcutRegistered(bool registered)
+{
+    m_shortcutRegistered = registered;
+    if (m_settings) {
+        m_settings->view()->setShortcutUnavailable(!registered);
     }
 }
 
 void AppDelegate::shortcutChanged()
 {
     registerShortcut();
+    updateMenu();
+    // The settings window retitles itself when the interface language changes.
 }
 
 void AppDelegate::capture()
@@ -83,28 +245,41 @@ void AppDelegate::capture()
     m_flow->capture();
 }
 
-void AppDelegate::showCard(std::optional<QPoint> anchor)
+void AppDelegate::showEmpty()
 {
-    if (m_card != nullptr) {
-        m_card->showCard(anchor);
-        return;
-    }
-    m_model->setShownAt(Clock::uptime());
-    Diagnostics::record(QStringLiteral("card.shown"));
+    m_card->showCard(std::nullopt);
 }
 
-void AppDelegate::prepareCardForCapture()
+void AppDelegate::showSettings()
 {
-    if (m_card != nullptr) {
-        m_card->prepareCardForCapture();
-    } else {
-        m_model->setStatus(L::t(QStringLiteral("正在框选…")));
+    if (!m_settings) {
+        m_settings = std::make_unique<SettingsWindow>();
+        SettingsView* view = m_settings->view();
+        view->setShortcutChanged([self = QPointer<AppDelegate>(this)] {
+            if (self) {
+                self->shortcutChanged();
+            }
+        });
+        view->setShortcutUnavailable(!m_shortcutRegistered);
+        view->setCheckPermission(m_capturePermitted);
+        view->setPermitted(m_capturePermitted());
     }
+    m_settings->present();
+}
+
+void AppDelegate::showWelcome()
+{
+    QPointer<AppDelegate> self(this);
+    ui::WelcomeAlert::show(nullptr, [self] {
+        if (self) {
+            self->showSettings();
+        }
+    });
 }
 
 void AppDelegate::handlePointerDown(const PointerPress& press, bool onCard)
 {
-    auto* panel = qobject_cast<QWidget*>(m_model->panel());
+    FloatingPanel* panel = m_card->panel();
     PointerRule::Card card{.exists = panel != nullptr,
                            .visible = panel != nullptr && panel->isVisible(),
                            .frame = panel != nullptr ? panel->frameGeometry() : QRect(),
@@ -117,13 +292,11 @@ void AppDelegate::handlePointerDown(const PointerPress& press, bool onCard)
         const qreal ratio = qGuiApp != nullptr ? qGuiApp->devicePixelRatio() : 1.0;
         position = QPoint(qRound(position->x() / ratio), qRound(position->y() / ratio));
     }
-    if (panel == nullptr || !PointerRule::closesCard(card, {.onCard = onCard, .position = position, .at = press.at})) {
+    if (!PointerRule::closesCard(card, {.onCard = onCard, .position = position, .at = press.at})) {
         return;
     }
     Diagnostics::record(QStringLiteral("card.outside-click"));
-    Diagnostics::record(QStringLiteral("card.closed"));
-    m_model->stop();
-    panel->hide();
+    m_card->closeCard();
 }
 
 void AppDelegate::quit()

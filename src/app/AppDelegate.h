@@ -3,18 +3,26 @@
 #include "capture/CaptureFlow.h"
 #include "platform/GlobalShortcut.h"
 #include "platform/OutsideClicks.h"
-#include "session/CardHost.h"
-#include "session/Model.h"
+#include "ui/ConsentDialog.h"
 
+#include <QMenu>
 #include <QObject>
+#include <QPointer>
+#include <QSystemTrayIcon>
 #include <functional>
 #include <memory>
 
+class QWindow;
+
 namespace quilvant {
 
-// The desktop program's controller: owns the one Model, the global shortcut, the watch on clicks elsewhere and
-// the capture flow, and stands between them and the card's window. Lives on the GUI thread.
-class AppDelegate final : public QObject, public CardHost
+class CardWindow;
+class Model;
+class SettingsWindow;
+
+// The desktop program's controller: owns the one Model, the card's window, the settings window, the tray item
+// and its menu, the global shortcut, the watch on clicks elsewhere and the capture flow. Lives on the GUI thread.
+class AppDelegate final : public QObject
 {
     Q_OBJECT
 
@@ -35,42 +43,63 @@ public:
 
     Model& model() const { return *m_model; }
     CaptureFlow& flow() const { return *m_flow; }
+    CardWindow& card() const { return *m_card; }
+    QMenu& menu() { return m_menu; }
+    QSystemTrayIcon& statusItem() { return m_statusItem; }
+    // Null until the settings were first shown.
+    SettingsWindow* settingsWindow() const { return m_settings.get(); }
 
-    // The card's window; without one the card is only noted as shown (diagnostics and shownAt).
-    void setCard(CardHost* card) { m_card = card; }
+    // The launch sequence: no window of its own; the engine and recognition warmed up without waiting; the tray
+    // item and its menu; the interactions; the empty card when `showCard` (--show-card); the welcome on the first
+    // launch.
+    void applicationDidFinishLaunching(bool showCard = false);
 
+    // Builds the tray menu anew in the interface language.
+    void updateMenu();
     // Registers the shortcut and starts listening for clicks elsewhere.
     void installInteractions();
     // (Re)registers Alt + the letter of the `shortcut` setting; a failure shows its message on the card.
     void registerShortcut();
-    // The settings changed the shortcut (or the interface language): take it into use at once.
+    // Whether the last registration of the shortcut succeeded (false until it has).
+    bool shortcutRegistered() const { return m_shortcutRegistered; }
+    // The settings changed the shortcut or the interface language: take them into use at once.
     void shortcutChanged();
 
     void capture();
-    void showEmpty() { showCard(std::nullopt); }
+    void showEmpty();
+    void showSettings();
+    // The welcome; whatever the answer, it is not shown again.
+    void showWelcome();
     // Closes the card for a press elsewhere when every condition of PointerRule holds.
     void handlePointerDown(const PointerPress& press, bool onCard = false);
     // Stops the translation and asks the program to end.
     void quit();
     void setQuitHandler(std::function<void()> handler) { m_quit = std::move(handler); }
 
-    // The letter of Alt + letter for a `shortcut` setting: D, T or S; anything else gives D.
-    static QChar shortcutLetter(const QString& setting);
-
-    // CardHost: forwarded to the card's window.
-    void showCard(std::optional<QPoint> anchor) override;
-    void prepareCardForCapture() override;
-
-Q_SIGNALS:
-    void settingsRequested();
+    // What recognition loads at launch: the script of the interface language, and Latin.
+    static QStringList warmUpLanguages(bool chineseInterface);
 
 private:
+    void warmUpEngine();
+    void refreshTrayIcon();
+    void setShortcutRegistered(bool registered);
+    void focusWindowChanged(QWindow* window);
+
+    ui::ConsentDialog m_consent; // asked by the model: made first, gone last
     std::unique_ptr<Model> m_model;
+    std::unique_ptr<CardWindow> m_card;
     std::unique_ptr<GlobalShortcut> m_shortcut;
     std::unique_ptr<OutsideClicks> m_clicks;
+    // Whether a capture could run now (the settings window's screen-access row).
+    std::function<bool()> m_capturePermitted;
     std::unique_ptr<CaptureFlow> m_flow;
-    CardHost* m_card = nullptr;
+    std::unique_ptr<SettingsWindow> m_settings;
+    QMenu m_menu;
+    QSystemTrayIcon m_statusItem;
     std::function<void()> m_quit;
+    bool m_interactionsInstalled = false;
+    bool m_shortcutRegistered = false;
+    QPointer<QWindow> m_focusWindow;
 };
 
 } // namespace quilvant

@@ -1,5 +1,6 @@
 #include "app/DesktopShell.h"
 #include "app/Dispatcher.h"
+#include "app/RegressionTest.h"
 #include "capture/RecognizeCommand.h"
 #include "core/ChildGroups.h"
 #include "core/Console.h"
@@ -109,12 +110,11 @@ QList<Mode> programModes()
          .runtime = Runtime::Widgets,
          .run = [](const ModeContext&) { return WindowRegressionTest::run(); }},
         {.flags = {QStringLiteral("--regression-test")},
-         .help = QStringLiteral("print the recorded result of the interaction regression checks"),
-         .run = [](const ModeContext&) -> Outcome<void> {
-             Console::printLine(
-                 QStringLiteral("PASS: delayed selection click, active capture, outside click, pinned window"));
-             return {};
-         }},
+         .help = QStringLiteral("check on the X server when a click closes the card's window: not when stamped "
+                                "before it showed, not during a capture, not when pinned; otherwise outside it"),
+         .failurePrefix = QStringLiteral("Regression test failed: "),
+         .runtime = Runtime::Widgets,
+         .run = [](const ModeContext&) { return RegressionTest::run(); }},
         {.flags = {QStringLiteral("--smoke-test")},
          .help = QStringLiteral("recognise a drawn line, then translate it with the coding-agent engine"),
          .failurePrefix = QStringLiteral("Smoke test failed: "),

@@ -118,20 +118,21 @@ const Table& englishTable()
         add("正在框选…", "Select an area…");
         add("正在识别…", "Recognizing text…");
         add("识别未完成", "Text recognition failed");
-        add("需要屏幕录制权限", "Screen capture permission required");
+        add("需要屏幕录制权限", "Screen capture unavailable");
         add("已取消框选，或系统未生成截图", "Capture canceled");
         add("快捷键注册失败，请在设置中选择另一个组合。", "Shortcut unavailable. Choose another shortcut in Settings.");
         add("请在系统设置 → 隐私与安全性 → 屏幕与系统音频录制中允许「Sorn」，然后重新打开应用。",
-            "Allow Sorn to take screenshots in your desktop's privacy settings, then reopen Sorn.");
+            "Sorn found no way to take screenshots on this desktop. Install xdg-desktop-portal and the portal backend "
+            "for your desktop (or grim and slurp on sway and other wlroots desktops), then capture again.");
         add("没有识别到文字，请框选更清晰的区域。", "No text found. Select a clearer area.");
         // Welcome, permission and settings
         add("欢迎使用 Sorn", "Welcome to Sorn");
         add("开始使用", "Get started");
         add("屏幕录制权限", "Screen capture");
         add("打开系统设置", "Open desktop settings");
-        add("检查权限", "Check permission");
+        add("检查权限", "Check again");
         add("已允许", "Allowed");
-        add("尚未允许", "Not allowed yet");
+        add("尚未允许", "No screenshot tool found");
         add("隐私", "Privacy");
         add("通用", "General");
         add("界面语言", "App language");
@@ -220,15 +221,23 @@ const Table& chineseDescriptionTable()
         add("全局快捷键不可用说明", "无法注册全局快捷键。请在桌面的键盘快捷键设置中，为下面的命令绑定一个组合键：");
         // Keys that name another desktop's keys, settings and keychain read as this desktop's.
         add("按 ⌥ D 框选英文，或在上方粘贴文字。", "按 Alt+D 框选英文，或在上方粘贴文字。");
-        add("需要屏幕录制权限", "需要截屏权限");
+        add("需要屏幕录制权限", "无法截屏");
         add("请在系统设置 → 隐私与安全性 → 屏幕与系统音频录制中允许「Sorn」，然后重新打开应用。",
-            "请在桌面设置的隐私选项中允许「Sorn」截屏，然后重新打开应用。");
-        add("屏幕录制权限", "截屏权限");
+            "Sorn 在此桌面上找不到截屏的方式。请安装 xdg-desktop-portal 及适合你桌面的门户后端（sway 等 wlroots 桌面可"
+            "安装 grim 和 slurp），然后重新框选。");
+        add("检查权限", "重新检查");
+        add("尚未允许", "未找到截图工具");
+        add("屏幕录制权限", "截屏");
         add("打开系统设置", "打开桌面设置");
         add("已保存到钥匙串", "已保存到密钥环");
         add("API Key · 保存在 macOS 钥匙串", "API Key · 保存在系统密钥环");
         add("无法将 API Key 保存到钥匙串。", "无法将 API Key 保存到密钥环。");
         add("无法更新钥匙串中的 API Key。", "无法更新密钥环中的 API Key。");
+        add("无法从钥匙串中删除 API Key。", "无法从密钥环中删除 API Key。");
+        add("无法访问系统钥匙串：%1", "无法访问系统密钥环：%1");
+        add("钥匙串已锁定，请先解锁再重试。", "密钥环已锁定，请先解锁再重试。");
+        add("钥匙串中保存的内容不是有效的 UTF-8 文本，请在设置中重新保存。",
+            "密钥环中保存的内容不是有效的 UTF-8 文本，请在设置中重新保存。");
         return t;
     }();
     return table;
@@ -268,7 +277,7 @@ QString text(const QString& key, bool chineseInterface)
 
 QString t(const QString& key)
 {
-    return text(key, chinese());
+    return text(key, chinese()).replace(QStringLiteral("Alt+D"), QStringLiteral("Alt+") + Settings::shortcut());
 }
 
 } // namespace quilvant::L

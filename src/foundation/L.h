@@ -11,7 +11,7 @@ namespace quilvant::L {
 bool chinese();
 
 // The display text of `key` in the current interface language; a text that is not a key comes back unchanged.
-// Every "Sorn" becomes "Quilvant".
+// Every "Sorn" becomes "Quilvant", and a text that names Alt+D names the shortcut that is set.
 QString t(const QString& key);
 
 // The rule behind chinese(): "zh" is Chinese, "system" follows the first of `preferredLanguages` ("en" when

@@ -193,7 +193,8 @@ QString uiLanguage()
 }
 QString shortcut()
 {
-    return string(Key::shortcut, QStringLiteral("D"));
+    const QString letter = string(Key::shortcut);
+    return letter == QLatin1String("T") || letter == QLatin1String("S") ? letter : QStringLiteral("D");
 }
 QString codexPath()
 {

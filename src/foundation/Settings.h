@@ -58,7 +58,7 @@ void clearOverrides();
 QString engine();          // "Sorn"
 QString language();        // "zh-Hans"
 QString uiLanguage();      // "system"
-QString shortcut();        // "D"
+QString shortcut();        // "D"; only "D", "T" or "S" (the letter of Alt + letter), anything else gives "D"
 QString codexPath();       // ""
 QString codexModel();      // "" (as stored; callers trim)
 QString endpoint();        // defaultEndpoint

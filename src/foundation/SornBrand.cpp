@@ -47,6 +47,45 @@ QPainterPath buildOutline()
     return path;
 }
 
+// The application icon's square, in grid units: corner radius and the mark's inset.
+constexpr qreal kIconRadius = 72;
+constexpr qreal kIconInset = 44;
+
+QString number(qreal value)
+{
+    return QString::number(value, 'g', 6);
+}
+
+// The outline in SVG path syntax, shrunk to fit inside `inset` grid units on every side. QPainterPath keeps
+// quadratic curves as cubic ones.
+QString pathData(qreal inset)
+{
+    const QPainterPath& path = outline();
+    const qreal scale = (342.0 - 2 * inset) / 342.0;
+    const auto point = [&](const QPainterPath::Element& e) -> QString {
+        return number(inset + e.x * scale) + QLatin1Char(' ') + number(inset + e.y * scale);
+    };
+    QString d;
+    for (int i = 0; i < path.elementCount(); ++i) {
+        const QPainterPath::Element e = path.elementAt(i);
+        switch (e.type) {
+        case QPainterPath::MoveToElement:
+            d += (d.isEmpty() ? QString() : QStringLiteral("Z ")) + QStringLiteral("M ") + point(e) + QLatin1Char(' ');
+            break;
+        case QPainterPath::LineToElement:
+            d += QStringLiteral("L ") + point(e) + QLatin1Char(' ');
+            break;
+        case QPainterPath::CurveToElement:
+            d += QStringLiteral("C ") + point(e) + QLatin1Char(' ');
+            break;
+        case QPainterPath::CurveToDataElement:
+            d += point(e) + QLatin1Char(' ');
+            break;
+        }
+    }
+    return d + QLatin1Char('Z');
+}
+
 } // namespace
 
 const QPainterPath& outline()
@@ -68,6 +107,50 @@ void drawMark(QPainter* painter, const QRectF& rect, const QColor& color)
     painter->setBrush(color);
     painter->drawPath(outline());
     painter->restore();
+}
+
+QColor color()
+{
+    return QColor::fromRgbF(0.16F, 0.48F, 0.51F);
+}
+
+void drawAppIcon(QPainter* painter, const QRectF& rect)
+{
+    if (painter == nullptr || !painter->isActive()) {
+        return;
+    }
+    const qreal scale = rect.width() / 342.0;
+    painter->save();
+    painter->setRenderHint(QPainter::Antialiasing);
+    painter->setPen(Qt::NoPen);
+    painter->setBrush(color());
+    painter->drawRoundedRect(rect, kIconRadius * scale, kIconRadius * scale);
+    painter->restore();
+    const qreal inset = kIconInset * scale;
+    drawMark(painter, rect.adjusted(inset, inset, -inset, -inset), Qt::white);
+}
+
+QByteArray appIconSvg()
+{
+    const QString svg =
+        QStringLiteral(R"(<svg xmlns="http://www.w3.org/2000/svg" width="342" height="342" viewBox="0 0 342 342">
+  <rect width="342" height="342" rx="%1" fill="%2"/>
+  <path fill="#ffffff" fill-rule="nonzero" d="%3"/>
+</svg>
+)")
+            .arg(number(kIconRadius), color().name(), pathData(kIconInset));
+    return svg.toUtf8();
+}
+
+QByteArray markSvg(const QColor& fill)
+{
+    const QString svg =
+        QStringLiteral(R"(<svg xmlns="http://www.w3.org/2000/svg" width="16" height="16" viewBox="0 0 342 342">
+  <path fill="%1" fill-rule="nonzero" d="%2"/>
+</svg>
+)")
+            .arg(fill.name(), pathData(0));
+    return svg.toUtf8();
 }
 
 QImage mark(qreal size, const QColor& color, bool isTemplate, qreal devicePixelRatio)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QColor>
 #include <QImage>
 #include <QPainterPath>
@@ -20,5 +21,18 @@ QImage mark(qreal size, const QColor& color, bool isTemplate, qreal devicePixelR
 
 // Fills the mark into `rect` with `color`. Draws nothing without an active painter.
 void drawMark(QPainter* painter, const QRectF& rect, const QColor& color);
+
+// The brand's colour: the accent of the card and the ground of the application icon.
+QColor color();
+
+// The application icon (menus, launchers): the mark in white on a rounded square of the brand colour, filling
+// `rect`. Draws nothing without an active painter.
+void drawAppIcon(QPainter* painter, const QRectF& rect);
+
+// The application icon as a scalable SVG document, drawn from the same outline.
+QByteArray appIconSvg();
+
+// The bare mark as a scalable SVG document in one colour: the symbolic icon that panels tint.
+QByteArray markSvg(const QColor& fill);
 
 } // namespace quilvant::SornBrand

@@ -122,6 +122,7 @@ Outcome<void> setEnabled(bool enabled, const QString& executable)
                                          "Name=Quilvant\n"
                                          "Comment=Translate text on the screen\n"
                                          "Exec=%1\n"
+                                         "Icon=" QUILVANT_ICON_NAME "\n"
                                          "Terminal=false\n"
                                          "X-GNOME-Autostart-enabled=true\n")
                               .arg(execLine(executable)));

@@ -264,13 +264,7 @@ void Card::retranslate()
     m_language->setText(TargetLanguage::label(Settings::language()));
     m_copyNotice->setText(L::t(QStringLiteral("已复制")));
     m_emptyTitle->setText(L::t(QStringLiteral("框选，读懂。")));
-    // The hint names the shortcut that is set, not always the default one.
-    QString hint = L::t(QStringLiteral("按 ⌥ D 框选英文，或在上方粘贴文字。"));
-    const QString letter = Settings::shortcut();
-    if (letter.size() == 1 && letter.at(0).isLetter()) {
-        hint.replace(QStringLiteral("Alt+D"), QStringLiteral("Alt+") + letter.toUpper());
-    }
-    m_emptyHint->setText(hint);
+    m_emptyHint->setText(L::t(QStringLiteral("按 ⌥ D 框选英文，或在上方粘贴文字。")));
     if (m_model) {
         m_status->setText(L::t(m_model->status()));
         showBusy();

@@ -11,6 +11,7 @@
 
 #include <QCursor>
 #include <QGuiApplication>
+#include <QLayout>
 #include <QScreen>
 
 namespace quilvant {
@@ -93,13 +94,29 @@ void CardWindow::setForcedDark(std::optional<bool> dark)
     applyLook();
 }
 
+void CardWindow::prepare()
+{
+    ensurePanel();
+    matchCompositor();
+    // Polished, laid out and given its native window as for showing; a showing made again only when a compositor
+    // started or stopped meanwhile.
+    m_panel->ensurePolished();
+    m_panel->layout()->activate();
+    m_panel->winId();
+}
+
+void CardWindow::matchCompositor()
+{
+    m_panel->setTranslucent(X11Window::compositorRunning());
+    m_card->setOpaque(!m_panel->translucent());
+}
+
 void CardWindow::showCard(std::optional<QPoint> anchor)
 {
     ensurePanel();
     if (!m_panel->isVisible()) {
         // A compositor may have started or stopped since the last time.
-        m_panel->setTranslucent(X11Window::compositorRunning());
-        m_card->setOpaque(!m_panel->translucent());
+        matchCompositor();
     }
     if (!m_model || !m_model->pinned()) {
         std::optional<QPoint> point = anchor;

@@ -25,6 +25,10 @@ public:
     explicit CardWindow(Model* model, QObject* parent = nullptr);
     ~CardWindow() override;
 
+    // Builds the panel ahead of its first showing, so that the first capture's card appears as fast as later
+    // ones; it stays hidden.
+    void prepare();
+
     void showCard(std::optional<QPoint> anchor) override;
     void prepareCardForCapture() override;
 
@@ -51,6 +55,8 @@ Q_SIGNALS:
 
 private:
     void ensurePanel();
+    // The window with an alpha channel where a compositor runs, opaque where none does.
+    void matchCompositor();
     void applyLook();
 
     QPointer<Model> m_model;

@@ -226,7 +226,7 @@ SettingsView::SettingsView(QWidget* parent)
     loadValues();
     retranslate();
     connect(SettingsNotifier::instance(), &SettingsNotifier::changed, this, [this](const QString& key) {
-        if (key == Settings::Key::uiLanguage) {
+        if (key == Settings::Key::uiLanguage || key == Settings::Key::shortcut) {
             retranslate();
         } else {
             loadValues();
@@ -273,6 +273,7 @@ void SettingsView::build()
     titleFont.setWeight(QFont::Bold);
     m_title->setFont(titleFont);
     m_description = caption();
+    m_description->setObjectName(QStringLiteral("description"));
     texts->addWidget(m_title);
     texts->addWidget(m_description);
     brand->addLayout(texts, 1);

@@ -1,6 +1,7 @@
 #include "ui/UIChecks.h"
 
 #include "core/Console.h"
+#include "core/EventLoop.h"
 #include "core/PrivateTempDir.h"
 #include "foundation/L.h"
 #include "foundation/Settings.h"
@@ -16,12 +17,8 @@
 #include <QApplication>
 #include <QCursor>
 #include <QDir>
-#include <QElapsedTimer>
-#include <QEventLoop>
 #include <QKeyEvent>
 #include <QMimeData>
-#include <QTimer>
-#include <functional>
 
 namespace quilvant {
 
@@ -33,28 +30,6 @@ const QString sampleSource =
 const QString sampleTranslation =
     QStringLiteral("文件上传正在成为任何应用程序中必不可少的一部分。用户可以上传照片、简历，或展示项目的视频。\n\n"
                    "在屏幕上框选英文，就能在这里读到译文；固定窗口后，浏览别处时译文也会留在原处。");
-
-// Lets the event loop run for `milliseconds`, so that windows lay out, map and paint.
-void turnEventLoop(int milliseconds)
-{
-    QEventLoop loop;
-    QTimer::singleShot(milliseconds, &loop, &QEventLoop::quit);
-    loop.exec();
-}
-
-// Turns the event loop until `condition` holds or `milliseconds` have passed; whether it held.
-bool turnEventLoopUntil(const std::function<bool()>& condition, int milliseconds)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (!condition()) {
-        if (clock.elapsed() >= milliseconds) {
-            return false;
-        }
-        turnEventLoop(10);
-    }
-    return true;
-}
 
 Error failed(const QString& what)
 {
@@ -137,7 +112,7 @@ Outcome<void> checkPasteTrigger()
 
 Outcome<void> savePreview(QWidget* widget, const QString& dir, const QString& name)
 {
-    turnEventLoop(60);
+    EventLoop::turn(60);
     const QString file = QDir(dir).filePath(name);
     // Drawn on transparency without the window's background, so the card's own rounded corners show.
     const qreal ratio = widget->devicePixelRatioF();
@@ -247,7 +222,7 @@ Outcome<void> SornUIChecks::run(const QString& outputDir)
     model.setStatus(L::t(QStringLiteral("翻译完成")));
 
     window.showCard(std::nullopt);
-    turnEventLoop(50);
+    EventLoop::turn(50);
     if (Outcome<void> chrome = checkChrome(window); !chrome) {
         return chrome;
     }
@@ -285,18 +260,18 @@ Outcome<void> WindowRegressionTest::run()
     constexpr int mapWait = 3000;
 
     window.showCard(QCursor::pos());
-    turnEventLoop(250);
+    EventLoop::turn(250);
     auto* panel = qobject_cast<QWidget*>(model.panel());
     if (panel == nullptr) {
         return failed(QStringLiteral("the model holds no card window after showCard"));
     }
     const auto viewable = [panel] { return X11Window::isViewable(panel->winId()); };
-    if (!turnEventLoopUntil(viewable, mapWait)) {
+    if (!EventLoop::turnUntil(viewable, mapWait)) {
         return failed(QStringLiteral("the card's window is not viewable after it was first shown"));
     }
 
     X11Window::releaseInputFocus();
-    turnEventLoop(250);
+    EventLoop::turn(250);
     if (!viewable()) {
         return failed(QStringLiteral("the card's window was hidden when the program lost the focus"));
     }
@@ -304,19 +279,19 @@ Outcome<void> WindowRegressionTest::run()
     model.setPinned(true);
     const QRect frame = panel->frameGeometry();
     window.prepareCardForCapture();
-    turnEventLoop(50);
+    EventLoop::turn(50);
     if (!viewable()) {
         return failed(QStringLiteral("the pinned card was hidden for a capture"));
     }
     window.showCard(frame.topLeft() + QPoint(200, -200));
-    turnEventLoop(50);
+    EventLoop::turn(50);
     if (panel->frameGeometry() != frame) {
         return failed(QStringLiteral("the pinned card moved when it was shown at another point"));
     }
 
     model.setPinned(false);
     window.prepareCardForCapture();
-    if (panel->isVisible() || !turnEventLoopUntil([&viewable] { return !viewable(); }, mapWait)) {
+    if (panel->isVisible() || !EventLoop::turnUntil([&viewable] { return !viewable(); }, mapWait)) {
         return failed(QStringLiteral("the unpinned card is still shown after a capture was prepared"));
     }
     Console::printLine(QStringLiteral(

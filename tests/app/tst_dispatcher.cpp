@@ -129,7 +129,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("prefix");
         QTest::newRow("version") << QStringLiteral("--version") << QString();
         QTest::newRow("help") << QStringLiteral("--help") << QString();
-        QTest::newRow("regression line") << QStringLiteral("--regression-test") << QString();
+        QTest::newRow("regression line") << QStringLiteral("--regression-test")
+                                         << QStringLiteral("Regression test failed: ");
     }
     void fullOutputFails()
     {

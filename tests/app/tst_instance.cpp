@@ -86,6 +86,30 @@ private Q_SLOTS:
         QCOMPARE(QDir(sandbox.privateTempDir()).entryList({u"kestu-*.png"_s}), QStringList());
         QVERIFY(!nameOwned());
     }
+
+    // Started with --show-card and the agent engine: the card shows and the agent is started at launch; asked to
+    // end, the program leaves no agent running.
+    void launchWarmsUpTheEngine()
+    {
+        Sandbox sandbox;
+        sandbox.setEnv(u"QT_QPA_PLATFORM"_s, u"offscreen"_s);
+        sandbox.writeSetting(u"onboarded"_s, true);
+        sandbox.writeSetting(u"engine"_s, u"Codex"_s);
+        sandbox.writeSetting(u"codexPath"_s, testProgram(u"codex_standin"_s));
+        QProcess first;
+        first.setProcessEnvironment(sandbox.environment());
+        first.start(quilvantBinary(), {u"--show-card"_s});
+        QTRY_VERIFY_WITH_TIMEOUT(log(sandbox).contains(u"card.shown"_s), 60000);
+        QTRY_COMPARE_WITH_TIMEOUT(childrenOf(first.processId()).size(), 1, 30000);
+        const pid_t agent = childrenOf(first.processId()).constFirst();
+        QFile command(u"/proc/%1/cmdline"_s.arg(agent));
+        QVERIFY(command.open(QIODevice::ReadOnly));
+        QVERIFY(command.readAll().contains("codex_standin"));
+
+        first.terminate();
+        QVERIFY(first.waitForFinished(30000));
+        QTRY_VERIFY(stillRunning({agent}).isEmpty());
+    }
 };
 
 QTEST_GUILESS_MAIN(TestInstance)

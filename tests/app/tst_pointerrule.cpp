@@ -1,4 +1,3 @@
-#include "app/AppDelegate.h"
 #include "app/PointerRule.h"
 
 #include <QTest>
@@ -56,24 +55,6 @@ private Q_SLOTS:
         QFETCH(PointerRule::Card, card);
         QFETCH(PointerRule::Press, press);
         QCOMPARE(PointerRule::closesCard(card, press), closes);
-    }
-
-    void shortcutLetter_data()
-    {
-        QTest::addColumn<QString>("setting");
-        QTest::addColumn<QChar>("letter");
-        QTest::newRow("absent") << QString() << QChar(u'D');
-        QTest::newRow("D") << u"D"_s << QChar(u'D');
-        QTest::newRow("T") << u"T"_s << QChar(u'T');
-        QTest::newRow("S") << u"S"_s << QChar(u'S');
-        QTest::newRow("other letter") << u"X"_s << QChar(u'D');
-        QTest::newRow("lower case") << u"t"_s << QChar(u'D');
-    }
-    void shortcutLetter()
-    {
-        QFETCH(QString, setting);
-        QFETCH(QChar, letter);
-        QCOMPARE(AppDelegate::shortcutLetter(setting), letter);
     }
 };
 

@@ -288,27 +288,7 @@ private Q_SLOTS:
         Harness harness([] { return ProgramCaptureTool::maim(); });
         harness.flow->capture();
         QVERIFY(X11::waitForPointerGrab());
-        QVERIFY(X11::xdotool({u"mousemove"_s,
-                              u"195"_s,
-                              u"295"_s,
-                              u"sleep"_s,
-                              u"0.1"_s,
-                              u"mousedown"_s,
-                              u"1"_s,
-                              u"sleep"_s,
-                              u"0.1"_s,
-                              u"mousemove"_s,
-                              u"600"_s,
-                              u"400"_s,
-                              u"sleep"_s,
-                              u"0.1"_s,
-                              QStringLiteral("mousemove"),
-                              QString::number(200 + text.width() + 5),
-                              QString::number(300 + text.height() + 5),
-                              u"sleep"_s,
-                              u"0.1"_s,
-                              u"mouseup"_s,
-                              u"1"_s}));
+        QVERIFY(X11::dragAcross(QRect({200, 300}, text.size())));
         QTRY_COMPARE_WITH_TIMEOUT(harness.finished->count(), 1, 60000);
         QVERIFY2(harness.model.source().startsWith(QStringLiteral("Restart the application")),
                  qPrintable(harness.model.source() + QLatin1Char('|') + harness.model.errorText()));

@@ -80,9 +80,13 @@ private Q_SLOTS:
                                        << QStringLiteral("Quit Quilvant");
         QTest::newRow("brand inside a sentence")
             << QStringLiteral("请在系统设置 → 隐私与安全性 → 屏幕与系统音频录制中允许「Sorn」，然后重新打开应用。")
-            << QStringLiteral("请在桌面设置的隐私选项中允许「Quilvant」截屏，然后重新打开应用。")
-            << QStringLiteral("Allow Quilvant to take screenshots in your desktop's privacy settings, then reopen "
-                              "Quilvant.");
+            << QStringLiteral(
+                   "Quilvant 在此桌面上找不到截屏的方式。请安装 xdg-desktop-portal 及适合你桌面的门户后端（sway "
+                   "等 wlroots 桌面可安装 grim 和 slurp），然后重新框选。")
+            << QStringLiteral(
+                   "Quilvant found no way to take screenshots on this desktop. Install xdg-desktop-portal and "
+                   "the portal backend for your desktop (or grim and slurp on sway and other wlroots "
+                   "desktops), then capture again.");
         QTest::newRow("missing key stays Chinese")
             << QStringLiteral("这不是目录里的词") << QStringLiteral("这不是目录里的词")
             << QStringLiteral("这不是目录里的词");

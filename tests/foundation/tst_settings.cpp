@@ -44,6 +44,26 @@ private Q_SLOTS:
         QCOMPARE(Settings::serviceURL(), QString());
     }
 
+    // The shortcut is Alt + D, T or S; anything else stored gives D.
+    void shortcutLetter_data()
+    {
+        QTest::addColumn<QString>("stored");
+        QTest::addColumn<QString>("letter");
+        QTest::newRow("D") << QStringLiteral("D") << QStringLiteral("D");
+        QTest::newRow("T") << QStringLiteral("T") << QStringLiteral("T");
+        QTest::newRow("S") << QStringLiteral("S") << QStringLiteral("S");
+        QTest::newRow("other letter") << QStringLiteral("X") << QStringLiteral("D");
+        QTest::newRow("lower case") << QStringLiteral("t") << QStringLiteral("D");
+        QTest::newRow("empty") << QString() << QStringLiteral("D");
+    }
+    void shortcutLetter()
+    {
+        QFETCH(QString, stored);
+        QFETCH(QString, letter);
+        Settings::setValue(Settings::Key::shortcut, stored);
+        QCOMPARE(Settings::shortcut(), letter);
+    }
+
     void storedValuesAreReadFreshAtEachUse()
     {
         Settings::setValue(Settings::Key::engine, QStringLiteral("MiniMax"));

@@ -85,7 +85,10 @@ private Q_SLOTS:
         QVERIFY(Autostart::isEnabled());
         QFile written(Autostart::path());
         QVERIFY(written.open(QIODevice::ReadOnly));
-        QVERIFY(written.readAll().contains("\nExec=\"/opt/quilvant/bin/quilvant\"\n"));
+        const QByteArray entry = written.readAll();
+        QVERIFY(entry.contains("\nExec=\"/opt/quilvant/bin/quilvant\"\n"));
+        // The same icon as the launcher's entry and the tray's.
+        QVERIFY(entry.contains("\nIcon=" QUILVANT_ICON_NAME "\n"));
 
         QVERIFY(Autostart::setEnabled(false, u"/opt/quilvant/bin/quilvant"_s).ok());
         QVERIFY(!Autostart::isEnabled());

@@ -1,60 +1,16 @@
 #include "foundation/Settings.h"
 #include "session/TranslationConsent.h"
+#include "support/ModalAlerts.h"
 #include "ui/ConsentDialog.h"
 #include "ui/WelcomeAlert.h"
 
 #include <QApplication>
 #include <QDesktopServices>
-#include <QMessageBox>
-#include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QTimer>
-#include <algorithm>
 
 using namespace quilvant;
-
-namespace {
-
-struct SeenAlert
-{
-    QString text;
-    QString informative;
-    QStringList buttons; // left to right, as shown
-};
-
-// Answers the next modal message box by pressing the button labelled `answer`, and records what it showed.
-void answerNextAlert(const QString& answer, SeenAlert* seen)
-{
-    auto* poll = new QTimer;
-    QObject::connect(poll, &QTimer::timeout, poll, [poll, answer, seen] {
-        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-        if (box == nullptr || !box->isVisible()) {
-            return;
-        }
-        poll->stop();
-        poll->deleteLater();
-        QList<QPushButton*> buttons = box->findChildren<QPushButton*>();
-        std::sort(buttons.begin(), buttons.end(), [box](QPushButton* a, QPushButton* b) {
-            return a->mapTo(box, QPoint()).x() < b->mapTo(box, QPoint()).x();
-        });
-        seen->text = box->text();
-        seen->informative = box->informativeText();
-        for (QPushButton* button : buttons) {
-            seen->buttons.append(button->text());
-        }
-        for (QPushButton* button : buttons) {
-            if (button->text() == answer) {
-                button->click();
-                return;
-            }
-        }
-        box->reject();
-    });
-    poll->start(20);
-}
-
-} // namespace
+using namespace quilvant::test;
 
 class UrlCatcher : public QObject
 {

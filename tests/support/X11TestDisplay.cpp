@@ -24,6 +24,38 @@ bool xdotool(const QStringList& arguments)
     return QProcess::execute(QStringLiteral("xdotool"), arguments) == 0;
 }
 
+bool dragAcross(const QRect& area)
+{
+    const auto point = [](QPoint at) { return QStringList{QString::number(at.x()), QString::number(at.y())}; };
+    const QStringList pause{QStringLiteral("sleep"), QStringLiteral("0.1")};
+    return xdotool(QStringList{QStringLiteral("mousemove")} + point(area.topLeft() - QPoint(5, 5)) + pause +
+                   QStringList{QStringLiteral("mousedown"), QStringLiteral("1")} + pause +
+                   QStringList{QStringLiteral("mousemove")} + point(area.center()) + pause +
+                   QStringList{QStringLiteral("mousemove")} + point(area.bottomRight() + QPoint(5, 5)) + pause +
+                   QStringList{QStringLiteral("mouseup"), QStringLiteral("1")});
+}
+
+bool defineMonitors(const QList<QRect>& monitors)
+{
+    for (qsizetype i = 0; i < monitors.size(); ++i) {
+        const QRect& m = monitors[i];
+        // The first monitor takes over the server's only output, so that no monitor spans the whole screen.
+        const QString geometry = QStringLiteral("%1/%2x%3/%4+%5+%6")
+                                     .arg(m.width())
+                                     .arg(m.width() / 4)
+                                     .arg(m.height())
+                                     .arg(m.height() / 4)
+                                     .arg(m.x())
+                                     .arg(m.y());
+        const QString output = i == 0 ? QStringLiteral("screen") : QStringLiteral("none");
+        if (QProcess::execute(QStringLiteral("xrandr"),
+                              {QStringLiteral("--setmonitor"), QStringLiteral("M%1").arg(i), geometry, output}) != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
 bool waitForPointerGrab(int timeoutMs)
 {
     xcb_connection_t* c = xcb_connect(nullptr, nullptr);
@@ -108,6 +140,50 @@ ForeignKeyGrab::ForeignKeyGrab(char letter)
 ForeignKeyGrab::~ForeignKeyGrab()
 {
     xcb_disconnect(m_connection);
+}
+
+WindowManager::WindowManager()
+{
+    m_process.setStandardOutputFile(QProcess::nullDevice());
+    m_process.setStandardErrorFile(QProcess::nullDevice());
+    // --replace: ready once it owns the window manager selection, which is what is waited for below.
+    m_process.start(QStringLiteral("openbox"), {QStringLiteral("--sm-disable"), QStringLiteral("--replace")});
+    if (!m_process.waitForStarted()) {
+        m_error = QStringLiteral("openbox did not start: ") + m_process.errorString();
+        return;
+    }
+    xcb_connection_t* c = xcb_connect(nullptr, nullptr);
+    const QByteArray name = "WM_S0";
+    xcb_intern_atom_reply_t* atom =
+        xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, static_cast<uint16_t>(name.size()), name.constData()), nullptr);
+    QElapsedTimer elapsed;
+    elapsed.start();
+    bool owned = false;
+    while (atom != nullptr && !owned && elapsed.elapsed() < 30'000 && m_process.state() == QProcess::Running) {
+        xcb_get_selection_owner_reply_t* owner =
+            xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, atom->atom), nullptr);
+        owned = owner != nullptr && owner->owner != XCB_NONE;
+        std::free(owner);
+        if (!owned) {
+            QThread::msleep(20);
+        }
+    }
+    std::free(atom);
+    xcb_disconnect(c);
+    if (!owned) {
+        m_error = QStringLiteral("openbox did not take over the display");
+    }
+}
+
+WindowManager::~WindowManager()
+{
+    if (m_process.state() != QProcess::NotRunning) {
+        m_process.terminate();
+        if (!m_process.waitForFinished(10'000)) {
+            m_process.kill();
+            m_process.waitForFinished();
+        }
+    }
 }
 
 } // namespace quilvant::test::X11

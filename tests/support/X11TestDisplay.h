@@ -1,7 +1,10 @@
 #pragma once
 
 #include <QImage>
+#include <QList>
 #include <QPoint>
+#include <QProcess>
+#include <QRect>
 #include <QStringList>
 #include <cstdint>
 
@@ -13,6 +16,15 @@ namespace quilvant::test::X11 {
 
 // Runs xdotool with `arguments` on $DISPLAY; true when it succeeded.
 bool xdotool(const QStringList& arguments);
+
+// Drags a selection over `area` the way a person does, with short pauses between the steps (a selection tool
+// that samples the pointer now and then sees each of them): from just outside its top left corner, by way of
+// its middle, to just outside its bottom right corner.
+bool dragAcross(const QRect& area);
+
+// Defines `monitors` on the display's one screen (the first takes over the screen's output and is primary), as
+// xrandr would for a desktop with several monitors; before the application object is made.
+bool defineMonitors(const QList<QRect>& monitors);
 
 // Waits until some client holds the pointer grab (a selection tool is ready for the drag), serving this
 // thread's events meanwhile; false after `timeoutMs`.
@@ -45,6 +57,21 @@ public:
 private:
     xcb_connection_t* m_connection;
     bool m_held = false;
+};
+
+// A window manager (openbox) on the display while the object lives; started and ready, or error() says why.
+class WindowManager
+{
+public:
+    WindowManager();
+    ~WindowManager();
+    WindowManager(const WindowManager&) = delete;
+    WindowManager& operator=(const WindowManager&) = delete;
+    QString error() const { return m_error; }
+
+private:
+    QProcess m_process;
+    QString m_error;
 };
 
 } // namespace quilvant::test::X11

@@ -1,10 +1,10 @@
-// The card's window on an X server of its own with two monitors: placement, pinning, Escape, resizing from
+// The card's window on a display of its own with two monitors: placement, pinning, Escape, resizing from
 // the edges, the window hints and the translucent or opaque background.
 #include "foundation/Settings.h"
 #include "session/Model.h"
 #include "session/ScriptedEngines.h"
 #include "session/TranslationConsent.h"
-#include "support/PrivateXServer.h"
+#include "support/X11TestDisplay.h"
 #include "ui/Card.h"
 #include "ui/CardParts.h"
 #include "ui/CardWindow.h"
@@ -205,8 +205,17 @@ private Q_SLOTS:
         QVERIFY(!panel()->isVisible());
     }
 
+    // Escape closes the card, a pinned one too.
+    void escapeClosesTheCardAndStopsTheTranslation_data()
+    {
+        QTest::addColumn<bool>("pinned");
+        QTest::newRow("unpinned") << false;
+        QTest::newRow("pinned") << true;
+    }
     void escapeClosesTheCardAndStopsTheTranslation()
     {
+        QFETCH(bool, pinned);
+        m_model->setPinned(pinned);
         m_model->setSource(u"Hello"_s);
         m_model->translate();
         QTRY_COMPARE(m_engines->calls.size(), 1);
@@ -330,9 +339,8 @@ private Q_SLOTS:
 
 int main(int argc, char** argv)
 {
-    const PrivateXServer server({leftMonitor, rightMonitor});
-    if (!server.error().isEmpty()) {
-        std::fprintf(stderr, "%s\n", qPrintable(server.error()));
+    if (!X11::defineMonitors({leftMonitor, rightMonitor})) {
+        std::fprintf(stderr, "xrandr could not define the monitors\n");
         return 1;
     }
     QApplication application(argc, argv);

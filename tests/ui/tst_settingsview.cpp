@@ -188,6 +188,8 @@ private Q_SLOTS:
         choose("shortcut", u"T"_s);
         QCOMPARE(Settings::shortcut(), u"T"_s);
         QCOMPARE(called, 1);
+        QVERIFY2(part<QLabel>("description")->text().startsWith(u"Press Alt+T"_s),
+                 qPrintable(part<QLabel>("description")->text()));
         const QString englishTitle = m_window->windowTitle();
         choose("uiLanguage", u"zh"_s);
         QCOMPARE(called, 2);
@@ -213,7 +215,7 @@ private Q_SLOTS:
         QCOMPARE(state->text(), u"Allowed"_s);
         QVERIFY(!part<QPushButton>("checkPermission")->isVisible());
         view()->setPermitted(false);
-        QCOMPARE(state->text(), u"Not allowed yet"_s);
+        QCOMPARE(state->text(), u"No screenshot tool found"_s);
         view()->setCheckPermission([] { return true; });
         QTest::mouseClick(part<QPushButton>("checkPermission"), Qt::LeftButton);
         QCOMPARE(state->text(), u"Allowed"_s);

@@ -1,0 +1,156 @@
+// The desktop program end to end on a display of its own, with and without a window manager: the shortcut
+// pressed, a region dragged in the real selection tool, the recognised text translated by a loopback hosted
+// service into the card; and the interaction regression mode.
+#include "app/AppDelegate.h"
+#include "core/PrivateTempDir.h"
+#include "foundation/Secrets.h"
+#include "foundation/Settings.h"
+#include "selftest/Fixture.h"
+#include "session/Model.h"
+#include "session/TranslationConsent.h"
+#include "support/ChildProcess.h"
+#include "support/HttpsTestServer.h"
+#include "support/X11TestDisplay.h"
+#include "ui/Card.h"
+#include "ui/CardWindow.h"
+#include "ui/FloatingPanel.h"
+
+#include <QDir>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTextEdit>
+#include <optional>
+
+using namespace Qt::StringLiterals;
+using namespace quilvant;
+using namespace quilvant::test;
+
+namespace {
+
+const QByteArray token = "desk-token-1";
+
+QByteArray sse(const QByteArray& name, const QByteArray& data)
+{
+    return "event: " + name + "\ndata: " + data + "\n\n";
+}
+
+} // namespace
+
+class TestDesktop : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_home;
+    HttpsTestServer m_server;
+
+    static void windowManager_data()
+    {
+        QTest::addColumn<bool>("windowManager");
+        QTest::newRow("no window manager") << false;
+        QTest::newRow("openbox") << true;
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        qputenv("XDG_RUNTIME_DIR", m_home.path().toLocal8Bit());
+        qputenv("XDG_CONFIG_HOME", m_home.path().toLocal8Bit());
+        QVERIFY2(m_server.start(), qPrintable(m_server.errorString()));
+        // Each line of the answer a little apart, so that the card shows the partial text on its own.
+        m_server.setHandler([](const RecordedRequest&) {
+            return ServerResponse::eventStream({sse("delta", "{\"text\":\"你\"}"), sse("delta", "{\"text\":\"你好\"}"),
+                                                sse("done", "{\"text\":\"你好。\",\"remainingCharacters\":9}")},
+                                               20);
+        });
+        qputenv("SSL_CERT_FILE", m_server.caFile().toLocal8Bit());
+        Settings::setValue(Settings::Key::serviceURL, m_server.url().toString());
+        Settings::setValue(Settings::Key::translationPrivacyConsent, TranslationConsent::marker);
+        Settings::setValue(Settings::Key::onboarded, true);
+        Settings::setValue(Settings::Key::uiLanguage, u"en"_s);
+        QVERIFY(Secrets::save(QString::fromLatin1(token), Secrets::serviceAccount));
+    }
+
+    void captureToTranslation_data() { windowManager_data(); }
+    void captureToTranslation()
+    {
+        QFETCH(bool, windowManager);
+        std::optional<X11::WindowManager> manager;
+        if (windowManager) {
+            manager.emplace();
+            QVERIFY2(manager->error().isEmpty(), qPrintable(manager->error()));
+        }
+        const QImage text =
+            Fixture::draw(u"Restart the application to apply the new settings."_s, {1100, 160}, {30, 60}, 32);
+        const X11::Picture picture(text, {200, 300});
+        const int requestsBefore = m_server.requestCount();
+
+        AppDelegate delegate;
+        delegate.applicationDidFinishLaunching();
+        QVERIFY(delegate.shortcutRegistered());
+        Model& model = delegate.model();
+        QStringList shown;
+        connect(&model, &Model::translatedChanged, this, [&] { shown.append(model.translated()); });
+
+        QVERIFY(X11::xdotool({u"key"_s, u"alt+d"_s}));
+        QVERIFY(X11::waitForPointerGrab());
+        QVERIFY(X11::dragAcross(QRect({200, 300}, text.size())));
+        QTRY_COMPARE_WITH_TIMEOUT(model.status(), u"Translation complete"_s, 60000);
+
+        QVERIFY2(model.source().startsWith(u"Restart the application"_s), qPrintable(model.source()));
+        QCOMPARE(shown.last(), u"你好。"_s);
+        QVERIFY2(shown.contains(u"你"_s) || shown.contains(u"你好"_s), qPrintable(shown.join(u'|')));
+        QVERIFY(delegate.card().isShown());
+        QCOMPARE(delegate.card().card()->findChild<QTextEdit*>(u"translationText"_s)->toPlainText(), u"你好。"_s);
+        // The card hangs next to where the selection ended.
+        QVERIFY(delegate.card().panel()->frameGeometry().left() >= 200 + text.width());
+
+        QCOMPARE(m_server.requestCount(), requestsBefore + 1);
+        const RecordedRequest request = m_server.requests().last();
+        QCOMPARE(request.path, QByteArray("/v1/translate"));
+        QCOMPARE(request.header("Authorization"), "Bearer " + token);
+        const QJsonObject body = QJsonDocument::fromJson(request.body).object();
+        QCOMPARE(body.value(u"source"_s).toString(), model.source());
+        QCOMPARE(QDir(PrivateTempDir::location()).entryList({u"kestu-*.png"_s}, QDir::Files), QStringList());
+    }
+
+    // The mode checks the real card and pointer handler, and says so only when they hold.
+    void regressionMode_data()
+    {
+        QTest::addColumn<bool>("windowManager");
+        QTest::addColumn<QString>("platform");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("out");
+        QTest::addColumn<QString>("err");
+        const QString pass = u"PASS: delayed selection click, active capture, outside click, pinned window\n"_s;
+        QTest::newRow("no window manager") << false << u"xcb"_s << 0 << pass << QString();
+        QTest::newRow("openbox") << true << u"xcb"_s << 0 << pass << QString();
+        QTest::newRow("no X11 display")
+            << false << u"offscreen"_s << 1 << QString()
+            << u"Regression test failed: needs an X11 display (the X server reports whether a window is viewable)\n"_s;
+    }
+    void regressionMode()
+    {
+        QFETCH(bool, windowManager);
+        QFETCH(QString, platform);
+        QFETCH(int, status);
+        QFETCH(QString, out);
+        QFETCH(QString, err);
+        std::optional<X11::WindowManager> manager;
+        if (windowManager) {
+            manager.emplace();
+            QVERIFY2(manager->error().isEmpty(), qPrintable(manager->error()));
+        }
+        Sandbox sandbox;
+        sandbox.setEnv(u"QT_QPA_PLATFORM"_s, platform);
+        const RunResult result = runQuilvant({u"--regression-test"_s}, sandbox);
+        QVERIFY2(!result.crashed && !result.timedOut, result.err.constData());
+        QCOMPARE(result.errText(), err);
+        QCOMPARE(result.outText(), out);
+        QCOMPARE(result.exitCode, status);
+    }
+};
+
+QTEST_MAIN(TestDesktop)
+#include "tst_desktop.moc"
