@@ -1,0 +1,13 @@
+# Fails when the service program links a GUI library (Qt's Gui or Widgets, X11, xcb, Wayland).
+execute_process(COMMAND ldd ${PROGRAM} OUTPUT_VARIABLE libraries RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+    message(FATAL_ERROR "ldd failed on ${PROGRAM}")
+endif()
+string(REGEX MATCHALL "lib(Qt6(Gui|Widgets|Svg|DBus|Network)|X11|xcb|wayland)[^ ]*" gui "${libraries}")
+if(gui)
+    message(FATAL_ERROR "quilvant-service links GUI libraries: ${gui}")
+endif()
+if(NOT libraries MATCHES "libsoci_core")
+    message(FATAL_ERROR "ldd output of ${PROGRAM} is not what was expected:\n${libraries}")
+endif()
+message(STATUS "quilvant-service links no GUI library")

@@ -1,0 +1,5 @@
+#include "core/Outcome.h"
+#include "session/Model.h"
+
+#include <QString>
+#include <QWidget>
