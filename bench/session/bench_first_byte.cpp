@@ -8,6 +8,7 @@
 #include "session/ClientEngines.h"
 #include "session/Model.h"
 #include "support/HttpsTestServer.h"
+#include "support/Measure.h"
 
 #include <QCoreApplication>
 #include <QTemporaryDir>
@@ -19,6 +20,8 @@
 
 using namespace quilvant;
 using namespace quilvant::test;
+
+using namespace quilvant::bench;
 
 namespace {
 
@@ -58,13 +61,6 @@ public:
 private:
     ClientEngines m_real;
 };
-
-double percentile(std::vector<double> values, double share)
-{
-    std::sort(values.begin(), values.end());
-    const auto index = static_cast<std::size_t>(share * static_cast<double>(values.size() - 1));
-    return values[index];
-}
 
 } // namespace
 
