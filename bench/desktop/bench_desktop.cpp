@@ -18,6 +18,7 @@
 #include "session/Model.h"
 #include "session/TranslationConsent.h"
 #include "support/HttpsTestServer.h"
+#include "support/Measure.h"
 #include "ui/Card.h"
 #include "ui/CardWindow.h"
 
@@ -35,39 +36,9 @@
 using namespace quilvant;
 using namespace quilvant::test;
 
+using namespace quilvant::bench;
+
 namespace {
-
-double cpuSeconds()
-{
-    timespec now{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}
-
-double residentMegabytes()
-{
-    long pages = 0;
-    long resident = 0;
-    if (FILE* statm = std::fopen("/proc/self/statm", "r")) {
-        if (std::fscanf(statm, "%ld %ld", &pages, &resident) != 2) {
-            resident = 0;
-        }
-        std::fclose(statm);
-    }
-    return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0);
-}
-
-double percentile(std::vector<double> values, double share)
-{
-    std::sort(values.begin(), values.end());
-    return values[static_cast<std::size_t>(share * static_cast<double>(values.size() - 1))];
-}
-
-void report(const char* what, const std::vector<double>& wall, const std::vector<double>& cpu)
-{
-    std::printf("%s, %zu rounds: p50 %.1f ms, p90 %.1f ms, max %.1f ms; CPU p50 %.1f ms\n", what, wall.size(),
-                percentile(wall, 0.5), percentile(wall, 0.9), percentile(wall, 1.0), percentile(cpu, 0.5));
-}
 
 // Serves the event loop until `done` holds or `seconds` have passed; whether it held. Each turn waits for events,
 // as the real loop does; a slow ticker only bounds the wait.

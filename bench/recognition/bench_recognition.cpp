@@ -12,6 +12,7 @@
 #include "capture/RecognitionLanguages.h"
 #include "capture/Translation.h"
 #include "selftest/Fixture.h"
+#include "support/Measure.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -30,6 +31,8 @@
 #include <vector>
 
 using namespace quilvant;
+
+using namespace quilvant::bench;
 
 namespace {
 
@@ -65,20 +68,6 @@ double cpuMilliseconds()
     timespec now{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
     return double(now.tv_sec) * 1e3 + double(now.tv_nsec) / 1e6;
-}
-
-double residentMegabytes()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly)) {
-        return -1;
-    }
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:")) {
-            return line.mid(6).trimmed().split(' ').first().toDouble() / 1024.0;
-        }
-    }
-    return -1;
 }
 
 double median(std::vector<double> values)

@@ -8,6 +8,7 @@
 #include "session/ClientEngines.h"
 #include "session/Model.h"
 #include "support/HttpsTestServer.h"
+#include "support/Measure.h"
 
 #include <QCoreApplication>
 #include <QTemporaryDir>
@@ -19,6 +20,8 @@
 
 using namespace quilvant;
 using namespace quilvant::test;
+
+using namespace quilvant::bench;
 
 namespace {
 
@@ -54,17 +57,11 @@ public:
     {
         return m_real.codex(text, language, model, std::move(update), std::move(done));
     }
+    void whenSettled(std::function<void()> done) override { m_real.whenSettled(std::move(done)); }
 
 private:
     ClientEngines m_real;
 };
-
-double percentile(std::vector<double> values, double share)
-{
-    std::sort(values.begin(), values.end());
-    const auto index = static_cast<std::size_t>(share * static_cast<double>(values.size() - 1));
-    return values[index];
-}
 
 } // namespace
 
@@ -121,7 +118,9 @@ int main(int argc, char** argv)
         QTimer::singleShot(0, &model, next);
     });
     QTimer::singleShot(0, &model, next);
+    const double cpuStarted = cpuSeconds();
     QCoreApplication::exec();
+    const double cpuPerRound = (cpuSeconds() - cpuStarted) * 1000.0 / (rounds + 1);
 
     if (samples.empty()) {
         std::fprintf(stderr, "no samples\n");
@@ -131,5 +130,6 @@ int main(int argc, char** argv)
                 "max %.3f ms\n",
                 samples.size(), percentile(samples, 0.5), percentile(samples, 0.9), percentile(samples, 0.0),
                 percentile(samples, 1.0));
+    std::printf("CPU per whole translation, the in-process server's share included: %.3f ms\n", cpuPerRound);
     return 0;
 }

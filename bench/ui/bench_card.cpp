@@ -5,6 +5,7 @@
 #include "foundation/Settings.h"
 #include "platform/X11Window.h"
 #include "session/Model.h"
+#include "support/Measure.h"
 #include "ui/Card.h"
 #include "ui/CardParts.h"
 #include "ui/CardWindow.h"
@@ -22,39 +23,9 @@
 
 using namespace quilvant;
 
+using namespace quilvant::bench;
+
 namespace {
-
-double cpuSeconds()
-{
-    timespec now{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}
-
-double residentMegabytes()
-{
-    long pages = 0;
-    long resident = 0;
-    if (FILE* statm = std::fopen("/proc/self/statm", "r")) {
-        if (std::fscanf(statm, "%ld %ld", &pages, &resident) != 2) {
-            resident = 0;
-        }
-        std::fclose(statm);
-    }
-    return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0);
-}
-
-double percentile(std::vector<double> values, double share)
-{
-    std::sort(values.begin(), values.end());
-    return values[static_cast<std::size_t>(share * static_cast<double>(values.size() - 1))];
-}
-
-void report(const char* what, const std::vector<double>& wall, const std::vector<double>& cpu)
-{
-    std::printf("%s, %zu rounds: p50 %.3f ms, p90 %.3f ms, max %.3f ms; CPU p50 %.3f ms\n", what, wall.size(),
-                percentile(wall, 0.5), percentile(wall, 0.9), percentile(wall, 1.0), percentile(cpu, 0.5));
-}
 
 // Serves the event loop until `done` holds. Each turn may wait for events, as the real loop does (that is
 // when the window system's events are read); a 1 ms ticker keeps it turning while only the server is polled.
@@ -124,7 +95,7 @@ int main(int argc, char** argv)
         showWall.push_back((Clock::uptime() - wall) * 1000.0);
         showCpu.push_back((cpuSeconds() - cpu) * 1000.0);
     }
-    report("showCard -> viewable", showWall, showCpu);
+    report("showCard -> viewable", showWall, showCpu, 3);
 
     // A translation of 4 KB (UTF-8) streamed on in small deltas, as the hosted engine delivers it, read along at
     // its end. Each delta is measured until the event loop has repainted what changed and handed it to the
@@ -167,8 +138,8 @@ int main(int argc, char** argv)
         (whole ? wholeCpu : deltaCpu).push_back((cpuSeconds() - cpu) * 1000.0);
     }
     std::printf("translation at the end: %lld bytes of UTF-8\n", static_cast<long long>(text.toUtf8().size()));
-    report("streamed delta -> card repainted by the event loop", deltaWall, deltaCpu);
-    report("streamed delta -> whole card repainted at once", wholeWall, wholeCpu);
+    report("streamed delta -> card repainted by the event loop", deltaWall, deltaCpu, 3);
+    report("streamed delta -> whole card repainted at once", wholeWall, wholeCpu, 3);
     std::printf("memory added by the card (resident, shown with 4 KB of translation): %.1f MB\n",
                 residentMegabytes() - before);
     return 0;
