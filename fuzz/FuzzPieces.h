@@ -4,7 +4,13 @@
 // lengths the input chooses, so that every cut point a network or pipe could make gets tried.
 #include <QByteArrayView>
 #include <algorithm>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+
+// Like check(), naming the expectation that failed.
+#define EXPECT(condition)                                                                                              \
+    ((condition) ? void() : (std::fprintf(stderr, "expectation failed: %s\n", #condition), std::abort()))
 
 namespace quilvant::fuzz {
 
@@ -36,6 +42,23 @@ void feedInPieces(QByteArrayView body, QByteArrayView cuts, Feed&& feed, qsizety
             return;
         }
     }
+}
+
+// A fuzz input: its first byte (whose low five bits say how many of the following bytes are cut lengths for
+// feedInPieces), those cuts, and the rest as the body. For inputs of at least one byte.
+struct Input
+{
+    unsigned char first = 0;
+    QByteArrayView cuts;
+    QByteArrayView body;
+};
+
+inline Input splitInput(const uint8_t* data, size_t size)
+{
+    const QByteArrayView input(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));
+    const auto first = static_cast<unsigned char>(input[0]);
+    const qsizetype cutCount = std::min<qsizetype>(first % 32, input.size() - 1);
+    return {first, input.sliced(1, cutCount), input.sliced(1 + cutCount)};
 }
 
 } // namespace quilvant::fuzz

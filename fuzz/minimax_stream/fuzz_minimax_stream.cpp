@@ -104,11 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (size < 1) {
         return 0;
     }
-    // The first byte says how many of the following bytes are cut lengths.
-    const QByteArrayView input(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));
-    const qsizetype cutCount = std::min<qsizetype>(static_cast<unsigned char>(input[0]) % 32, input.size() - 1);
-    const QByteArrayView cuts = input.sliced(1, cutCount);
-    const QByteArrayView body = input.sliced(1 + cutCount);
+    const auto [first, cuts, body] = fuzz::splitInput(data, size);
 
     const Result whole = read(body, {});
     const Result pieces = read(body, cuts);

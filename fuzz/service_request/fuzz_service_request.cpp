@@ -14,8 +14,6 @@
 using namespace quilvant;
 
 // A failed expectation names itself before it ends the run.
-#define EXPECT(condition)                                                                                              \
-    ((condition) ? void() : (std::fprintf(stderr, "expectation failed: %s\n", #condition), std::abort()))
 namespace http = boost::beast::http;
 
 namespace {
@@ -90,10 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (size < 1) {
         return 0;
     }
-    const QByteArrayView input(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));
-    const qsizetype cutCount = std::min<qsizetype>(static_cast<unsigned char>(input[0]) % 32, input.size() - 1);
-    const QByteArrayView cuts = input.sliced(1, cutCount);
-    const QByteArrayView bytes = input.sliced(1 + cutCount);
+    const auto [first, cuts, bytes] = fuzz::splitInput(data, size);
 
     // The input as a body on its own, then as a whole request.
     decode(std::string(bytes.data(), static_cast<std::size_t>(bytes.size())));

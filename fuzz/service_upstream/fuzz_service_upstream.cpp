@@ -12,8 +12,6 @@
 using namespace quilvant;
 
 // A failed expectation names itself before it ends the run.
-#define EXPECT(condition)                                                                                              \
-    ((condition) ? void() : (std::fprintf(stderr, "expectation failed: %s\n", #condition), std::abort()))
 
 namespace {
 
@@ -66,11 +64,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (size < 1) {
         return 0;
     }
-    const QByteArrayView input(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));
-    const bool closeAfter = (static_cast<unsigned char>(input[0]) & 0x80) != 0;
-    const qsizetype cutCount = std::min<qsizetype>(static_cast<unsigned char>(input[0]) % 32, input.size() - 1);
-    const QByteArrayView cuts = input.sliced(1, cutCount);
-    const QByteArrayView bytes = input.sliced(1 + cutCount);
+    const auto [first, cuts, bytes] = fuzz::splitInput(data, size);
+    const bool closeAfter = (first & 0x80) != 0;
 
     const Read whole = read(bytes, {}, closeAfter);
     const Read pieces = read(bytes, cuts, closeAfter);
