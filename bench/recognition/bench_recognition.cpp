@@ -9,8 +9,8 @@
 //   bench_recognition --cold ROW SIDE  (internal) one cold read in this process; SIDE is "ours" or "floor"
 //   bench_recognition --memory ROWS    (internal) megabytes our recognition adds reading ROWS ("01245")
 
-#include "capture/RecognitionLanguages.h"
-#include "capture/Translation.h"
+#include "recognition/RecognitionLanguages.h"
+#include "recognition/Translation.h"
 #include "selftest/Fixture.h"
 #include "support/Measure.h"
 

@@ -1,11 +1,11 @@
 #include "capture/CaptureFlow.h"
 
-#include "capture/Translation.h"
 #include "core/Diagnostics.h"
 #include "core/PrivateTempDir.h"
 #include "foundation/L.h"
 #include "foundation/Settings.h"
 #include "platform/Platform.h"
+#include "recognition/Translation.h"
 #include "session/CardHost.h"
 #include "session/Model.h"
 

@@ -1,7 +1,7 @@
 #include "selftest/Fixture.h"
 
-#include "capture/Translation.h"
 #include "core/PrivateTempDir.h"
+#include "recognition/Translation.h"
 
 #include <QDir>
 #include <QFile>

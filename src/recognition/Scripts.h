@@ -1,6 +1,6 @@
 #pragma once
 
-#include "capture/LineBands.h"
+#include "recognition/LineBands.h"
 
 #include <QImage>
 #include <QList>

@@ -1,4 +1,4 @@
-#include "capture/LineBands.h"
+#include "recognition/LineBands.h"
 
 #include <algorithm>
 #include <numeric>

@@ -1,6 +1,6 @@
-#include "capture/RecognitionWorker.h"
+#include "recognition/RecognitionWorker.h"
 
-#include "capture/Translation.h"
+#include "recognition/Translation.h"
 
 #include <QCoreApplication>
 #include <QMetaObject>

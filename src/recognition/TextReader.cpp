@@ -1,8 +1,8 @@
-#include "capture/TextReader.h"
+#include "recognition/TextReader.h"
 
-#include "capture/HanVariants.h"
-#include "capture/LineBands.h"
-#include "capture/RecognitionLanguages.h"
+#include "recognition/HanVariants.h"
+#include "recognition/LineBands.h"
+#include "recognition/RecognitionLanguages.h"
 
 #include <QLocale>
 #include <omp.h>

@@ -1,4 +1,4 @@
-#include "capture/RecognitionLanguages.h"
+#include "recognition/RecognitionLanguages.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -1,5 +1,5 @@
-#include "capture/LineBands.h"
-#include "capture/Scripts.h"
+#include "recognition/LineBands.h"
+#include "recognition/Scripts.h"
 
 #include <QFont>
 #include <QFontMetricsF>

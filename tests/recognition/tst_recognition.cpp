@@ -1,7 +1,7 @@
-#include "capture/RecognitionLanguages.h"
-#include "capture/RecognitionWorker.h"
-#include "capture/Translation.h"
 #include "foundation/L.h"
+#include "recognition/RecognitionLanguages.h"
+#include "recognition/RecognitionWorker.h"
+#include "recognition/Translation.h"
 
 #include <QBuffer>
 #include <QDir>

@@ -1,10 +1,10 @@
-#include "capture/Translation.h"
+#include "recognition/Translation.h"
 
-#include "capture/RecognitionLanguages.h"
-#include "capture/RecognitionWorker.h"
-#include "capture/TextReader.h"
 #include "core/Console.h"
 #include "foundation/L.h"
+#include "recognition/RecognitionLanguages.h"
+#include "recognition/RecognitionWorker.h"
+#include "recognition/TextReader.h"
 
 #include <QFile>
 #include <QImage>

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "capture/HanVariants.h"
-#include "capture/LineBands.h"
-#include "capture/Scripts.h"
 #include "core/Outcome.h"
+#include "recognition/HanVariants.h"
+#include "recognition/LineBands.h"
+#include "recognition/Scripts.h"
 
 #include <QHash>
 #include <QImage>

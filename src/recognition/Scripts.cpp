@@ -1,6 +1,6 @@
-#include "capture/Scripts.h"
+#include "recognition/Scripts.h"
 
-#include "capture/GlyphShapes.h"
+#include "recognition/GlyphShapes.h"
 
 #include <algorithm>
 #include <vector>

@@ -1,6 +1,6 @@
-#include "capture/HanVariants.h"
+#include "recognition/HanVariants.h"
 
-#include "capture/GlyphShapes.h"
+#include "recognition/GlyphShapes.h"
 
 #include <QVarLengthArray>
 #include <algorithm>

@@ -1,7 +1,7 @@
-#include "capture/RecognizeCommand.h"
+#include "recognition/RecognizeCommand.h"
 
-#include "capture/Translation.h"
 #include "core/Console.h"
+#include "recognition/Translation.h"
 
 namespace quilvant {
 

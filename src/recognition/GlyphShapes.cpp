@@ -1,4 +1,4 @@
-#include "capture/GlyphShapes.h"
+#include "recognition/GlyphShapes.h"
 
 #include <QCoreApplication>
 #include <QFont>
