@@ -3,7 +3,6 @@
 #include "service/Log.h"
 
 #include <algorithm>
-#include <chrono>
 #include <iostream>
 
 namespace quilvant::service {
@@ -112,12 +111,6 @@ std::unique_ptr<Store> openStore(const ServiceConfig& config, bool create)
         fail("database: " + Log::redact(failure.what()));
         return nullptr;
     }
-}
-
-std::int64_t unixNow()
-{
-    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
 }
 
 } // namespace quilvant::service

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/Clock.h"
 #include "service/Config.h"
 #include "service/Store.h"
 
@@ -42,7 +43,7 @@ std::optional<ServiceConfig> configFrom(const Arguments& arguments);
 // database unless `create`: a command that would silently start an empty one hides a lost database.
 std::unique_ptr<Store> openStore(const ServiceConfig& config, bool create);
 
-std::int64_t unixNow();
+using quilvant::Clock::unixNow;
 
 } // namespace quilvant::service
 

@@ -1,10 +1,8 @@
-#include "foundation/Settings.h"
 #include "service/CommandLine.h"
 #include "service/Log.h"
 #include "service/Moderation.h"
 #include "service/Server.h"
 
-#include <QString>
 #include <csignal>
 #include <sys/resource.h>
 
@@ -17,8 +15,6 @@ int serveCommand(const Arguments& arguments)
         return 1;
     }
     Log::setSecrets({config->upstream.key, config->moderation.key});
-    // The shared stream reader words its failures for the log in English.
-    Settings::setOverride(Settings::Key::uiLanguage, QStringLiteral("en"));
     std::signal(SIGPIPE, SIG_IGN);
     // A file-size limit makes a write fail (EFBIG), which the database reports, instead of ending the process.
     std::signal(SIGXFSZ, SIG_IGN);

@@ -1,5 +1,6 @@
 #include "service/Server.h"
 
+#include "core/Clock.h"
 #include "service/Log.h"
 
 #include <boost/asio/as_tuple.hpp>
@@ -288,11 +289,7 @@ awaitable<void> session(ServiceState& state, Worker& worker, asio::ssl::context*
     }
 }
 
-std::int64_t unixNow()
-{
-    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
+using quilvant::Clock::unixNow;
 
 // How many client connections the descriptors left to the process carry: each may hold one to the provider
 // too, and a reserve stays for the database, the log and the health checks beyond the limit.
