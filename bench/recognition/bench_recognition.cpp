@@ -307,6 +307,7 @@ struct Case
 
 void countRight(const char* title, const std::vector<Case>& cases, int sets)
 {
+    const bool misses = qEnvironmentVariableIsSet("QUILVANT_BENCH_MISSES"); // name each line not read exactly
     std::vector<int> right(size_t(sets), 0), total(size_t(sets), 0);
     std::vector<double> cpu;
     for (const Case& c : cases) {
@@ -316,7 +317,12 @@ void countRight(const char* title, const std::vector<Case>& cases, int sets)
         cpu.push_back(cpuMilliseconds() - before);
         QFile::remove(path);
         ++total[size_t(c.set)];
-        right[size_t(c.set)] += text == c.text.lines.join(QLatin1Char('\n')) ? 1 : 0;
+        const QString expected = c.text.lines.join(QLatin1Char('\n'));
+        right[size_t(c.set)] += text == expected ? 1 : 0;
+        if (text != expected && misses) {
+            std::printf("  miss %s %dpx %s%s: %s -> %s\n", kAccuracy[c.set].name, c.text.pixelSize,
+                        qPrintable(c.text.family), c.text.dark ? " dark" : "", qPrintable(expected), qPrintable(text));
+        }
     }
     int all = 0;
     std::printf("%s, lines read exactly:", title);

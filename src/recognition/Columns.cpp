@@ -167,16 +167,20 @@ QList<Column> findVertical(const QImage& grey, const QList<LineBands::Band>& row
 
     std::vector<double> aspects;
     std::vector<double> alongGaps;
+    std::vector<double> characters; // per column
     double longest = 0;
     for (const Run& column : columns) {
         const Shape shape = shapeOf(grey, column, threshold);
         aspects.insert(aspects.end(), shape.aspects.begin(), shape.aspects.end());
         alongGaps.insert(alongGaps.end(), shape.gaps.begin(), shape.gaps.end());
+        characters.push_back(double(shape.aspects.size()));
         longest = std::max(longest, double(shape.length) / column.size());
     }
+    // Most columns hold several characters: the letters of a line of Latin text, seen as columns, hold one each (an
+    // accent or a dot over one makes two pieces, not two characters).
     const double aspect = median(aspects);
-    if (longest < kLongest || alongGaps.empty() || median(alongGaps) > kAlongGap || aspect > kWidestCharacter ||
-        aspect < kNarrowestCharacter) {
+    if (longest < kLongest || median(characters) < 2 || alongGaps.empty() || median(alongGaps) > kAlongGap ||
+        aspect > kWidestCharacter || aspect < kNarrowestCharacter) {
         return {};
     }
     if (columns.size() == 1) {

@@ -387,7 +387,8 @@ Outcome<TextReader::Attempt> TextReader::readHan(bool thorough)
         first.value().fits = HanVariants::fitsTheImage(m_image, first.value().glyphs);
         m_readings[firstModel].fits = first.value().fits;
     }
-    if (*first.value().fits) {
+    // A model that read nothing fits trivially: the other one may read the line.
+    if (*first.value().fits && first.value().characters > 0) {
         m_traditionalFirst = traditionalFirst;
         return first; // the other model is not needed, nor even loaded
     }

@@ -54,6 +54,8 @@ private Q_SLOTS:
         QTest::newRow("a stack of single characters")
             << rows({QStringLiteral("设"), QStringLiteral("帮"), QStringLiteral("关")}, 16, 1.3) << 0;
         QTest::newRow("one line") << rows({QStringLiteral("新しい世界を見つけましょう。")}, 16, 1.5) << 0;
+        QTest::newRow("large French, accents over letters")
+            << rows({QStringLiteral("La curiosité ouvre de nouvelles portes.")}, 44, 1.5, QString()) << 0;
         QTest::newRow("English lines") << rows({QStringLiteral("Keep reading and stay curious."), QStringLiteral("OK")},
                                                16, 1.3, QString())
                                        << 0;
