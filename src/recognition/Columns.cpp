@@ -30,6 +30,7 @@ constexpr double kGapsRatio = 1.5;
 // lines of horizontal text is wider than tall.
 constexpr double kSquareRows = 1.4;
 constexpr double kMarginShare = 0.25; // ground kept beside a column, as a share of its width
+constexpr int kOneRow = 3;
 // Blocks stand apart by this many lines' heights; characters in a column and lines of a paragraph stand closer.
 constexpr double kBlockGap = 1.0;
 
@@ -122,6 +123,11 @@ Shape shapeOf(const QImage& grey, const Run& run, int threshold)
 QList<Column> findVertical(const QImage& grey, const QList<LineBands::Band>& rows)
 {
     if (rows.isEmpty() || grey.width() < 3) {
+        return {};
+    }
+    // One line much wider than tall is a row: most captures are, and pay nothing more. (Columns whose characters do
+    // not line up across them make one band as tall as the columns are long.)
+    if (rows.size() == 1 && kOneRow * rows.front().inkHeight < grey.width()) {
         return {};
     }
     const int width = grey.width();

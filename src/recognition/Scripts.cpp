@@ -36,6 +36,7 @@ const char kHanPairs[] = "們们這这個个來来說说時时會会為为國国
                          "認认識识讀读書书題题網网頭头動动機机業业報报變变連连線线檔档載载";
 // A window decides for one script when its best match in that script is this much closer than in the other.
 constexpr double kFormMargin = 0.05;
+constexpr int kFormVotes = 2; // votes for one script and none for the other settle the guess
 
 struct Templates
 {
@@ -109,6 +110,9 @@ HanForm formOf(const std::vector<Shape>& windows)
             ++traditional;
         } else if (asSimplified > asTraditional + kFormMargin) {
             ++simplified;
+        }
+        if (std::min(traditional, simplified) == 0 && std::max(traditional, simplified) >= kFormVotes) {
+            break; // the rest would not change the guess, only cost
         }
     }
     return traditional > simplified   ? HanForm::Traditional
