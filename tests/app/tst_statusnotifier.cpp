@@ -5,7 +5,11 @@
 #include "app/AppDelegate.h"
 #include "foundation/Settings.h"
 #include "foundation/SornBrand.h"
+#include "platform/ColorScheme.h"
 #include "support/StatusNotifierHost.h"
+#include "ui/Card.h"
+#include "ui/CardWindow.h"
+#include "ui/SettingsWindow.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -116,14 +120,21 @@ private Q_SLOTS:
                                          u"Quit Quilvant"_s}));
     }
 
-    // A change to dark reaches the item at once: the host is told of a new icon and reads it again.
+    // A change to dark reaches the running program at once: the card and the settings window take the dark look,
+    // and the host is told of a new icon and reads it again.
     void followsTheColourScheme()
     {
         QTRY_VERIFY_WITH_TIMEOUT(onlyItem(*m_host).has_value(), 10'000);
+        m_delegate->showEmpty();
+        m_delegate->showSettings();
+        QVERIFY(!m_delegate->card().card()->theme().dark);
+        QVERIFY(!ColorScheme::paletteIsDark(m_delegate->settingsWindow()->palette()));
         const int reads = onlyItem(*m_host)->reads;
         announceScheme(1);
         QTRY_VERIFY_WITH_TIMEOUT(onlyItem(*m_host)->reads > reads, 10'000);
         QCOMPARE(onlyItem(*m_host)->iconName, u"quilvant-symbolic"_s);
+        QVERIFY(m_delegate->card().card()->theme().dark);
+        QVERIFY(ColorScheme::paletteIsDark(m_delegate->settingsWindow()->palette()));
     }
 
     // A panel that restarts brings a new watcher: the item registers with it.
