@@ -5,6 +5,7 @@
 #include <QWindow>
 #include <algorithm>
 #include <cstdlib>
+#include <optional>
 
 namespace quilvant {
 
@@ -40,34 +41,45 @@ void X11KeyboardFocus::activate(QWindow* window)
     if (window == nullptr) {
         return;
     }
-    X11Window::activate(window->winId(), serverTime());
+    const auto id = static_cast<xcb_window_t>(window->winId());
+    X11Window::activate(id, serverTime(id));
 }
 
-uint32_t X11KeyboardFocus::serverTime()
+uint32_t X11KeyboardFocus::serverTime(xcb_window_t window)
 {
+    // Stamped on the window itself: the toolkit, which watches its windows' properties, learns the same time,
+    // and its own later requests for the focus are not older than this one (the server ignores those).
     xcb_connection_t* c = m_x->get();
-    if (m_clockWindow == XCB_WINDOW_NONE) {
-        m_clockWindow = xcb_generate_id(c);
-        const uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE;
-        xcb_create_window(c, XCB_COPY_FROM_PARENT, m_clockWindow, m_x->root(), -1, -1, 1, 1, 0,
-                          XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT, XCB_CW_EVENT_MASK, &mask);
+    const uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE;
+    xcb_change_window_attributes(c, window, XCB_CW_EVENT_MASK, &mask);
+    if (m_stampAtom == XCB_ATOM_NONE) {
+        const char name[] = "_QUILVANT_TIME_STAMP";
+        const XcbFreed<xcb_intern_atom_reply_t> atom{
+            xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, sizeof name - 1, name), nullptr)};
+        m_stampAtom = atom.data != nullptr ? atom.data->atom : xcb_atom_t(XCB_ATOM_WM_NAME);
     }
     // Appending nothing changes nothing but is still announced, with the server's time.
-    xcb_change_property(c, XCB_PROP_MODE_APPEND, m_clockWindow, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 8, 0, nullptr);
+    xcb_change_property(c, XCB_PROP_MODE_APPEND, window, m_stampAtom, XCB_ATOM_STRING, 8, 0, nullptr);
     xcb_flush(c);
-    while (xcb_generic_event_t* event = xcb_wait_for_event(c)) {
-        const bool stamp = (event->response_type & 0x7f) == XCB_PROPERTY_NOTIFY &&
-                           reinterpret_cast<const xcb_property_notify_event_t*>(event)->window == m_clockWindow;
-        const uint32_t time = stamp ? reinterpret_cast<const xcb_property_notify_event_t*>(event)->time : 0;
-        if (!stamp) {
+    std::optional<uint32_t> time;
+    while (!time) {
+        xcb_generic_event_t* event = xcb_wait_for_event(c);
+        if (event == nullptr) {
+            return XCB_CURRENT_TIME; // the server went away
+        }
+        const auto* notify = reinterpret_cast<const xcb_property_notify_event_t*>(event);
+        if ((event->response_type & 0x7f) == XCB_PROPERTY_NOTIFY && notify->window == window &&
+            notify->atom == m_stampAtom) {
+            time = notify->time;
+        } else {
             handle(*event);
         }
         std::free(event); // NOLINT(cppcoreguidelines-no-malloc): xcb allocates events with malloc
-        if (stamp) {
-            return time;
-        }
     }
-    return XCB_CURRENT_TIME; // the server went away
+    const uint32_t none = XCB_EVENT_MASK_NO_EVENT;
+    xcb_change_window_attributes(c, window, XCB_CW_EVENT_MASK, &none);
+    xcb_flush(c);
+    return *time;
 }
 
 bool X11KeyboardFocus::grabEscape()

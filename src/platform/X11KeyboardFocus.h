@@ -27,12 +27,12 @@ public:
 
 private:
     X11KeyboardFocus(std::unique_ptr<X11Connection> connection, QObject* parent);
-    // The server's time now, learnt from the stamp of a property change on a window of our own.
-    uint32_t serverTime();
+    // The server's time now, learnt from the stamp of a property change on `window`.
+    uint32_t serverTime(xcb_window_t window);
     void handle(const xcb_generic_event_t& event);
 
     std::unique_ptr<X11Connection> m_x;
-    xcb_window_t m_clockWindow = XCB_WINDOW_NONE;
+    xcb_atom_t m_stampAtom = XCB_ATOM_NONE;
     std::vector<xcb_keycode_t> m_escapeCodes;
     std::vector<uint16_t> m_grabbedMasks;
 };

@@ -29,12 +29,16 @@ CardKeyboard::~CardKeyboard()
 
 void CardKeyboard::takeFocus()
 {
-    // After the show has returned: the window's map request is on its way before the request for the focus.
-    QTimer::singleShot(0, this, [this] {
+    const auto ask = [this] {
         if (m_panel->isVisible() && !m_panel->isActiveWindow()) {
             m_focus->activate(m_panel->windowHandle());
         }
-    });
+    };
+    // After the show has returned, so that the window's map request goes ahead of the request for the focus; and
+    // once more a moment later, for a window manager that had not taken the window on yet and so let the first
+    // request pass.
+    QTimer::singleShot(0, this, ask);
+    QTimer::singleShot(retryMs, this, ask);
     update();
 }
 

@@ -29,6 +29,8 @@ public:
     bool escapeGrabbed() const { return m_grabbed; }
 
 private:
+    static constexpr int retryMs = 250;
+
     bool eventFilter(QObject* watched, QEvent* event) override;
     void update();
 
