@@ -6,7 +6,6 @@
 #include "core/Diagnostics.h"
 #include "foundation/L.h"
 #include "foundation/Settings.h"
-#include "foundation/SornBrand.h"
 #include "platform/X11GlobalShortcut.h"
 #include "platform/X11OutsideClicks.h"
 #include "platform/X11Window.h"
@@ -20,6 +19,7 @@
 #include "ui/FloatingPanel.h"
 #include "ui/SettingsView.h"
 #include "ui/SettingsWindow.h"
+#include "ui/SornBrand.h"
 
 #include <QComboBox>
 #include <QDir>
