@@ -1,6 +1,6 @@
 # Fails when a source includes a header of a folder above its own. The folders of src/, lowest first; a folder
 # may include its own headers and those of any folder before it in this list, never one after it.
-set(layers core foundation platform recognition engines session capture selftest ui app)
+set(layers core foundation platform recognition engines session history capture selftest ui app)
 # src/service is a program of its own beside the layers: no folder includes it, and it includes its own headers,
 # the core's, the few shared ones named here, and of Qt only what those need (no widgets, no session).
 set(service_shared foundation/L.h foundation/Settings.h foundation/Secrets.h engines/minimax/MiniMaxStream.h

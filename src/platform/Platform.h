@@ -4,6 +4,7 @@
 #include "platform/GlobalShortcut.h"
 #include "platform/OutsideClicks.h"
 #include "platform/ScreenAccess.h"
+#include "platform/SelectionReader.h"
 
 #include <QString>
 #include <memory>
@@ -12,10 +13,14 @@
 namespace quilvant::Platform {
 
 // The global shortcut: the X11 key grab, the GlobalShortcuts portal on Wayland, or one that always fails.
-std::unique_ptr<GlobalShortcut> globalShortcut(QObject* parent = nullptr);
+// With `shift`, the selection's: Alt + Shift + the letter.
+std::unique_ptr<GlobalShortcut> globalShortcut(QObject* parent = nullptr, bool shift = false);
 
 // Clicks elsewhere: XInput raw presses on X11, otherwise the card's window losing the focus.
 std::unique_ptr<OutsideClicks> outsideClicks(QObject* parent = nullptr);
+
+// The selected text: PRIMARY and CLIPBOARD on X11, wl-paste on Wayland, or a reader that finds nothing.
+std::unique_ptr<SelectionReader> selectionReader(QObject* parent = nullptr);
 
 // The capture tool named by `setting` ("maim", "portal", "spectacle", "slurp-grim"), or when it is empty or
 // unknown the session's own: maim on X11; on Wayland spectacle on KDE, slurp and grim on wlroots desktops, the

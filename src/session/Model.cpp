@@ -324,6 +324,7 @@ void Model::succeed(const std::shared_ptr<Job>& job, const QString& translation)
     setTranslated(translation);
     setBusy(false);
     setStatus(L::t(QStringLiteral("翻译完成")));
+    Q_EMIT translationCompleted({QDateTime::currentDateTimeUtc(), job->text, translation, job->language, job->engine});
 }
 
 void Model::fail(const std::shared_ptr<Job>& job, const Error& error)

@@ -2,6 +2,7 @@
 
 #include "core/Async.h"
 #include "core/Scheduler.h"
+#include "session/CompletedTranslation.h"
 #include "session/TranslationConsent.h"
 #include "session/TranslationEngines.h"
 
@@ -96,6 +97,8 @@ Q_SIGNALS:
     void copiedChanged();
     void sourceExpandedChanged();
     void captureInProgressChanged();
+    // Once for every translation that finished and was shown (never for a failed or stopped one).
+    void translationCompleted(const quilvant::CompletedTranslation& translation);
 
 private:
     template <typename T>
