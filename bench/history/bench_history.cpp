@@ -102,8 +102,8 @@ int main(int argc, char** argv)
         filling.start();
         const double cpuBefore = cpuSeconds();
         for (int i = 0; i < entries; ++i) {
-            const Outcome<qint64> added = store.add(
-                {QDateTime::currentDateTimeUtc(), sentence(random, 12), sentence(random, 12), u"zh-Hans"_s, u"Sorn"_s});
+            const Outcome<qint64> added = store.add({QDateTime::currentDateTimeUtc(), sentence(random, 12),
+                                                     sentence(random, 12), u"zh-Hans"_s, EngineKind::Hosted});
             if (!added) {
                 std::printf("add failed: %s\n", qPrintable(added.error().description()));
                 return 1;

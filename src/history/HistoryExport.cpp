@@ -1,5 +1,7 @@
 #include "history/HistoryExport.h"
 
+#include "foundation/L.h"
+
 #include <QSaveFile>
 
 namespace quilvant::HistoryExport {
@@ -28,13 +30,18 @@ QByteArray cardField(const QString& text)
 
 } // namespace
 
+QString engineName(EngineKind engine)
+{
+    return L::t(Engines::storedName(engine));
+}
+
 QByteArray csv(const HistoryEntries& entries)
 {
     QByteArray out = "\xEF\xBB\xBFtime,source,translation,target,engine\r\n";
     for (const HistoryEntry& entry : entries) {
         const CompletedTranslation& t = entry.translation;
-        out += csvField(t.at.toUTC().toString(Qt::ISODate)) + ',' + csvField(t.source) + ',' + csvField(t.translation) +
-               ',' + csvField(t.target) + ',' + csvField(t.engine) + "\r\n";
+        out += csvField(t.time.toUTC().toString(Qt::ISODate)) + ',' + csvField(t.source) + ',' +
+               csvField(t.translation) + ',' + csvField(t.target) + ',' + csvField(engineName(t.engine)) + "\r\n";
     }
     return out;
 }

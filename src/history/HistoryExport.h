@@ -19,6 +19,9 @@ QByteArray csv(const HistoryEntries& entries);
 // a character reference, so every note stays on one line.
 QByteArray cards(const HistoryEntries& entries);
 
+// The engine as people read its name ("Quilvant", "MiniMax", "Codex").
+QString engineName(EngineKind engine);
+
 // Writes `bytes` to `path` whole or not at all.
 Outcome<void> write(const QString& path, const QByteArray& bytes);
 

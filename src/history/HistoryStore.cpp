@@ -1,5 +1,7 @@
 #include "history/HistoryStore.h"
 
+#include "foundation/EngineKind.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -224,11 +226,11 @@ Outcome<qint64> HistoryStore::add(const CompletedTranslation& translation)
         QSqlQuery query(QSqlDatabase::database(m_connection, false));
         query.prepare(
             QStringLiteral("INSERT INTO entries(at, source, translation, target, engine) VALUES (?, ?, ?, ?, ?)"));
-        query.addBindValue(translation.at.toMSecsSinceEpoch());
+        query.addBindValue(translation.time.toMSecsSinceEpoch());
         query.addBindValue(translation.source);
         query.addBindValue(translation.translation);
         query.addBindValue(translation.target);
-        query.addBindValue(translation.engine);
+        query.addBindValue(Engines::storedName(translation.engine));
         if (query.exec()) {
             id = query.lastInsertId().toLongLong();
         } else {
@@ -305,11 +307,11 @@ Outcome<HistoryEntries> HistoryStore::search(const QString& text, int limit)
     while (query.next()) {
         HistoryEntry entry;
         entry.id = query.value(0).toLongLong();
-        entry.translation.at = QDateTime::fromMSecsSinceEpoch(query.value(1).toLongLong(), QTimeZone::utc());
+        entry.translation.time = QDateTime::fromMSecsSinceEpoch(query.value(1).toLongLong(), QTimeZone::utc());
         entry.translation.source = query.value(2).toString();
         entry.translation.translation = query.value(3).toString();
         entry.translation.target = query.value(4).toString();
-        entry.translation.engine = query.value(5).toString();
+        entry.translation.engine = Engines::fromStored(query.value(5).toString());
         entries.append(std::move(entry));
     }
     return entries;

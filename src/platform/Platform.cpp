@@ -57,12 +57,6 @@ QString sessionTool()
 
 } // namespace
 
-QStringList captureToolNames()
-{
-    return {QStringLiteral("maim"), QStringLiteral("portal"), QStringLiteral("spectacle"),
-            QStringLiteral("slurp-grim")};
-}
-
 std::unique_ptr<GlobalShortcut> globalShortcut(QObject* parent, bool shift)
 {
     switch (DisplaySession::current()) {

@@ -1,19 +1,21 @@
 #pragma once
 
+#include "foundation/EngineKind.h"
+
 #include <QDateTime>
 #include <QMetaType>
 #include <QString>
 
 namespace quilvant {
 
-// A translation that finished and was shown: what a history keeps of it. Never a key or token.
+// One translation that ran to its end and was shown: what was translated, into which language, by which engine.
 struct CompletedTranslation
 {
-    QDateTime at;        // when it finished, UTC
-    QString source;      // the text as sent
-    QString translation; // the final text as shown
-    QString target;      // the target language's code ("zh-Hans")
-    QString engine;      // the engine's setting value ("Sorn", "MiniMax", "Codex")
+    QDateTime time; // when it finished, in UTC
+    QString source;
+    QString translation;
+    QString target; // the target language's code, as the language setting stores it
+    EngineKind engine = EngineKind::Hosted;
 };
 
 } // namespace quilvant

@@ -255,7 +255,7 @@ void HistoryWindow::showEntries(HistoryEntries entries)
         const CompletedTranslation& t = m_entries[i].translation;
         auto* item = new QListWidgetItem(firstLine(t.source) + QLatin1Char('\n') + firstLine(t.translation));
         item->setSizeHint(rowSize);
-        item->setToolTip(interfaceLocale().toString(t.at.toLocalTime(), QLocale::ShortFormat));
+        item->setToolTip(interfaceLocale().toString(t.time.toLocalTime(), QLocale::ShortFormat));
         m_list->addItem(item);
         if (m_entries[i].id == selected) {
             row = static_cast<int>(i);
@@ -284,9 +284,9 @@ void HistoryWindow::showCurrent()
     const std::optional<HistoryEntry> entry = current();
     m_source->setPlainText(entry ? entry->translation.source : QString());
     m_translation->setPlainText(entry ? entry->translation.translation : QString());
-    m_details->setText(entry ? interfaceLocale().toString(entry->translation.at.toLocalTime(), QLocale::LongFormat) +
+    m_details->setText(entry ? interfaceLocale().toString(entry->translation.time.toLocalTime(), QLocale::LongFormat) +
                                    QStringLiteral(" · ") + TargetLanguage::label(entry->translation.target) +
-                                   QStringLiteral(" · ") + entry->translation.engine
+                                   QStringLiteral(" · ") + HistoryExport::engineName(entry->translation.engine)
                              : QString());
     for (QWidget* needsEntry : std::initializer_list<QWidget*>{m_copySource, m_copyTranslation, m_open, m_delete}) {
         needsEntry->setEnabled(entry.has_value());

@@ -19,7 +19,7 @@ namespace {
 
 CompletedTranslation entry(const QString& source, const QString& translation)
 {
-    return {QDateTime::currentDateTimeUtc(), source, translation, QStringLiteral("zh-Hans"), QStringLiteral("Sorn")};
+    return {QDateTime::currentDateTimeUtc(), source, translation, QStringLiteral("zh-Hans"), EngineKind::Hosted};
 }
 
 QStringList strings(std::initializer_list<const char*> texts)
@@ -200,8 +200,8 @@ private Q_SLOTS:
         QCOMPARE(rows[0], strings({"time", "source", "translation", "target", "engine"}));
         for (qsizetype i = 0; i < entries.size(); ++i) {
             const CompletedTranslation& t = entries[i].translation;
-            QCOMPARE(rows[i + 1],
-                     (QStringList{t.at.toUTC().toString(Qt::ISODate), t.source, t.translation, t.target, t.engine}));
+            QCOMPARE(rows[i + 1], (QStringList{t.time.toUTC().toString(Qt::ISODate), t.source, t.translation, t.target,
+                                               HistoryExport::engineName(t.engine)}));
         }
 
         const QByteArray cards = HistoryExport::cards(entries);
@@ -257,7 +257,7 @@ private Q_SLOTS:
         QTRY_COMPARE(sources(found), strings({"on again", "kept"}));
         QCOMPARE(found[1].translation.translation, QStringLiteral("留下"));
         QCOMPARE(found[1].translation.target, QStringLiteral("zh-Hans"));
-        QCOMPARE(found[1].translation.engine, QStringLiteral("Sorn"));
+        QCOMPARE(found[1].translation.engine, EngineKind::Hosted);
     }
 };
 

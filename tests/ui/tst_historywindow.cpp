@@ -69,7 +69,7 @@ private Q_SLOTS:
             QDateTime at = QDateTime::currentDateTimeUtc().addSecs(-3600);
             for (const auto& [source, translation] : kept) {
                 at = at.addSecs(300);
-                QVERIFY(store.add({at, source, translation, u"zh-Hans"_s, u"Sorn"_s}).ok());
+                QVERIFY(store.add({at, source, translation, u"zh-Hans"_s, EngineKind::Hosted}).ok());
             }
         }
         m_history = std::make_unique<History>(file);
