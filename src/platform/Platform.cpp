@@ -6,6 +6,7 @@
 #include "platform/PortalGlobalShortcut.h"
 #include "platform/ProgramCaptureTool.h"
 #include "platform/X11GlobalShortcut.h"
+#include "platform/X11KeyboardFocus.h"
 #include "platform/X11OutsideClicks.h"
 #include "platform/X11SelectionReader.h"
 
@@ -106,6 +107,16 @@ std::unique_ptr<SelectionReader> selectionReader(QObject* parent)
         break;
     }
     return std::make_unique<NullSelectionReader>(parent);
+}
+
+std::unique_ptr<KeyboardFocus> keyboardFocus(QObject* parent)
+{
+    if (DisplaySession::current() == DisplaySession::Kind::X11) {
+        if (auto x11 = X11KeyboardFocus::create(parent)) {
+            return x11;
+        }
+    }
+    return std::make_unique<KeyboardFocus>(parent);
 }
 
 std::unique_ptr<CaptureTool> captureTool(const QString& setting)

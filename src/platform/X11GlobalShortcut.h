@@ -29,7 +29,6 @@ public:
 
 private:
     X11GlobalShortcut(std::unique_ptr<X11Connection> connection, uint16_t base, QObject* parent);
-    uint16_t numLockMask() const;
     QString combination(QChar letter) const;
     void handle(const xcb_generic_event_t& event);
 
