@@ -8,6 +8,7 @@
 #include "foundation/TargetLanguage.h"
 #include "platform/Autostart.h"
 #include "ui/CardParts.h"
+#include "ui/HistorySettings.h"
 #include "ui/Icons.h"
 
 #include <QCheckBox>
@@ -482,6 +483,7 @@ void SettingsView::build()
     m_privacy = section();
     m_privacyCaption = caption();
     m_privacy->addWide(m_privacyCaption);
+    m_privacy->addWide(new HistorySettings);
 
     m_version = caption(11);
     m_version->setObjectName(QStringLiteral("version"));
@@ -696,6 +698,9 @@ void SettingsView::setTheme(const Theme& theme)
         setTextColour(label, theme.secondary);
     }
     refreshPermission();
+    for (HistorySettings* rows : findChildren<HistorySettings*>()) {
+        rows->setTheme(theme);
+    }
     update();
 }
 
