@@ -47,7 +47,8 @@ QIcon applicationIcon()
 
 AppDelegate::Backends AppDelegate::Backends::system()
 {
-    return {Platform::globalShortcut(), Platform::outsideClicks(), CaptureFlow::Services::system()};
+    return {Platform::globalShortcut(), Platform::outsideClicks(), CaptureFlow::Services::system(),
+            Platform::watchShortcut(), WatchFlow::Services::system()};
 }
 
 AppDelegate::AppDelegate(Backends backends, QObject* parent)
@@ -65,6 +66,11 @@ AppDelegate::AppDelegate(Backends backends, QObject* parent)
         return permitted(*chosen);
     };
     m_flow = std::make_unique<CaptureFlow>(*m_model, *m_card, std::move(backends.capture));
+    m_watchShortcut = std::move(backends.watchShortcut);
+    m_watch = std::make_unique<WatchFlow>(*m_model, *m_card, std::move(backends.watch));
+    connect(m_card.get(), &CardWindow::closed, m_watch.get(), [this] { m_watch->stop(WatchFlow::End::Closed); });
+    // After the menu entry that asked has returned: the menu is built anew.
+    connect(m_watch.get(), &WatchFlow::stateChanged, this, &AppDelegate::updateMenu, Qt::QueuedConnection);
     m_model->setConsentPrompt(&m_consent);
 }
 
@@ -78,6 +84,11 @@ AppDelegate::~AppDelegate()
         m_shortcut->disconnect(this);
         m_shortcut->unregister();
     }
+    if (m_watchShortcut) {
+        m_watchShortcut->disconnect(this);
+        m_watchShortcut->unregister();
+    }
+    m_watch.reset();
     m_flow.reset();
     m_statusItem.hide();
 }
@@ -114,6 +125,8 @@ void AppDelegate::applicationDidFinishLaunching(bool showCard)
     connect(SettingsNotifier::instance(), &SettingsNotifier::changed, this, [this](const QString& key) {
         if (key == Settings::Key::uiLanguage) {
             updateMenu();
+        } else if (key == WatchFlow::shortcutKey) {
+            registerWatchShortcut();
         }
     });
     if (QSystemTrayIcon::isSystemTrayAvailable()) {
@@ -165,6 +178,9 @@ void AppDelegate::updateMenu()
             Qt::QueuedConnection); // once the menu has let go of the pointer, for the selection tool to take it
     connect(m_menu.addAction(entry(QStringLiteral("打开翻译卡片"))), &QAction::triggered, this,
             &AppDelegate::showEmpty);
+    const bool watching = m_watch->watching() || m_watch->selecting();
+    connect(m_menu.addAction(entry(watching ? QStringLiteral("停止监视区域") : QStringLiteral("监视区域翻译"))),
+            &QAction::triggered, this, &AppDelegate::watch, Qt::QueuedConnection);
     m_menu.addSeparator();
     QAction* settings = m_menu.addAction(entry(QStringLiteral("设置…")));
     settings->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma));
@@ -195,6 +211,14 @@ void AppDelegate::installInteractions()
         });
     }
     registerShortcut();
+    if (m_watchShortcut) {
+        connect(m_watchShortcut.get(), &GlobalShortcut::activated, this, &AppDelegate::watch, Qt::QueuedConnection);
+        connect(m_watchShortcut.get(), &GlobalShortcut::failed, this, [](const QString& reason) {
+            // The menu entry and `quilvant --watch` still start a watch; the capture shortcut's message is enough.
+            Diagnostics::record(QStringLiteral("shortcut.failed which=watch reason=") + reason);
+        });
+        registerWatchShortcut();
+    }
     if (m_clicks) {
         connect(m_clicks.get(), &OutsideClicks::pressed, this,
                 [this](const PointerPress& press) { handlePointerDown(press); });
@@ -225,6 +249,13 @@ void AppDelegate::registerShortcut()
     }
 }
 
+void AppDelegate::registerWatchShortcut()
+{
+    if (m_watchShortcut) {
+        m_watchShortcut->registerKey(WatchFlow::shortcutLetter().at(0));
+    }
+}
+
 void AppDelegate::setShortcutRegistered(bool registered)
 {
     m_shortcutRegistered = registered;
@@ -242,7 +273,19 @@ void AppDelegate::shortcutChanged()
 
 void AppDelegate::capture()
 {
+    if (m_watch->watching() && !m_model->captureInProgress()) {
+        m_watch->stop(WatchFlow::End::Replaced);
+    }
     m_flow->capture();
+}
+
+void AppDelegate::watch()
+{
+    if (m_watch->watching() || m_watch->selecting()) {
+        m_watch->stop(WatchFlow::End::Stopped);
+    } else {
+        m_watch->start();
+    }
 }
 
 void AppDelegate::showEmpty()

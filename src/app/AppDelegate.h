@@ -1,6 +1,7 @@
 #pragma once
 
 #include "capture/CaptureFlow.h"
+#include "capture/WatchFlow.h"
 #include "platform/GlobalShortcut.h"
 #include "platform/OutsideClicks.h"
 #include "ui/ConsentDialog.h"
@@ -32,7 +33,9 @@ public:
         std::unique_ptr<GlobalShortcut> shortcut;
         std::unique_ptr<OutsideClicks> clicks;
         CaptureFlow::Services capture;
-        // The platform's own: the session's shortcut, click backends and capture services.
+        std::unique_ptr<GlobalShortcut> watchShortcut; // none: watching is started from the menu and the command
+        WatchFlow::Services watch;
+        // The platform's own: the session's shortcuts, click backends, capture and watch services.
         static Backends system();
     };
 
@@ -43,6 +46,7 @@ public:
 
     Model& model() const { return *m_model; }
     CaptureFlow& flow() const { return *m_flow; }
+    WatchFlow& watchFlow() const { return *m_watch; }
     CardWindow& card() const { return *m_card; }
     QMenu& menu() { return m_menu; }
     QSystemTrayIcon& statusItem() { return m_statusItem; }
@@ -66,6 +70,8 @@ public:
     void shortcutChanged();
 
     void capture();
+    // Starts watching a region (the person drags it), or ends the watch that runs.
+    void watch();
     void showEmpty();
     void showSettings();
     // The welcome; whatever the answer, it is not shown again.
@@ -83,6 +89,7 @@ private:
     void warmUpEngine();
     void refreshTrayIcon();
     void setShortcutRegistered(bool registered);
+    void registerWatchShortcut();
     void focusWindowChanged(QWindow* window);
 
     ui::ConsentDialog m_consent; // asked by the model: made first, gone last
@@ -93,6 +100,8 @@ private:
     // Whether a capture could run now (the settings window's screen-access row).
     std::function<bool()> m_capturePermitted;
     std::unique_ptr<CaptureFlow> m_flow;
+    std::unique_ptr<GlobalShortcut> m_watchShortcut;
+    std::unique_ptr<WatchFlow> m_watch;
     std::unique_ptr<SettingsWindow> m_settings;
     QMenu m_menu;
     QSystemTrayIcon m_statusItem;

@@ -8,7 +8,7 @@
 namespace quilvant {
 
 // One running desktop program per session: the first takes a well-known name on the session bus and serves
-// Capture, ShowCard and Settings there; later starts hand their request to it and end.
+// Capture, Watch, ShowCard and Settings there; later starts hand their request to it and end.
 class InstanceBus final : public QObject
 {
     Q_OBJECT
@@ -31,17 +31,19 @@ public:
     // Serves the name when no other instance does.
     Claim claim();
 
-    // Asks the running instance to run `method` ("Capture", "ShowCard", "Settings") and waits for its answer,
+    // Asks the running instance to run `method` ("Capture", "Watch", "ShowCard", "Settings") and waits for its answer,
     // for a few seconds at most (for command-line starts, before any window exists).
     static Outcome<void> ask(const QString& method);
 
 public Q_SLOTS:
     void Capture() { Q_EMIT captureRequested(); }
+    void Watch() { Q_EMIT watchRequested(); }
     void ShowCard() { Q_EMIT showCardRequested(); }
     void Settings() { Q_EMIT settingsRequested(); }
 
 Q_SIGNALS:
     void captureRequested();
+    void watchRequested();
     void showCardRequested();
     void settingsRequested();
 

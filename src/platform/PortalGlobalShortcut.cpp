@@ -62,6 +62,13 @@ PortalGlobalShortcut::PortalGlobalShortcut(QObject* parent)
                                           this, SLOT(onActivated(QDBusMessage)));
 }
 
+PortalGlobalShortcut::PortalGlobalShortcut(QString id, QString descriptionKey, QObject* parent)
+    : PortalGlobalShortcut(parent)
+{
+    m_id = std::move(id);
+    m_descriptionKey = std::move(descriptionKey);
+}
+
 PortalGlobalShortcut::~PortalGlobalShortcut()
 {
     unregister();
@@ -96,8 +103,8 @@ void PortalGlobalShortcut::registerKey(QChar letter)
 void PortalGlobalShortcut::bind(const QString& session, QChar letter)
 {
     const QList<PortalShortcut> shortcuts{
-        {shortcutId,
-         {{QStringLiteral("description"), L::t(QStringLiteral("框选翻译"))},
+        {m_id,
+         {{QStringLiteral("description"), L::t(m_descriptionKey)},
           {QStringLiteral("preferred_trigger"), QStringLiteral("ALT+%1").arg(letter.toLower())}}}};
     const uint generation = m_generation;
     m_pending = Portal::request(
@@ -122,7 +129,7 @@ void PortalGlobalShortcut::bind(const QString& session, QChar letter)
                 listed.value<QDBusArgument>() >> bound;
             }
             for (const PortalShortcut& shortcut : bound) {
-                if (shortcut.id == shortcutId) {
+                if (shortcut.id == m_id) {
                     Q_EMIT registered();
                     return;
                 }
@@ -154,7 +161,7 @@ void PortalGlobalShortcut::onActivated(const QDBusMessage& message)
         return;
     }
     const QString session = arguments.at(0).value<QDBusObjectPath>().path();
-    if (session == m_session && arguments.at(1).toString() == shortcutId) {
+    if (session == m_session && arguments.at(1).toString() == m_id) {
         Q_EMIT activated();
     }
 }

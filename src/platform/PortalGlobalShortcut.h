@@ -30,8 +30,11 @@ class PortalGlobalShortcut final : public GlobalShortcut
 
 public:
     static inline const QString shortcutId = QStringLiteral("capture");
+    static inline const QString watchShortcutId = QStringLiteral("watch");
 
     explicit PortalGlobalShortcut(QObject* parent = nullptr);
+    // A shortcut of another id, described to the person by the catalogue text of `descriptionKey`.
+    PortalGlobalShortcut(QString id, QString descriptionKey, QObject* parent = nullptr);
     ~PortalGlobalShortcut() override;
 
     void registerKey(QChar letter) override;
@@ -47,6 +50,8 @@ private:
     void bind(const QString& session, QChar letter);
     void fail(const QString& reason);
 
+    QString m_id = shortcutId;
+    QString m_descriptionKey = QStringLiteral("框选翻译");
     QString m_session;
     Cancellation m_pending;
     uint m_generation = 0;

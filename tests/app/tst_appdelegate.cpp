@@ -213,14 +213,16 @@ private Q_SLOTS:
         int toolsMade = 0;
         auto delegate = delegateWith(u"exit 1"_s, &toolsMade);
         delegate->applicationDidFinishLaunching();
-        QCOMPARE(menuEntries(delegate->menu()), (QStringList{u"Capture & Translate"_s, u"Open Translation"_s, u"-"_s,
-                                                             u"Settings… | Ctrl+,"_s, u"Quit Quilvant | Ctrl+Q"_s}));
+        QCOMPARE(menuEntries(delegate->menu()),
+                 (QStringList{u"Capture & Translate"_s, u"Open Translation"_s, u"Watch Region"_s, u"-"_s,
+                              u"Settings… | Ctrl+,"_s, u"Quit Quilvant | Ctrl+Q"_s}));
         QCOMPARE(delegate->statusItem().toolTip(), u"Quilvant · Screenshot translator"_s);
         QVERIFY(!delegate->statusItem().icon().isNull());
 
         Settings::setValue(Settings::Key::uiLanguage, u"zh"_s);
-        QCOMPARE(menuEntries(delegate->menu()), (QStringList{u"框选翻译"_s, u"打开翻译卡片"_s, u"-"_s,
-                                                             u"设置… | Ctrl+,"_s, u"退出 Quilvant | Ctrl+Q"_s}));
+        QCOMPARE(menuEntries(delegate->menu()),
+                 (QStringList{u"框选翻译"_s, u"打开翻译卡片"_s, u"监视区域翻译"_s, u"-"_s, u"设置… | Ctrl+,"_s,
+                              u"退出 Quilvant | Ctrl+Q"_s}));
         QCOMPARE(delegate->statusItem().toolTip(), u"Quilvant · 框选翻译"_s);
 
         QVERIFY(delegate->settingsWindow() == nullptr);
@@ -230,7 +232,7 @@ private Q_SLOTS:
         QCOMPARE(settings->windowTitle(), u"Quilvant 设置"_s);
         QVERIFY(!commandShown(*settings));
         settings->close();
-        delegate->menu().actions().at(3)->trigger();
+        delegate->menu().actions().at(4)->trigger();
         QCOMPARE(delegate->settingsWindow(), settings);
         QVERIFY(settings->isVisible());
 
