@@ -44,7 +44,7 @@ std::unique_ptr<AppDelegate> delegateWith(const QString& script, int* toolsMade,
     };
     capture.permitted = [](const CaptureTool&) { return true; };
     return std::make_unique<AppDelegate>(
-        AppDelegate::Backends{X11GlobalShortcut::create(), std::move(clicks), std::move(capture)});
+        AppDelegate::Backends{X11GlobalShortcut::create(), std::move(clicks), std::move(capture), nullptr, {}});
 }
 
 int count(const QString& event)

@@ -249,7 +249,7 @@ private Q_SLOTS:
 
         GrimRegionReader reader;
         QVERIFY(reader.available());
-        const QRect region(60, 330, 800, 120);
+        const QRect region(60, 250, 940, 110); // where the selection of the capture above goes
         reader.setRegion(region);
         const auto look = [&reader] {
             std::optional<Outcome<std::uint64_t>> result;
@@ -261,6 +261,9 @@ private Q_SLOTS:
         QVERIFY2(signature.ok(), qPrintable(signature.error().description()));
         QCOMPARE(look().value(), signature.value());
         QCOMPARE(reader.picture(), first.copy(region).convertToFormat(QImage::Format_RGB32));
+        QImage blank(region.size(), QImage::Format_RGB32);
+        blank.fill(Qt::white);
+        QVERIFY(reader.picture() != blank); // the text is in the region
 
         QVERIFY(Fixture::draw(u"Watch this line!"_s, {screenWidth, screenHeight}, {100, 400}, 32).save(background));
         QVERIFY(compositor.showBackground(background));
