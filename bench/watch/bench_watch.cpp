@@ -155,10 +155,16 @@ int main(int argc, char** argv)
     const double rssStart = residentMegabytes();
     const double longUntil = Clock::uptime() + longMinutes * 60;
     int round = 0;
+    double nextReport = Clock::uptime() + 60;
     while (Clock::uptime() < longUntil) {
         window.showText(lines.at(round % lines.size()) + QStringLiteral(" #%1").arg(round));
         ++round;
         serveFor(2);
+        if (Clock::uptime() >= nextReport) {
+            std::printf("  after %d changes: RSS %.1f MB\n", round, residentMegabytes());
+            std::fflush(stdout);
+            nextReport += 60;
+        }
     }
     std::printf("watch of %.1f min, a change every 2 s (%d changes): RSS %.1f MB at start, %.1f MB at end\n",
                 longMinutes, round, rssStart, residentMegabytes());

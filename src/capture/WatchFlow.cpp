@@ -124,6 +124,11 @@ QString WatchFlow::watchingHint()
         .arg(QStringLiteral("Alt+") + shortcutLetter());
 }
 
+bool WatchFlow::settled() const
+{
+    return !m_dirty && !m_reading.isValid() && !m_translating && !m_pending && !m_model.busy();
+}
+
 QRect WatchFlow::toLogical(const QRect& devicePixels)
 {
     const qreal ratio = pixelRatio();
@@ -338,7 +343,9 @@ void WatchFlow::looked(std::uint64_t signature)
             read();
         }
     }
-    scheduleLook(m_dirty ? m_timing.settlingLook : m_timing.look);
+    // Closer looks while a change settles; a picture that keeps changing (video) is looked at as one that does not.
+    const bool settling = m_dirty && now - m_firstChangeAt < m_timing.longestWait.count();
+    scheduleLook(settling ? m_timing.settlingLook : m_timing.look);
 }
 
 void WatchFlow::read()
@@ -372,6 +379,7 @@ void WatchFlow::recognised(Outcome<QString> outcome)
 {
     if (!outcome) {
         // A region that shows no text for now (between two subtitles) keeps the last text on the card.
+        Diagnostics::record(QStringLiteral("watch.unread reason=") + outcome.error().description());
         return;
     }
     const QString text = outcome.value().trimmed();

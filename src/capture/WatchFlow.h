@@ -46,7 +46,7 @@ public:
     struct Timing
     {
         std::chrono::milliseconds look{250};         // between looks while the picture stands still
-        std::chrono::milliseconds settlingLook{100}; // between looks after a change, until it is read
+        std::chrono::milliseconds settlingLook{50};  // between looks after a change, until it is read
         std::chrono::milliseconds stillness{300};    // unchanged this long after a change: read it
         std::chrono::milliseconds longestWait{1500}; // a picture that keeps changing is read this often
         std::chrono::milliseconds pause{30'000};     // how long the watch rests after repeated failures
@@ -81,6 +81,9 @@ public:
     bool selecting() const { return m_picking.isValid(); }
     bool watching() const { return m_reader != nullptr; }
     bool paused() const { return m_paused; }
+    // Nothing to do until the picture changes: no change waiting to be read, no reading, no translation of the
+    // watch's running or waiting.
+    bool settled() const;
     // The watched region, in the display's own pixels.
     QRect region() const { return m_region; }
     // The setting of the watch shortcut's letter (Alt + letter): one of shortcutLetters(), "W" when absent or
