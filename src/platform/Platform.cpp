@@ -85,12 +85,6 @@ std::unique_ptr<RegionPicker> regionPicker()
     return nullptr;
 }
 
-QStringList captureToolNames()
-{
-    return {QStringLiteral("maim"), QStringLiteral("portal"), QStringLiteral("spectacle"),
-            QStringLiteral("slurp-grim")};
-}
-
 std::unique_ptr<GlobalShortcut> globalShortcut(QObject* parent)
 {
     switch (DisplaySession::current()) {

@@ -37,7 +37,4 @@ std::unique_ptr<RegionReader> regionReader();
 // The selection tool that gives a watched region: slop on X11, slurp on wlroots desktops; nullptr elsewhere.
 std::unique_ptr<RegionPicker> regionPicker();
 
-// The names captureTool() knows, in the order shown in the settings.
-QStringList captureToolNames();
-
 } // namespace quilvant::Platform

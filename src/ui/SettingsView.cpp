@@ -1,5 +1,6 @@
 #include "ui/SettingsView.h"
 
+#include "foundation/EngineKind.h"
 #include "foundation/L.h"
 #include "foundation/Secrets.h"
 #include "foundation/Settings.h"
@@ -155,9 +156,9 @@ using card::setTextColour;
 
 namespace {
 
-const QString hostedEngine = QStringLiteral("Sorn");
-const QString minimaxEngine = QStringLiteral("MiniMax");
-const QString codexEngine = QStringLiteral("Codex");
+const QString hostedEngine = Engines::storedName(EngineKind::Hosted);
+const QString minimaxEngine = Engines::storedName(EngineKind::MiniMax);
+const QString codexEngine = Engines::storedName(EngineKind::Codex);
 
 QLabel* caption(int pixels = 12)
 {
@@ -564,7 +565,7 @@ void SettingsView::retranslate()
 void SettingsView::loadValues()
 {
     selectData(m_uiLanguage, Settings::uiLanguage());
-    selectData(m_engine, Settings::engine());
+    selectData(m_engine, Engines::storedName(Engines::fromSettings()));
     // A loose stored value shows as the language it stands for.
     selectData(m_language, TargetLanguage::code(Settings::language()));
     selectData(m_shortcut, Settings::shortcut());
@@ -583,11 +584,10 @@ void SettingsView::loadValues()
 
 void SettingsView::showEngineSection()
 {
-    const QString engine = Settings::engine();
-    m_serviceSection->setVisible(engine == hostedEngine);
-    m_minimaxSection->setVisible(engine == minimaxEngine);
-    // Every other value means the coding-agent CLI, as in the translation itself.
-    m_codexSection->setVisible(engine != hostedEngine && engine != minimaxEngine);
+    const EngineKind engine = Engines::fromSettings();
+    m_serviceSection->setVisible(engine == EngineKind::Hosted);
+    m_minimaxSection->setVisible(engine == EngineKind::MiniMax);
+    m_codexSection->setVisible(engine == EngineKind::Codex);
 }
 
 void SettingsView::setPermitted(bool permitted)

@@ -3,6 +3,7 @@
 #include "core/Console.h"
 #include "core/EventLoop.h"
 #include "core/PrivateTempDir.h"
+#include "foundation/EngineKind.h"
 #include "foundation/L.h"
 #include "foundation/Settings.h"
 #include "platform/X11Window.h"
@@ -213,7 +214,7 @@ Outcome<void> SornUIChecks::run(const QString& outputDir)
     // Volatile settings: nothing is written to the person's stored settings.
     Settings::setOverride(Settings::Key::uiLanguage, QStringLiteral("en"));
     Settings::setOverride(Settings::Key::language, QStringLiteral("zh-Hans"));
-    Settings::setOverride(Settings::Key::engine, QStringLiteral("Sorn"));
+    Settings::setOverride(Settings::Key::engine, Engines::storedName(EngineKind::Hosted));
 
     Model model;
     CardWindow window(&model);
