@@ -186,7 +186,8 @@ int main(int argc, char** argv)
     if (shortcut) {
         QObject::connect(shortcut.get(), &GlobalShortcut::activated, [&pressSeenAt] { pressSeenAt = Clock::uptime(); });
     }
-    AppDelegate delegate(AppDelegate::Backends{std::move(shortcut), X11OutsideClicks::create(), std::move(services)});
+    AppDelegate delegate(
+        AppDelegate::Backends{std::move(shortcut), X11OutsideClicks::create(), std::move(services), nullptr, {}});
     delegate.applicationDidFinishLaunching();
     std::printf("launch sequence: %.1f ms, CPU %.1f ms\n", (Clock::uptime() - wall) * 1000.0,
                 (cpuSeconds() - cpu) * 1000.0);

@@ -53,8 +53,10 @@ QIcon applicationIcon()
 
 AppDelegate::Backends AppDelegate::Backends::system()
 {
-    return {Platform::globalShortcut(), Platform::outsideClicks(), CaptureFlow::Services::system(),
-            Platform::globalShortcut(nullptr, true), Platform::selectionReader()};
+    return {Platform::globalShortcut(),      Platform::outsideClicks(),
+            CaptureFlow::Services::system(), Platform::globalShortcut(nullptr, true),
+            Platform::selectionReader(),     {},
+            Platform::watchShortcut(),       WatchFlow::Services::system()};
 }
 
 AppDelegate::AppDelegate(Backends backends, QObject* parent)
@@ -88,6 +90,11 @@ AppDelegate::AppDelegate(Backends backends, QObject* parent)
             m_statusItem.showMessage(QStringLiteral("Quilvant"), message);
         }
     });
+    m_watchShortcut = std::move(backends.watchShortcut);
+    m_watch = std::make_unique<WatchFlow>(*m_model, *m_card, std::move(backends.watch));
+    connect(m_card.get(), &CardWindow::closed, m_watch.get(), [this] { m_watch->stop(WatchFlow::End::Closed); });
+    // After the menu entry that asked has returned: the menu is built anew.
+    connect(m_watch.get(), &WatchFlow::stateChanged, this, &AppDelegate::updateMenu, Qt::QueuedConnection);
     m_model->setConsentPrompt(&m_consent);
 }
 
@@ -105,6 +112,11 @@ AppDelegate::~AppDelegate()
     }
     m_historyWindow.reset();
     m_selectionFlow.reset();
+    if (m_watchShortcut) {
+        m_watchShortcut->disconnect(this);
+        m_watchShortcut->unregister();
+    }
+    m_watch.reset();
     m_flow.reset();
     m_statusItem.hide();
 }
@@ -142,6 +154,8 @@ void AppDelegate::applicationDidFinishLaunching(bool showCard)
     connect(SettingsNotifier::instance(), &SettingsNotifier::changed, this, [this](const QString& key) {
         if (key == Settings::Key::uiLanguage) {
             updateMenu();
+        } else if (key == WatchFlow::shortcutKey) {
+            registerWatchShortcut();
         }
     });
     // Registered whether or not a tray is there yet: at login the panel often starts after us, and panels
@@ -192,12 +206,14 @@ void AppDelegate::updateMenu()
         QKeySequence keys = {};
         Qt::ConnectionType connection = Qt::AutoConnection;
     };
+    const bool watching = m_watch->watching() || m_watch->selecting();
     // Top to bottom.
     const Entry entries[] = {
         // Once the menu has let go of the pointer, for the selection tool to take it.
         {u"框选翻译", &AppDelegate::capture, {}, Qt::QueuedConnection},
         {u"打开翻译卡片", &AppDelegate::showEmpty, {}, Qt::AutoConnection},
         {u"翻译选中文字", &AppDelegate::translateSelection, {}, Qt::QueuedConnection},
+        {watching ? u"停止监视区域" : u"监视区域翻译", &AppDelegate::watch, {}, Qt::QueuedConnection},
         {u"翻译记录…", &AppDelegate::showHistory, {}, Qt::AutoConnection},
         {nullptr, nullptr, {}, Qt::AutoConnection},
         {u"设置…", &AppDelegate::showSettings, QKeySequence(Qt::CTRL | Qt::Key_Comma), Qt::AutoConnection},
@@ -247,6 +263,14 @@ void AppDelegate::installInteractions()
         });
     }
     registerShortcut();
+    if (m_watchShortcut) {
+        connect(m_watchShortcut.get(), &GlobalShortcut::activated, this, &AppDelegate::watch, Qt::QueuedConnection);
+        connect(m_watchShortcut.get(), &GlobalShortcut::failed, this, [](const QString& reason) {
+            // The menu entry and `quilvant --watch` still start a watch; the capture shortcut's message is enough.
+            Diagnostics::record(QStringLiteral("shortcut.failed which=watch reason=") + reason);
+        });
+        registerWatchShortcut();
+    }
     if (m_clicks) {
         connect(m_clicks.get(), &OutsideClicks::pressed, this,
                 [this](const PointerPress& press) { handlePointerDown(press); });
@@ -282,6 +306,13 @@ void AppDelegate::registerShortcut()
     }
 }
 
+void AppDelegate::registerWatchShortcut()
+{
+    if (m_watchShortcut) {
+        m_watchShortcut->registerKey(WatchFlow::shortcutLetter().at(0));
+    }
+}
+
 void AppDelegate::setShortcutRegistered(bool registered)
 {
     m_shortcutRegistered = registered;
@@ -299,12 +330,24 @@ void AppDelegate::shortcutChanged()
 
 void AppDelegate::capture()
 {
+    if (m_watch->watching() && !m_model->captureInProgress()) {
+        m_watch->stop(WatchFlow::End::Replaced);
+    }
     m_flow->capture();
 }
 
 void AppDelegate::translateSelection()
 {
     m_selectionFlow->translateSelection();
+}
+
+void AppDelegate::watch()
+{
+    if (m_watch->watching() || m_watch->selecting()) {
+        m_watch->stop(WatchFlow::End::Stopped);
+    } else {
+        m_watch->start();
+    }
 }
 
 void AppDelegate::showEmpty()

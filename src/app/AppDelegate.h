@@ -2,6 +2,7 @@
 
 #include "capture/CaptureFlow.h"
 #include "capture/SelectionFlow.h"
+#include "capture/WatchFlow.h"
 #include "history/HistoryEntry.h"
 #include "platform/GlobalShortcut.h"
 #include "platform/OutsideClicks.h"
@@ -40,7 +41,9 @@ public:
         std::unique_ptr<SelectionReader> selection = {};        // none: nothing can be read
         // Where the history is kept; empty: HistoryStore::defaultPath().
         QString historyPath = {};
-        // The platform's own: the session's shortcut, click backends and capture services.
+        std::unique_ptr<GlobalShortcut> watchShortcut = {}; // none: watching is started from the menu and the command
+        WatchFlow::Services watch = {};
+        // The platform's own: the session's shortcuts, click backends, capture, selection and watch services.
         static Backends system();
     };
 
@@ -58,6 +61,7 @@ public:
     History& history() const { return *m_history; }
     // Null until the history was first shown.
     HistoryWindow* historyWindow() const { return m_historyWindow.get(); }
+    WatchFlow& watchFlow() const { return *m_watch; }
     CardWindow& card() const { return *m_card; }
     QMenu& menu() { return m_menu; }
     QSystemTrayIcon& statusItem() { return m_statusItem; }
@@ -82,6 +86,8 @@ public:
 
     void capture();
     void translateSelection();
+    // Starts watching a region (the person drags it), or ends the watch that runs.
+    void watch();
     void showEmpty();
     void showHistory();
     // Shows a kept translation in the card, as it was when it finished.
@@ -106,6 +112,7 @@ private:
     void warmUpEngine();
     void refreshTrayIcon();
     void setShortcutRegistered(bool registered);
+    void registerWatchShortcut();
     void focusWindowChanged(QWindow* window);
 
     ui::ConsentDialog m_consent; // asked by the model: made first, gone last
@@ -120,6 +127,8 @@ private:
     std::unique_ptr<SelectionFlow> m_selectionFlow;
     std::unique_ptr<History> m_history;
     std::unique_ptr<HistoryWindow> m_historyWindow;
+    std::unique_ptr<GlobalShortcut> m_watchShortcut;
+    std::unique_ptr<WatchFlow> m_watch;
     std::unique_ptr<SettingsWindow> m_settings;
     QMenu m_menu;
     QSystemTrayIcon m_statusItem;

@@ -17,6 +17,8 @@ QString methodFor(InstanceRequest request)
     switch (request) {
     case InstanceRequest::Capture:
         return QStringLiteral("Capture");
+    case InstanceRequest::Watch:
+        return QStringLiteral("Watch");
     case InstanceRequest::Settings:
         return QStringLiteral("Settings");
     case InstanceRequest::TranslateSelection:
@@ -42,6 +44,7 @@ public:
         m_delegate.setQuitHandler([this] { finish(); });
         ChildGroups::setGentleQuit([this] { m_delegate.quit(); });
         connect(m_bus, &InstanceBus::captureRequested, &m_delegate, &AppDelegate::capture);
+        connect(m_bus, &InstanceBus::watchRequested, &m_delegate, &AppDelegate::watch);
         connect(m_bus, &InstanceBus::showCardRequested, &m_delegate, &AppDelegate::showEmpty);
         connect(m_bus, &InstanceBus::settingsRequested, &m_delegate, &AppDelegate::showSettings);
         connect(m_bus, &InstanceBus::translateSelectionRequested, &m_delegate, &AppDelegate::translateSelection);
@@ -91,6 +94,9 @@ void startDesktop(InstanceRequest request, Completion<void> done)
     switch (request) {
     case InstanceRequest::Capture:
         delegate.capture();
+        break;
+    case InstanceRequest::Watch:
+        delegate.watch();
         break;
     case InstanceRequest::Settings:
         delegate.showSettings();

@@ -9,6 +9,7 @@ enum class InstanceRequest
 {
     None,               // a plain start: a running instance shows its card
     Capture,            // --capture
+    Watch,              // --watch
     ShowCard,           // --show-card
     Settings,           // --settings
     TranslateSelection, // --translate-selection

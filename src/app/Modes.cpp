@@ -137,6 +137,12 @@ QList<Mode> programModes()
          .failurePrefix = instancePrefix,
          .runtime = Runtime::Widgets,
          .start = startDesktopFor(InstanceRequest::History)},
+        {.flags = {QStringLiteral("--watch")},
+         .help = QStringLiteral("watch a region in the running Quilvant (starting it when none runs): drag it, and its "
+                                "text is translated again whenever it changes; run it again to stop"),
+         .failurePrefix = instancePrefix,
+         .runtime = Runtime::Widgets,
+         .start = startDesktopFor(InstanceRequest::Watch)},
         {.flags = {QStringLiteral("--show-card")},
          .help = QStringLiteral("show the translation card of the running Quilvant (starting it when none runs)"),
          .failurePrefix = instancePrefix,

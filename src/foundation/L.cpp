@@ -109,6 +109,19 @@ const Table& englishTable()
         add("原文，可编辑；清空后粘贴自动翻译", "Source text, editable; paste into an empty field to translate");
         // Menu and window titles
         add("框选翻译", "Capture & Translate");
+        add("监视区域翻译", "Watch Region");
+        add("停止监视区域", "Stop Watching");
+        add("正在监视区域 · 按 %1 或关闭卡片即可停止", "Watching the region · %1 or closing the card stops it");
+        add("已停止监视区域", "Stopped watching");
+        add("翻译多次失败，监视已暂停，%1 秒后继续。",
+            "Translation failed repeatedly. Watching paused; resumes in %1 s.");
+        add("这个桌面不允许 Sorn 监视屏幕区域。", "This desktop does not let Sorn watch a region of the screen.");
+        add("框选监视区域需要 slop（X11）或 slurp（wlroots 桌面）。",
+            "Selecting a region to watch needs slop (X11) or slurp (wlroots desktops).");
+        add("监视的区域不在屏幕上。", "The region to watch is not on the screen.");
+        add("监视的区域已无法读取，监视已停止。", "The watched region can no longer be read. Watching stopped.");
+        add("监视的区域已不在屏幕上，监视已停止。", "The watched region is no longer on the screen. Watching stopped.");
+        add("监视区域快捷键", "Watch shortcut");
         add("打开翻译卡片", "Open Translation");
         add("设置…", "Settings…");
         add("退出 Sorn", "Quit Sorn");

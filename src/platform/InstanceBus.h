@@ -8,7 +8,8 @@
 namespace quilvant {
 
 // One running desktop program per session: the first takes a well-known name on the session bus and serves
-// Capture, TranslateSelection, ShowCard, History and Settings there; later starts hand their request to it and end.
+// Capture, TranslateSelection, Watch, ShowCard, History and Settings there; later starts hand their request to it
+// and end.
 class InstanceBus final : public QObject
 {
     Q_OBJECT
@@ -37,6 +38,7 @@ public:
 
 public Q_SLOTS:
     void Capture() { Q_EMIT captureRequested(); }
+    void Watch() { Q_EMIT watchRequested(); }
     void ShowCard() { Q_EMIT showCardRequested(); }
     void Settings() { Q_EMIT settingsRequested(); }
     void TranslateSelection() { Q_EMIT translateSelectionRequested(); }
@@ -44,6 +46,7 @@ public Q_SLOTS:
 
 Q_SIGNALS:
     void captureRequested();
+    void watchRequested();
     void showCardRequested();
     void settingsRequested();
     void translateSelectionRequested();

@@ -1,6 +1,8 @@
 #include "platform/Platform.h"
 
+#include "foundation/L.h"
 #include "platform/DisplaySession.h"
+#include "platform/GrimRegionReader.h"
 #include "platform/PasteSelectionReader.h"
 #include "platform/PortalCaptureTool.h"
 #include "platform/PortalGlobalShortcut.h"
@@ -8,6 +10,7 @@
 #include "platform/X11GlobalShortcut.h"
 #include "platform/X11KeyboardFocus.h"
 #include "platform/X11OutsideClicks.h"
+#include "platform/X11RegionReader.h"
 #include "platform/X11SelectionReader.h"
 
 namespace quilvant::Platform {
@@ -58,6 +61,41 @@ QString sessionTool()
 
 } // namespace
 
+std::unique_ptr<RegionReader> regionReader()
+{
+    switch (DisplaySession::current()) {
+    case DisplaySession::Kind::X11:
+        if (auto x11 = X11RegionReader::create()) {
+            return x11;
+        }
+        break;
+    case DisplaySession::Kind::Wayland:
+        if (sessionTool() == QLatin1String("slurp-grim")) {
+            return std::make_unique<GrimRegionReader>();
+        }
+        break;
+    case DisplaySession::Kind::None:
+        break;
+    }
+    return std::make_unique<NullRegionReader>(L::t(QStringLiteral("这个桌面不允许 Sorn 监视屏幕区域。")));
+}
+
+std::unique_ptr<RegionPicker> regionPicker()
+{
+    switch (DisplaySession::current()) {
+    case DisplaySession::Kind::X11:
+        return RegionPicker::slop();
+    case DisplaySession::Kind::Wayland:
+        if (sessionTool() == QLatin1String("slurp-grim")) {
+            return RegionPicker::slurp();
+        }
+        break;
+    case DisplaySession::Kind::None:
+        break;
+    }
+    return nullptr;
+}
+
 std::unique_ptr<GlobalShortcut> globalShortcut(QObject* parent, bool shift)
 {
     switch (DisplaySession::current()) {
@@ -72,6 +110,15 @@ std::unique_ptr<GlobalShortcut> globalShortcut(QObject* parent, bool shift)
         break;
     }
     return std::make_unique<NullGlobalShortcut>(QStringLiteral("no display to register a shortcut with"), parent);
+}
+
+std::unique_ptr<GlobalShortcut> watchShortcut(QObject* parent)
+{
+    if (DisplaySession::current() == DisplaySession::Kind::Wayland) {
+        return std::make_unique<PortalGlobalShortcut>(PortalGlobalShortcut::watchShortcutId,
+                                                      QStringLiteral("监视区域翻译"), parent);
+    }
+    return globalShortcut(parent);
 }
 
 std::unique_ptr<OutsideClicks> outsideClicks(QObject* parent)

@@ -4,6 +4,8 @@
 #include "platform/GlobalShortcut.h"
 #include "platform/KeyboardFocus.h"
 #include "platform/OutsideClicks.h"
+#include "platform/RegionPicker.h"
+#include "platform/RegionReader.h"
 #include "platform/ScreenAccess.h"
 #include "platform/SelectionReader.h"
 
@@ -16,6 +18,9 @@ namespace quilvant::Platform {
 // The global shortcut: the X11 key grab, the GlobalShortcuts portal on Wayland, or one that always fails.
 // With `shift`, the selection's: Alt + Shift + the letter.
 std::unique_ptr<GlobalShortcut> globalShortcut(QObject* parent = nullptr, bool shift = false);
+
+// A second global shortcut, of its own, for watching a region (a grab or a portal shortcut beside the first).
+std::unique_ptr<GlobalShortcut> watchShortcut(QObject* parent = nullptr);
 
 // Clicks elsewhere: XInput raw presses on X11, otherwise the card's window losing the focus.
 std::unique_ptr<OutsideClicks> outsideClicks(QObject* parent = nullptr);
@@ -33,5 +38,12 @@ std::unique_ptr<CaptureTool> captureTool(const QString& setting);
 
 // Screen access for captures with `tool`.
 ScreenAccess screenAccess(const CaptureTool& tool);
+
+// How a watched region is looked at: the X server's pixels on X11, grim on wlroots desktops; elsewhere on Wayland
+// (the desktops that ask the person for every picture) one that is not available and says so.
+std::unique_ptr<RegionReader> regionReader();
+
+// The selection tool that gives a watched region: slop on X11, slurp on wlroots desktops; nullptr elsewhere.
+std::unique_ptr<RegionPicker> regionPicker();
 
 } // namespace quilvant::Platform

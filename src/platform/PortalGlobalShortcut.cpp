@@ -58,10 +58,18 @@ PortalGlobalShortcut::PortalGlobalShortcut(QObject* parent, bool shift)
     : GlobalShortcut(parent)
     , m_shift(shift)
     , m_id(shift ? selectionShortcutId : shortcutId)
+    , m_descriptionKey(shift ? QStringLiteral("翻译选中文字") : QStringLiteral("框选翻译"))
 {
     registerTypes();
     QDBusConnection::sessionBus().connect(Portal::service, Portal::path, interfaceName, QStringLiteral("Activated"),
                                           this, SLOT(onActivated(QDBusMessage)));
+}
+
+PortalGlobalShortcut::PortalGlobalShortcut(QString id, QString descriptionKey, QObject* parent)
+    : PortalGlobalShortcut(parent)
+{
+    m_id = std::move(id);
+    m_descriptionKey = std::move(descriptionKey);
 }
 
 PortalGlobalShortcut::~PortalGlobalShortcut()
@@ -99,7 +107,7 @@ void PortalGlobalShortcut::bind(const QString& session, QChar letter)
 {
     const QList<PortalShortcut> shortcuts{
         {m_id,
-         {{QStringLiteral("description"), L::t(m_shift ? QStringLiteral("翻译选中文字") : QStringLiteral("框选翻译"))},
+         {{QStringLiteral("description"), L::t(m_descriptionKey)},
           {QStringLiteral("preferred_trigger"),
            (m_shift ? QStringLiteral("ALT+SHIFT+%1") : QStringLiteral("ALT+%1")).arg(letter.toLower())}}}};
     const uint generation = m_generation;

@@ -32,9 +32,12 @@ class PortalGlobalShortcut final : public GlobalShortcut
 public:
     static inline const QString shortcutId = QStringLiteral("capture");
     static inline const QString selectionShortcutId = QStringLiteral("translate-selection");
+    static inline const QString watchShortcutId = QStringLiteral("watch");
 
     // With `shift`, the selection's shortcut: Alt + Shift + the letter.
     explicit PortalGlobalShortcut(QObject* parent = nullptr, bool shift = false);
+    // A shortcut of another id, described to the person by the catalogue text of `descriptionKey`.
+    PortalGlobalShortcut(QString id, QString descriptionKey, QObject* parent = nullptr);
     ~PortalGlobalShortcut() override;
 
     void registerKey(QChar letter) override;
@@ -52,6 +55,7 @@ private:
 
     bool m_shift;
     QString m_id;
+    QString m_descriptionKey;
     QString m_session;
     Cancellation m_pending;
     uint m_generation = 0;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QPoint>
+#include <QRect>
 #include <optional>
 
 namespace quilvant {
@@ -16,6 +17,11 @@ public:
     // `anchor`, a point in global screen coordinates; without an anchor a visible card stays where it is and
     // a hidden one opens next to the pointer. Marks the model's shownAt.
     virtual void showCard(std::optional<QPoint> anchor) = 0;
+
+    // Shows the card beside `region` (global screen coordinates) and not over it: on its right, else on its left,
+    // else below or above it; a region that leaves no room anywhere gets the card on its right, kept on screen.
+    // The card moves there even when pinned.
+    virtual void showCardBeside(const QRect& region) = 0;
 
     // Before a capture: the status becomes the selection hint and an unpinned card is hidden.
     virtual void prepareCardForCapture() = 0;

@@ -65,6 +65,33 @@ QPoint CardWindow::placement(const QPoint& point, const QRect& available, const 
     return {x, y};
 }
 
+QPoint CardWindow::placementBeside(const QRect& region, const QRect& available, const QSize& size)
+{
+    const auto clampY = [&](int y) {
+        return qMax(qMin(y, available.bottom() + 1 - size.height() - screenMargin), available.top() + screenMargin);
+    };
+    const auto clampX = [&](int x) {
+        return qMax(qMin(x, available.right() + 1 - size.width() - screenMargin), available.left() + screenMargin);
+    };
+    const int right = region.right() + 1 + pointerGap;
+    if (right + size.width() + screenMargin <= available.right() + 1) {
+        return {right, clampY(region.top())};
+    }
+    const int left = region.left() - pointerGap - size.width();
+    if (left >= available.left() + screenMargin) {
+        return {left, clampY(region.top())};
+    }
+    const int below = region.bottom() + 1 + pointerGap;
+    if (below + size.height() + screenMargin <= available.bottom() + 1) {
+        return {clampX(region.left()), below};
+    }
+    const int above = region.top() - pointerGap - size.height();
+    if (above >= available.top() + screenMargin) {
+        return {clampX(region.left()), above};
+    }
+    return {clampX(right), clampY(region.top())};
+}
+
 void CardWindow::ensurePanel()
 {
     if (m_panel) {
@@ -143,6 +170,27 @@ void CardWindow::showCard(std::optional<QPoint> anchor)
     m_panel->show();
     m_panel->raise();
     m_keyboard->takeFocus();
+}
+
+void CardWindow::showCardBeside(const QRect& region)
+{
+    ensurePanel();
+    if (!m_panel->isVisible()) {
+        matchCompositor();
+    }
+    QScreen* screen = QGuiApplication::screenAt(region.center());
+    if (screen == nullptr) {
+        screen = QGuiApplication::primaryScreen();
+    }
+    if (screen != nullptr) {
+        m_panel->move(placementBeside(region, screen->availableGeometry(), m_panel->frameGeometry().size()));
+    }
+    if (m_model) {
+        m_model->setShownAt(Clock::uptime());
+    }
+    Diagnostics::record(QStringLiteral("card.shown"));
+    m_panel->show();
+    m_panel->raise();
 }
 
 void CardWindow::prepareCardForCapture()

@@ -31,6 +31,7 @@ public:
     void prepare();
 
     void showCard(std::optional<QPoint> anchor) override;
+    void showCardBeside(const QRect& region) override;
     void prepareCardForCapture() override;
 
     // Closes the card as its close button, Escape or a click elsewhere do: records "card.closed", stops the
@@ -52,6 +53,10 @@ public:
     // right of the point with its top edge at the point, kept 12 points inside the area; when the area is too
     // small, the top and left margins win.
     static QPoint placement(const QPoint& point, const QRect& available, const QSize& size);
+
+    // Where the panel of `size` goes beside `region` on a screen whose usable area is `available`, without
+    // covering it: its right, its left, below, above; with no room on any side, its right kept on the screen.
+    static QPoint placementBeside(const QRect& region, const QRect& available, const QSize& size);
 
 Q_SIGNALS:
     // The panel was hidden by closeCard() (not by a capture).

@@ -10,6 +10,7 @@
 #include "ui/CardParts.h"
 #include "ui/HistorySettings.h"
 #include "ui/Icons.h"
+#include "ui/WatchSettings.h"
 
 #include <QCheckBox>
 #include <QClipboard>
@@ -338,6 +339,8 @@ void SettingsView::build()
         m_shortcut->addItem(QStringLiteral("Alt+") + QLatin1String(letter), QString::fromLatin1(letter));
     }
     m_general->addRow(m_shortcutLabel, m_shortcut);
+    const WatchSettings::Row watch = WatchSettings::makeRow();
+    m_general->addRow(watch.label, watch.control);
 
     m_shortcutHelp = new QWidget;
     m_shortcutHelp->setObjectName(QStringLiteral("shortcutHelp"));

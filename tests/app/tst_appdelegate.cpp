@@ -48,7 +48,7 @@ std::unique_ptr<AppDelegate> delegateWith(const QString& script, int* toolsMade,
     };
     capture.permitted = [](const CaptureTool&) { return true; };
     return std::make_unique<AppDelegate>(
-        AppDelegate::Backends{X11GlobalShortcut::create(), std::move(clicks), std::move(capture)});
+        AppDelegate::Backends{X11GlobalShortcut::create(), std::move(clicks), std::move(capture), nullptr, {}});
 }
 
 int count(const QString& event)
@@ -308,16 +308,17 @@ private Q_SLOTS:
         int toolsMade = 0;
         auto delegate = delegateWith(u"exit 1"_s, &toolsMade);
         delegate->applicationDidFinishLaunching();
-        QCOMPARE(menuEntries(delegate->menu()),
-                 (QStringList{u"Capture & Translate"_s, u"Open Translation"_s, u"Translate Selection"_s, u"History…"_s,
-                              u"-"_s, u"Settings… | Ctrl+,"_s, u"Quit Quilvant | Ctrl+Q"_s}));
+        QCOMPARE(
+            menuEntries(delegate->menu()),
+            (QStringList{u"Capture & Translate"_s, u"Open Translation"_s, u"Translate Selection"_s, u"Watch Region"_s,
+                         u"History…"_s, u"-"_s, u"Settings… | Ctrl+,"_s, u"Quit Quilvant | Ctrl+Q"_s}));
         QCOMPARE(delegate->statusItem().toolTip(), u"Quilvant · Screenshot translator"_s);
         QVERIFY(!delegate->statusItem().icon().isNull());
 
         Settings::setValue(Settings::Key::uiLanguage, u"zh"_s);
         QCOMPARE(menuEntries(delegate->menu()),
-                 (QStringList{u"框选翻译"_s, u"打开翻译卡片"_s, u"翻译选中文字"_s, u"翻译记录…"_s, u"-"_s,
-                              u"设置… | Ctrl+,"_s, u"退出 Quilvant | Ctrl+Q"_s}));
+                 (QStringList{u"框选翻译"_s, u"打开翻译卡片"_s, u"翻译选中文字"_s, u"监视区域翻译"_s, u"翻译记录…"_s,
+                              u"-"_s, u"设置… | Ctrl+,"_s, u"退出 Quilvant | Ctrl+Q"_s}));
         QCOMPARE(delegate->statusItem().toolTip(), u"Quilvant · 框选翻译"_s);
 
         QVERIFY(delegate->settingsWindow() == nullptr);
@@ -327,7 +328,7 @@ private Q_SLOTS:
         QCOMPARE(settings->windowTitle(), u"Quilvant 设置"_s);
         QVERIFY(!commandShown(*settings));
         settings->close();
-        delegate->menu().actions().at(5)->trigger();
+        delegate->menu().actions().at(6)->trigger();
         QCOMPARE(delegate->settingsWindow(), settings);
         QVERIFY(settings->isVisible());
 

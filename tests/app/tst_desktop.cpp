@@ -36,6 +36,28 @@ QByteArray sse(const QByteArray& name, const QByteArray& data)
     return "event: " + name + "\ndata: " + data + "\n\n";
 }
 
+// How many child processes of this one run `program`.
+int childrenNamed(const QByteArray& program)
+{
+    int count = 0;
+    const QByteArray parent = QByteArray::number(QCoreApplication::applicationPid());
+    for (const QString& entry : QDir(u"/proc"_s).entryList(QDir::Dirs)) {
+        QFile stat(u"/proc/"_s + entry + u"/stat"_s);
+        if (!stat.open(QIODevice::ReadOnly)) {
+            continue;
+        }
+        // pid (comm) state ppid ...
+        const QByteArray line = stat.readAll();
+        const qsizetype close = line.lastIndexOf(')');
+        const QList<QByteArray> rest = line.mid(close + 2).split(' ');
+        if (close > 0 && rest.size() > 1 && rest.at(1) == parent &&
+            line.mid(line.indexOf('(') + 1, close - line.indexOf('(') - 1) == program) {
+            ++count;
+        }
+    }
+    return count;
+}
+
 } // namespace
 
 class TestDesktop : public QObject
@@ -113,6 +135,41 @@ private Q_SLOTS:
         const QJsonObject body = QJsonDocument::fromJson(request.body).object();
         QCOMPARE(body.value(u"source"_s).toString(), model.source());
         QCOMPARE(QDir(PrivateTempDir::location()).entryList({u"kestu-*.png"_s}, QDir::Files), QStringList());
+    }
+
+    // Alt+W, a region dragged in the real selection tool, its text translated on the card beside it; Alt+W
+    // again ends the watch. A selection given up before the drag leaves no selection tool running.
+    void watchRegion()
+    {
+        const QImage text = Fixture::draw(u"Open the window before noon."_s, {800, 160}, {30, 80}, 30);
+        const QRect region({200, 300}, text.size());
+        const X11::Picture picture(text, region.topLeft());
+        const int requestsBefore = m_server.requestCount();
+        AppDelegate delegate;
+        delegate.applicationDidFinishLaunching();
+        QVERIFY(X11::xdotool({u"key"_s, u"alt+w"_s}));
+        QVERIFY(X11::waitForPointerGrab());
+        QVERIFY(X11::dragAcross(region));
+        QTRY_VERIFY_WITH_TIMEOUT(delegate.watchFlow().watching(), 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(delegate.model().translated(), u"你好。"_s, 60000);
+        QVERIFY2(delegate.model().source().startsWith(u"Open the window"_s), qPrintable(delegate.model().source()));
+        QVERIFY(!delegate.card().panel()->frameGeometry().intersects(region));
+        QTRY_COMPARE(delegate.menu().actions().at(2)->text(), u"Stop Watching"_s);
+        QTest::qWait(1000);
+        QCOMPARE(m_server.requestCount(), requestsBefore + 1);
+
+        QVERIFY(X11::xdotool({u"key"_s, u"alt+w"_s}));
+        QTRY_VERIFY(!delegate.watchFlow().watching());
+        QTRY_COMPARE(delegate.menu().actions().at(2)->text(), u"Watch Region"_s);
+
+        delegate.watch();
+        QVERIFY(X11::waitForPointerGrab());
+        QVERIFY(delegate.watchFlow().selecting());
+        QCOMPARE(childrenNamed("slop"), 1);
+        delegate.watch();
+        QVERIFY(!delegate.watchFlow().selecting());
+        QVERIFY(!delegate.model().captureInProgress());
+        QCOMPARE(childrenNamed("slop"), 0);
     }
 
     // The mode checks the real card and pointer handler, and says so only when they hold.

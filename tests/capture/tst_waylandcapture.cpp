@@ -1,6 +1,7 @@
 #include "capture/CaptureFlow.h"
 #include "core/PrivateTempDir.h"
 #include "foundation/Settings.h"
+#include "platform/GrimRegionReader.h"
 #include "platform/PasteSelectionReader.h"
 #include "platform/ProgramCaptureTool.h"
 #include "selftest/Fixture.h"
@@ -95,9 +96,13 @@ public:
         return socket;
     }
 
-    // Shows `image` as the desktop's background.
+    // Shows `image` as the desktop's background, in place of the one shown before.
     bool showBackground(const QString& image)
     {
+        if (m_background.state() != QProcess::NotRunning) {
+            m_background.kill();
+            m_background.waitForFinished(5000);
+        }
         m_background.start(u"swaybg"_s, {u"-i"_s, image, u"-m"_s, u"center"_s});
         return m_background.waitForStarted();
     }
@@ -274,6 +279,46 @@ private Q_SLOTS:
         cleared.start(u"wl-copy"_s, {u"--clear"_s});
         QVERIFY(cleared.waitForFinished(10000));
         QTRY_COMPARE_WITH_TIMEOUT(read().from, SelectedText::From::Nothing, 10000);
+    }
+
+    // A watched region read by grim, one run a look: the picture is what the screen shows there, and the
+    // signature stays while the screen does and follows its change.
+    void grimReader()
+    {
+        qputenv("XDG_RUNTIME_DIR", m_home.path().toLocal8Bit());
+        HeadlessCompositor compositor;
+        const Outcome<QString> socket = compositor.start();
+        if (!socket) {
+            QSKIP(qPrintable(socket.error().description()));
+        }
+        qputenv("WAYLAND_DISPLAY", socket.value().toLocal8Bit());
+        const QString background = m_home.filePath(u"watched.png"_s);
+        const QImage first = Fixture::draw(u"Watch this line."_s, {screenWidth, screenHeight}, {100, 400}, 32);
+        QVERIFY(first.save(background));
+        QVERIFY(compositor.showBackground(background));
+        QTest::qWait(1000);
+
+        GrimRegionReader reader;
+        QVERIFY(reader.available());
+        const QRect region(60, 250, 940, 110); // where the selection of the capture above goes
+        reader.setRegion(region);
+        const auto look = [&reader] {
+            std::optional<Outcome<std::uint64_t>> result;
+            reader.look([&result](Outcome<std::uint64_t> outcome) { result.emplace(std::move(outcome)); });
+            (void)QTest::qWaitFor([&result] { return result.has_value(); }, 10000);
+            return result.value_or(Outcome<std::uint64_t>(Error::system(u"no answer"_s)));
+        };
+        const Outcome<std::uint64_t> signature = look();
+        QVERIFY2(signature.ok(), qPrintable(signature.error().description()));
+        QCOMPARE(look().value(), signature.value());
+        QCOMPARE(reader.picture(), first.copy(region).convertToFormat(QImage::Format_RGB32));
+        QImage blank(region.size(), QImage::Format_RGB32);
+        blank.fill(Qt::white);
+        QVERIFY(reader.picture() != blank); // the text is in the region
+
+        QVERIFY(Fixture::draw(u"Watch this line!"_s, {screenWidth, screenHeight}, {100, 400}, 32).save(background));
+        QVERIFY(compositor.showBackground(background));
+        QTRY_VERIFY_WITH_TIMEOUT(look().value() != signature.value(), 10000);
     }
 };
 

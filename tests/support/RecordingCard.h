@@ -24,6 +24,15 @@ public:
         calls.append(anchor ? QStringLiteral("show@%1,%2").arg(anchor->x()).arg(anchor->y()) : QStringLiteral("show"));
         m_model.setShownAt(Clock::uptime());
     }
+    void showCardBeside(const QRect& region) override
+    {
+        calls.append(QStringLiteral("beside@%1,%2 %3x%4")
+                         .arg(region.x())
+                         .arg(region.y())
+                         .arg(region.width())
+                         .arg(region.height()));
+        m_model.setShownAt(Clock::uptime());
+    }
     void prepareCardForCapture() override
     {
         calls.append(QStringLiteral("prepare"));
