@@ -166,16 +166,69 @@ Outcome<void> renderCardPreviews(CardWindow& window, Model& model, const QString
     return {};
 }
 
+// The card with a failed translation over partial text, in both looks and both interface languages.
+Outcome<void> renderErrorPreviews(CardWindow& window, Model& model, const QString& dir)
+{
+    Card* card = window.card();
+    card->setAnimated(false);
+    card->setOpaque(false);
+    model.setSourceExpanded(false);
+    model.setTranslated(QString()); // the error line alone, as after a refusal
+    for (const bool chinese : {false, true}) {
+        Settings::setOverride(Settings::Key::uiLanguage, chinese ? QStringLiteral("zh") : QStringLiteral("en"));
+        model.setError(L::t(QStringLiteral("翻译失败，请重试。此次不扣额度。")));
+        for (const bool dark : {false, true}) {
+            window.setForcedDark(dark);
+            const QString name = QStringLiteral("error-%1-%2.png")
+                                     .arg(chinese ? QStringLiteral("zh") : QStringLiteral("en"),
+                                          dark ? QStringLiteral("dark") : QStringLiteral("light"));
+            if (Outcome<void> saved = savePreview(card, dir, name); !saved) {
+                return saved;
+            }
+        }
+    }
+    Settings::setOverride(Settings::Key::uiLanguage, QStringLiteral("en"));
+    model.setError(std::nullopt);
+    model.setTranslated(sampleTranslation);
+    model.setSourceExpanded(true);
+    window.setForcedDark(std::nullopt);
+    card->setAnimated(true);
+    return {};
+}
+
 Outcome<void> renderSettingsPreview(const QString& dir)
 {
-    SettingsWindow settings;
-    settings.view()->setPreview(true);
-    settings.setForcedDark(false);
-    settings.resize(SettingsWindow::initialSize);
-    settings.present();
-    Outcome<void> saved = savePreview(&settings, dir, QStringLiteral("settings-english.png"));
-    settings.close();
-    return saved;
+    const struct
+    {
+        const char* file;
+        const char* uiLanguage;
+        const char* engine;
+        bool dark;
+    } previews[] = {
+        {"settings-english.png", "en", "Sorn", false},
+        // The chat-completions engine has the tallest section: it must fit the window in either language.
+        {"settings-en-light.png", "en", "MiniMax", false},
+        {"settings-en-dark.png", "en", "MiniMax", true},
+        {"settings-zh-light.png", "zh", "MiniMax", false},
+        {"settings-zh-dark.png", "zh", "MiniMax", true},
+    };
+    for (const auto& preview : previews) {
+        Settings::setOverride(Settings::Key::uiLanguage, QString::fromLatin1(preview.uiLanguage));
+        Settings::setOverride(Settings::Key::engine, QString::fromLatin1(preview.engine));
+        SettingsWindow settings;
+        settings.view()->setPreview(true);
+        settings.setForcedDark(preview.dark);
+        settings.resize(SettingsWindow::initialSize);
+        settings.present();
+        Outcome<void> saved = savePreview(&settings, dir, QString::fromLatin1(preview.file));
+        settings.close();
+        if (!saved) {
+            return saved;
+        }
+    }
+    Settings::setOverride(Settings::Key::uiLanguage, QStringLiteral("en"));
+    Settings::setOverride(Settings::Key::engine, QStringLiteral("Sorn"));
+    return {};
 }
 
 Outcome<void> checkCollapseState(CardWindow& window, Model& model)
@@ -234,6 +287,9 @@ Outcome<void> SornUIChecks::run(const QString& outputDir)
     }
     if (Outcome<void> cards = renderCardPreviews(window, model, outputDir); !cards) {
         return cards;
+    }
+    if (Outcome<void> errors = renderErrorPreviews(window, model, outputDir); !errors) {
+        return errors;
     }
     if (Outcome<void> settings = renderSettingsPreview(outputDir); !settings) {
         return settings;
