@@ -19,6 +19,7 @@
 #include "ui/FloatingPanel.h"
 #include "ui/SettingsView.h"
 #include "ui/SettingsWindow.h"
+#include "ui/StockLook.h"
 #include "ui/WelcomeAlert.h"
 
 #include <QApplication>
@@ -104,6 +105,7 @@ void AppDelegate::applicationDidFinishLaunching(bool showCard)
     refreshTrayIcon();
     connect(ColorScheme::instance(), &ColorScheme::changed, this, &AppDelegate::refreshTrayIcon);
     m_statusItem.setContextMenu(&m_menu);
+    StockLook::follow(&m_menu);
     connect(&m_statusItem, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
         // A left click opens the menu too, as the right click does.
         if (reason == QSystemTrayIcon::Trigger) {

@@ -144,7 +144,7 @@ void CardWindow::showCard(std::optional<QPoint> anchor)
 void CardWindow::prepareCardForCapture()
 {
     if (m_model) {
-        m_model->setStatus(L::t(QStringLiteral("正在框选…")));
+        m_model->setStatus(QStringLiteral("正在框选…"));
     }
     if (m_panel && (!m_model || !m_model->pinned())) {
         m_panel->hide();

@@ -9,16 +9,20 @@
 #include "session/Model.h"
 #include "ui/Card.h"
 #include "ui/CardWindow.h"
+#include "ui/ConsentDialog.h"
 #include "ui/FloatingPanel.h"
 #include "ui/SettingsView.h"
 #include "ui/SettingsWindow.h"
 #include "ui/SornSourceTextView.h"
+#include "ui/StockLook.h"
 
 #include <QApplication>
 #include <QCursor>
 #include <QDir>
 #include <QKeyEvent>
+#include <QMessageBox>
 #include <QMimeData>
+#include <QTimer>
 
 namespace quilvant {
 
@@ -110,7 +114,7 @@ Outcome<void> checkPasteTrigger()
     return {};
 }
 
-Outcome<void> savePreview(QWidget* widget, const QString& dir, const QString& name)
+Outcome<void> savePreview(QWidget* widget, const QString& dir, const QString& name, bool withBackground = false)
 {
     EventLoop::turn(60);
     const QString file = QDir(dir).filePath(name);
@@ -119,7 +123,8 @@ Outcome<void> savePreview(QWidget* widget, const QString& dir, const QString& na
     QPixmap image(widget->size() * ratio);
     image.setDevicePixelRatio(ratio);
     image.fill(Qt::transparent);
-    widget->render(&image, QPoint(), QRegion(), QWidget::DrawChildren);
+    widget->render(&image, QPoint(), QRegion(),
+                   withBackground ? QWidget::DrawWindowBackground | QWidget::DrawChildren : QWidget::DrawChildren);
     if (!image.save(file, "PNG")) {
         return failed(QStringLiteral("cannot write %1").arg(file));
     }
@@ -193,6 +198,42 @@ Outcome<void> renderErrorPreviews(CardWindow& window, Model& model, const QStrin
     model.setSourceExpanded(true);
     window.setForcedDark(std::nullopt);
     card->setAnimated(true);
+    return {};
+}
+
+// The consent question as it shows (laid out by its own exec), in both looks and both languages.
+Outcome<void> renderConsentPreviews(const QString& dir)
+{
+    for (const bool chinese : {false, true}) {
+        Settings::setOverride(Settings::Key::uiLanguage, chinese ? QStringLiteral("zh") : QStringLiteral("en"));
+        for (const bool dark : {false, true}) {
+            const QString name = QStringLiteral("consent-%1-%2.png")
+                                     .arg(chinese ? QStringLiteral("zh") : QStringLiteral("en"),
+                                          dark ? QStringLiteral("dark") : QStringLiteral("light"));
+            Outcome<void> saved = failed(QStringLiteral("the consent question did not show"));
+            QTimer poll;
+            poll.setInterval(20);
+            QObject::connect(&poll, &QTimer::timeout, &poll, [&] {
+                auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+                if (box == nullptr || !box->isVisible()) {
+                    return;
+                }
+                poll.stop();
+                // The look the desktop would give it, whichever this display prefers.
+                const Theme theme = Theme::forLook(dark);
+                box->setPalette(theme.widgetPalette());
+                StockLook::styleControls(box, theme);
+                saved = savePreview(box, dir, name, true);
+                box->reject();
+            });
+            poll.start();
+            ui::ConsentDialog().ask();
+            if (!saved) {
+                return saved;
+            }
+        }
+    }
+    Settings::setOverride(Settings::Key::uiLanguage, QStringLiteral("en"));
     return {};
 }
 
@@ -272,7 +313,7 @@ Outcome<void> SornUIChecks::run(const QString& outputDir)
     CardWindow window(&model);
     model.setSource(sampleSource);
     model.setTranslated(sampleTranslation);
-    model.setStatus(L::t(QStringLiteral("翻译完成")));
+    model.setStatus(QStringLiteral("翻译完成"));
 
     window.showCard(std::nullopt);
     EventLoop::turn(50);
@@ -290,6 +331,9 @@ Outcome<void> SornUIChecks::run(const QString& outputDir)
     }
     if (Outcome<void> errors = renderErrorPreviews(window, model, outputDir); !errors) {
         return errors;
+    }
+    if (Outcome<void> consent = renderConsentPreviews(outputDir); !consent) {
+        return consent;
     }
     if (Outcome<void> settings = renderSettingsPreview(outputDir); !settings) {
         return settings;

@@ -1,6 +1,7 @@
 #include "support/ModalAlerts.h"
 
 #include <QApplication>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
 #include <algorithm>
@@ -23,6 +24,10 @@ void answerNextAlert(const QString& answer, SeenAlert* seen)
         });
         seen->text = box->text();
         seen->informative = box->informativeText();
+        if (const auto* label = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel"))) {
+            const int height = label->hasHeightForWidth() ? label->heightForWidth(label->width()) : label->height();
+            seen->informativeLines = qRound(double(height) / label->fontMetrics().lineSpacing());
+        }
         for (QPushButton* button : buttons) {
             seen->buttons.append(button->text());
         }

@@ -12,7 +12,8 @@ struct SeenAlert
 {
     QString text;
     QString informative;
-    QStringList buttons; // left to right, as shown
+    QStringList buttons;      // left to right, as shown
+    int informativeLines = 0; // lines the informative text takes as laid out
     std::unique_ptr<QTimer> poll;
 };
 

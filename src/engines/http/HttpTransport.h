@@ -102,9 +102,7 @@ public:
     // Starts a transfer. Must be called on the transport's thread.
     Cancellation start(const HttpRequest& request, HttpHandlers handlers);
 
-    // libcurl's description of the outcome of a failed transfer, for messages.
-    static QString describe(int curlCode, const QByteArray& detail);
-    // The error of a transfer ended by one of its time limits.
+    // The error of a transfer ended by one of its time limits (`detail` says which, for the diagnostics log).
     static Error timedOut(const QString& detail);
 
 private:
