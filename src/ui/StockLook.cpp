@@ -95,8 +95,9 @@ void fitInformativeText(QMessageBox* box)
     for (const QString& line : label->text().split(QLatin1Char('\n'))) {
         longest = qMax(longest, label->fontMetrics().horizontalAdvance(line));
     }
-    // A long single sentence still wraps, into lines a reader's eye can follow.
-    label->setMinimumWidth(qMin(longest + 2, 440));
+    // Some room over the measured advance: the label's layout wraps a line that only just fits. A long single
+    // sentence still wraps, into lines a reader's eye can follow.
+    label->setMinimumWidth(qMin(longest + label->fontMetrics().averageCharWidth() * 2, 440));
 }
 
 } // namespace quilvant::StockLook

@@ -201,6 +201,28 @@ Outcome<void> renderErrorPreviews(CardWindow& window, Model& model, const QStrin
     return {};
 }
 
+// Texts longer than their fields, so that both scroll bars show.
+Outcome<void> renderLongTextPreviews(CardWindow& window, Model& model, const QString& dir)
+{
+    Card* card = window.card();
+    card->setAnimated(false);
+    card->setOpaque(false);
+    model.setSource(QStringList(4, sampleSource).join(QLatin1Char('\n')));
+    model.setTranslated(QStringList(3, sampleTranslation).join(QStringLiteral("\n\n")));
+    for (const bool dark : {false, true}) {
+        window.setForcedDark(dark);
+        const QString name = dark ? QStringLiteral("long-dark.png") : QStringLiteral("long-light.png");
+        if (Outcome<void> saved = savePreview(card, dir, name); !saved) {
+            return saved;
+        }
+    }
+    model.setSource(sampleSource);
+    model.setTranslated(sampleTranslation);
+    window.setForcedDark(std::nullopt);
+    card->setAnimated(true);
+    return {};
+}
+
 // The consent question as it shows (laid out by its own exec), in both looks and both languages.
 Outcome<void> renderConsentPreviews(const QString& dir)
 {
@@ -331,6 +353,9 @@ Outcome<void> SornUIChecks::run(const QString& outputDir)
     }
     if (Outcome<void> errors = renderErrorPreviews(window, model, outputDir); !errors) {
         return errors;
+    }
+    if (Outcome<void> longTexts = renderLongTextPreviews(window, model, outputDir); !longTexts) {
+        return longTexts;
     }
     if (Outcome<void> consent = renderConsentPreviews(outputDir); !consent) {
         return consent;

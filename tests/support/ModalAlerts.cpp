@@ -25,8 +25,7 @@ void answerNextAlert(const QString& answer, SeenAlert* seen)
         seen->text = box->text();
         seen->informative = box->informativeText();
         if (const auto* label = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel"))) {
-            const int height = label->hasHeightForWidth() ? label->heightForWidth(label->width()) : label->height();
-            seen->informativeLines = qRound(double(height) / label->fontMetrics().lineSpacing());
+            seen->informativeWraps = label->heightForWidth(label->width()) > label->heightForWidth(10'000);
         }
         for (QPushButton* button : buttons) {
             seen->buttons.append(button->text());
