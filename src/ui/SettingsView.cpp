@@ -213,6 +213,9 @@ void SettingsView::setTheme(const Theme& theme)
     for (settings::Picker* picker : findChildren<settings::Picker*>()) {
         picker->setTheme(theme);
     }
+    for (settings::Toggle* toggle : findChildren<settings::Toggle*>()) {
+        toggle->setTheme(theme);
+    }
     setTextColour(m_message, theme.secondary);
     setTextColour(m_version, theme.secondary);
     update();

@@ -145,12 +145,6 @@ void GeneralSection::loadValues()
     m_launchAtLogin->setChecked(Autostart::isEnabled());
 }
 
-void GeneralSection::setTheme(const Theme& theme)
-{
-    Section::setTheme(theme);
-    m_launchAtLogin->setTheme(theme);
-}
-
 void GeneralSection::launchAtLoginToggled(bool on)
 {
     const Outcome<void> outcome = Autostart::setEnabled(on, QCoreApplication::applicationFilePath());

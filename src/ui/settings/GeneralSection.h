@@ -28,7 +28,6 @@ public:
 
     void retranslate() override;
     void loadValues() override;
-    void setTheme(const Theme& theme) override;
 
 private:
     void launchAtLoginToggled(bool on);

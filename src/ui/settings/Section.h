@@ -8,7 +8,8 @@ namespace quilvant::settings {
 
 // One part of the settings form, in a file of its own. The form builds its sections once, in order, then asks
 // each to relabel when the interface language changes and to show the stored values when a setting changes; a
-// section stores its own settings the moment the person changes them.
+// section stores its own settings the moment the person changes them. Controls made with FormControls (fields,
+// pickers, buttons, switches) take the form's look and its label column without more work.
 class Section : public FormSection
 {
     Q_OBJECT
