@@ -1,8 +1,12 @@
 // The colours of both looks: every text reads at 4.5:1 or more against what it is drawn on, and the edges of
-// controls and the focus ring stand out at 3:1 or more.
+// controls and the focus ring stand out at 3:1 or more; and the parts Qt draws follow a change of look.
 #include "ui/SornPalette.h"
+#include "ui/StockLook.h"
 
+#include <QApplication>
+#include <QMenu>
 #include <QTest>
+#include <QToolTip>
 
 using namespace quilvant;
 using namespace Qt::Literals::StringLiterals;
@@ -64,6 +68,23 @@ private Q_SLOTS:
                 u"%1:1 (%2 on %3)"_s.arg(ratio, 0, 'f', 2).arg(foreground.name(QColor::HexArgb), background.name())));
     }
 
+    // Without a portal the desktop's palette tells the look; a menu (the tray's) and tool tips follow its change.
+    void stockPartsFollowAChangeOfLook()
+    {
+        const QPalette desktop = QApplication::palette();
+        QMenu menu;
+        StockLook::follow(&menu);
+        QCOMPARE(menu.palette().color(QPalette::Window), Theme::forLook(false).window);
+        QPalette dark = desktop;
+        dark.setColor(QPalette::Window, QColor(30, 30, 30));
+        QApplication::setPalette(dark);
+        QCOMPARE(menu.palette().color(QPalette::Window), Theme::forLook(true).window);
+        QCOMPARE(QToolTip::palette().color(QPalette::ToolTipText),
+                 Theme::forLook(true).widgetPalette().color(QPalette::ToolTipText));
+        QApplication::setPalette(desktop);
+        QCOMPARE(menu.palette().color(QPalette::Window), Theme::forLook(false).window);
+    }
+
     // The measure itself, at its known points.
     void contrastScale()
     {
@@ -75,5 +96,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(TestLook)
+QTEST_MAIN(TestLook)
 #include "tst_look.moc"
