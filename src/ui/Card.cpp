@@ -17,7 +17,9 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QPropertyAnimation>
+#include <QTextLayout>
 #include <QVBoxLayout>
+#include <QtMath>
 
 namespace quilvant {
 
@@ -353,6 +355,13 @@ void Card::showTranslation()
     const bool hasError = m_model->error().has_value();
     if (hasError) {
         m_errorText->setText(*m_model->error());
+        // Beside the first line as it is set, in whichever font supplies its glyphs (a CJK line stands taller).
+        QTextLayout first(*m_model->error(), m_errorText->font());
+        first.beginLayout();
+        QTextLine line = first.createLine();
+        line.setLineWidth(1e6);
+        first.endLayout();
+        m_errorIcon->setFixedHeight(qMax(m_errorText->fontMetrics().height(), qCeil(line.height())));
     }
     m_errorLine->setVisible(hasError);
     m_translation->setVisible(!translated.isEmpty());
