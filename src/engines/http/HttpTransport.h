@@ -66,7 +66,8 @@ struct HttpTimings
 
 // How a consumer follows one transfer. Everything is called on the thread that started it, in order: `head`
 // once, `body` zero or more times, then `done` exactly once (never from inside start() or cancel()). After
-// cancel() nothing but `done` arrives, and it carries Error::cancelled() with what was measured until then.
+// cancel() nothing but `done` arrives, and it carries Error::cancelled() with what was measured until then. A
+// transfer that failed on the way carries a short message in the interface language (transportFailure()).
 struct HttpHandlers
 {
     std::function<void(const HttpHead&)> head;
