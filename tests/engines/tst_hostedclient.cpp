@@ -587,7 +587,8 @@ private Q_SLOTS:
             for (const QString& piece : {QStringLiteral("2"), QStringLiteral("3")}) {
                 clock.advance(30s);
                 m_server.release();
-                QTRY_COMPARE(translated.updates.constLast(), piece);
+                // Under load the piece may still be on its way: an empty list is "not yet", not a crash.
+                QTRY_COMPARE(translated.updates.value(translated.updates.size() - 1), piece);
             }
             clock.advance(30s);
         } else {
