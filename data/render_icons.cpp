@@ -1,6 +1,6 @@
 // Build-time tool: writes the application icon into a hicolor tree, as SVG and as PNGs, from the brand mark
 // the program itself draws.
-#include "foundation/SornBrand.h"
+#include "ui/SornBrand.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,11 +1,27 @@
 # Fails when a source includes a header of a folder above its own. The folders of src/, lowest first; a folder
 # may include its own headers and those of any folder before it in this list, never one after it.
-set(layers core foundation platform recognition engines session capture selftest ui app)
+# chatstream and foundation are the libraries the service shares with the desktop program (src/CMakeLists.txt).
+set(layers core chatstream foundation platform recognition engines session capture selftest ui app)
 # src/service is a program of its own beside the layers: no folder includes it, and it includes its own headers,
-# the core's, the few shared ones named here, and of Qt only what those need (no widgets, no session).
-set(service_shared foundation/L.h foundation/Settings.h foundation/Secrets.h engines/minimax/MiniMaxStream.h
-    engines/minimax/MiniMaxEventReader.h)
+# those of the folders named here, the few shared headers named here (the settings and keyring of `init`, not
+# the message catalogue), and of Qt only what those need (no widgets, no session).
+set(service_folders service core chatstream)
+set(service_shared foundation/Settings.h foundation/Secrets.h)
 set(service_qt QString QByteArray QByteArrayView QVariant)
+
+# The README's account of the layers says the same (when it is given).
+if(README)
+    file(STRINGS ${README} readme)
+    string(JOIN " " readme ${readme})
+    if(NOT readme MATCHES "Layers, lowest first: ([^.]+)\\.")
+        message(FATAL_ERROR "${README} has no line \"Layers, lowest first: ...\"")
+    endif()
+    string(REGEX REPLACE "[` ]" "" documented "${CMAKE_MATCH_1}")
+    string(REPLACE "," ";" documented "${documented}")
+    if(NOT documented STREQUAL layers)
+        message(FATAL_ERROR "${README} lists the layers as ${documented}, this check as ${layers}")
+    endif()
+endif()
 
 file(GLOB_RECURSE sources ${SOURCE_DIR}/*.cpp ${SOURCE_DIR}/*.h)
 set(offenders)
@@ -22,7 +38,9 @@ foreach(file IN LISTS sources)
             if(line MATCHES "\"([^\"]+)\"")
                 set(header ${CMAKE_MATCH_1})
                 list(FIND service_shared ${header} shared)
-                if(NOT header MATCHES "^(service|core)/" AND shared EQUAL -1)
+                string(REGEX MATCH "^[^/]+" header_folder "${header}")
+                list(FIND service_folders "${header_folder}" shared_folder)
+                if(shared_folder EQUAL -1 AND shared EQUAL -1)
                     list(APPEND offenders "${relative}: ${line}")
                 endif()
             elseif(line MATCHES "<(Q[A-Za-z]*)[/>]")

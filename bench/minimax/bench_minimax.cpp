@@ -1,6 +1,6 @@
 // Run on demand: build with -DQUILVANT_BENCH=ON and run bench/minimax/bench_minimax.
+#include "chatstream/MiniMaxEventReader.h"
 #include "engines/minimax/MiniMaxClient.h"
-#include "engines/minimax/MiniMaxEventReader.h"
 #include "foundation/Settings.h"
 
 #ifdef QUILVANT_BENCH_WITH_SERVER

@@ -4,6 +4,7 @@
 // the GUI thread and the model's checks. Usage: bench_first_byte [ROUNDS]
 #include "core/Clock.h"
 #include "engines/hosted/HostedClient.h"
+#include "foundation/EngineKind.h"
 #include "foundation/Settings.h"
 #include "session/ClientEngines.h"
 #include "session/Model.h"
@@ -41,22 +42,7 @@ public:
     {
         return m_real.moderate(text, stage, requestID, token, std::move(done));
     }
-    Cancellation hosted(const QString& text, const QString& target, const QString& token, TextUpdate update,
-                        Completion<HostedResult> done) override
-    {
-        return m_real.hosted(text, target, token, std::move(update), std::move(done));
-    }
-    Cancellation minimax(const QString& text, const QString& language, const QString& endpoint, const QString& model,
-                         const QString& key, const QString& thinking, TextUpdate update,
-                         Completion<QString> done) override
-    {
-        return m_real.minimax(text, language, endpoint, model, key, thinking, std::move(update), std::move(done));
-    }
-    Cancellation codex(const QString& text, const QString& language, const QString& model, TextUpdate update,
-                       Completion<QString> done) override
-    {
-        return m_real.codex(text, language, model, std::move(update), std::move(done));
-    }
+    std::unique_ptr<TranslationEngine> engine(EngineKind kind) override { return m_real.engine(kind); }
     void whenSettled(std::function<void()> done) override { m_real.whenSettled(std::move(done)); }
 
 private:
@@ -73,7 +59,7 @@ int main(int argc, char** argv)
     QTemporaryDir config;
     qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
     Settings::setOverride(Settings::Key::translationPrivacyConsent, QStringLiteral("norvel-sift-1"));
-    Settings::setOverride(Settings::Key::engine, QStringLiteral("Sorn"));
+    Settings::setOverride(Settings::Key::engine, Engines::storedName(EngineKind::Hosted));
 
     HttpsTestServer server;
     if (!server.start()) {

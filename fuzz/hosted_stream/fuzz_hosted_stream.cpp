@@ -2,7 +2,6 @@
 // the limit must end the stream with the size failure unless an earlier event already ended it.
 #include "../FuzzPieces.h"
 #include "engines/hosted/HostedStream.h"
-#include "foundation/Settings.h"
 
 #include <QByteArray>
 #include <QStringList>
@@ -86,12 +85,6 @@ std::optional<qsizetype> firstOverlongLine(QByteArrayView body)
 }
 
 } // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    Settings::setOverride(Settings::Key::uiLanguage, QStringLiteral("en"));
-    return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

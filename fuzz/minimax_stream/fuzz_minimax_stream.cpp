@@ -2,15 +2,15 @@
 // publishes must never show a reasoning tag or surrounding white space. The visible text, kept up to date piece by
 // piece, must equal at every step what the plain rule makes of the whole text so far.
 #include "../FuzzPieces.h"
-#include "engines/minimax/MiniMaxEventReader.h"
-#include "engines/minimax/VisibleText.h"
-#include "foundation/Settings.h"
+#include "chatstream/MiniMaxEventReader.h"
+#include "chatstream/VisibleText.h"
 
 #include <QByteArray>
 #include <QRegularExpression>
 #include <QStringList>
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 
 using namespace quilvant;
 using quilvant::fuzz::check;
@@ -22,7 +22,7 @@ struct Result
     QStringList published;
     bool ok = false;
     QString text;
-    QString error;
+    std::optional<StreamFailure> error;
 };
 
 Result read(QByteArrayView body, QByteArrayView cuts)
@@ -35,7 +35,7 @@ Result read(QByteArrayView body, QByteArrayView cuts)
             return false;
         }
         if (auto fed = reader.feed(piece); !fed) {
-            result.error = fed.error().description();
+            result.error = fed.error();
             failed = true;
             return false;
         }
@@ -44,12 +44,12 @@ Result read(QByteArrayView body, QByteArrayView cuts)
     if (failed) {
         return result;
     }
-    Outcome<QString> end = reader.finish();
+    StreamOutcome<QString> end = reader.finish();
     result.ok = end.ok();
     if (end) {
         result.text = end.value();
     } else {
-        result.error = end.error().description();
+        result.error = end.error();
     }
     return result;
 }
@@ -92,12 +92,6 @@ void checkVisibleText(const QString& text, QByteArrayView cuts)
 }
 
 } // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    Settings::setOverride(Settings::Key::uiLanguage, QStringLiteral("en"));
-    return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

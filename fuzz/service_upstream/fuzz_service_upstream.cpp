@@ -1,7 +1,6 @@
 // Whatever the upstream sends and however the network cuts it, the service reads the same answer: the same
 // updates, the same end, never more than its limit, and no reasoning text in what it would show.
 #include "../FuzzPieces.h"
-#include "foundation/Settings.h"
 #include "service/UpstreamResponse.h"
 
 #include <cstdint>
@@ -52,12 +51,6 @@ Read read(QByteArrayView bytes, QByteArrayView cuts, bool closeAfter)
 }
 
 } // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    Settings::setOverride(Settings::Key::uiLanguage, QStringLiteral("en"));
-    return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

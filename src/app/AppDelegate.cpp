@@ -5,20 +5,20 @@
 #include "capture/CaptureFlow.h"
 #include "core/Console.h"
 #include "core/Diagnostics.h"
-#include "engines/codex/CodexClient.h"
-#include "engines/minimax/MiniMaxClient.h"
+#include "foundation/EngineKind.h"
 #include "foundation/L.h"
 #include "foundation/Settings.h"
 #include "foundation/SettingsNotifier.h"
-#include "foundation/SornBrand.h"
 #include "platform/ColorScheme.h"
 #include "platform/Platform.h"
 #include "recognition/Translation.h"
 #include "session/Model.h"
+#include "session/TranslationEngines.h"
 #include "ui/CardWindow.h"
 #include "ui/FloatingPanel.h"
 #include "ui/SettingsView.h"
 #include "ui/SettingsWindow.h"
+#include "ui/SornBrand.h"
 #include "ui/StockLook.h"
 #include "ui/WelcomeAlert.h"
 
@@ -144,13 +144,7 @@ void AppDelegate::applicationDidFinishLaunching(bool showCard)
 
 void AppDelegate::warmUpEngine()
 {
-    const QString engine = Settings::engine();
-    if (engine == QLatin1String("Codex")) {
-        // A failure is left to the first translation, which reports its own.
-        CodexClient::shared().ensureStarted([](const Outcome<void>&) {});
-    } else if (engine == QLatin1String("MiniMax")) {
-        MiniMaxClient::shared().warmup(Settings::endpoint());
-    }
+    TranslationEngines::shared()->engine(Engines::fromSettings())->warmUp();
 }
 
 void AppDelegate::refreshTrayIcon()

@@ -1,6 +1,6 @@
 #include "app/TrayIcon.h"
 
-#include "foundation/SornBrand.h"
+#include "ui/SornBrand.h"
 
 #include <QPixmap>
 

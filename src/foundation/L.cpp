@@ -189,8 +189,6 @@ const Table& englishTable()
         add("无法读取设置文件 %1：%2", "Cannot read the settings file %1: %2");
         add("不是普通文件", "not a regular file");
         add("格式有误", "not a valid settings file");
-        add("设置中的翻译服务“%1”无法识别，请在设置中重新选择。",
-            "The translation service \"%1\" in Settings is unknown. Choose one in Settings.");
         add("设置中的 Codex CLI 路径是一个文件夹：%1", "The Codex CLI path in Settings is a folder: %1");
         add("设置中的 Codex CLI 无法执行，请检查文件和执行权限：%1",
             "The Codex CLI in Settings cannot be run. Check the file and its execute permission: %1");

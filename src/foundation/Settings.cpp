@@ -1,5 +1,6 @@
 #include "foundation/Settings.h"
 
+#include "foundation/EngineKind.h"
 #include "foundation/L.h"
 #include "foundation/SettingsNotifier.h"
 
@@ -181,7 +182,7 @@ void clearOverrides()
 
 QString engine()
 {
-    return string(Key::engine, QStringLiteral("Sorn"));
+    return string(Key::engine, Engines::storedName(EngineKind::Hosted));
 }
 QString language()
 {

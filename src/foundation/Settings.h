@@ -55,7 +55,7 @@ void clearOverride(const QString& key);
 void clearOverrides();
 
 // Typed readers with the defaults the program uses when a key is absent.
-QString engine();          // "Sorn"
+QString engine();          // as stored; the hosted service's name when absent (Engines::fromSettings reads it)
 QString language();        // "zh-Hans"
 QString uiLanguage();      // "system"
 QString shortcut();        // "D"; only "D", "T" or "S" (the letter of Alt + letter), anything else gives "D"

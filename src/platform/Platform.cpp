@@ -47,12 +47,6 @@ QString sessionTool()
 
 } // namespace
 
-QStringList captureToolNames()
-{
-    return {QStringLiteral("maim"), QStringLiteral("portal"), QStringLiteral("spectacle"),
-            QStringLiteral("slurp-grim")};
-}
-
 std::unique_ptr<GlobalShortcut> globalShortcut(QObject* parent)
 {
     switch (DisplaySession::current()) {

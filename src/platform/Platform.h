@@ -25,7 +25,4 @@ std::unique_ptr<CaptureTool> captureTool(const QString& setting);
 // Screen access for captures with `tool`.
 ScreenAccess screenAccess(const CaptureTool& tool);
 
-// The names captureTool() knows, in the order shown in the settings.
-QStringList captureToolNames();
-
 } // namespace quilvant::Platform

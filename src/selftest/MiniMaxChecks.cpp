@@ -1,9 +1,10 @@
 #include "selftest/MiniMaxChecks.h"
 
+#include "chatstream/MiniMaxStream.h"
 #include "core/Clock.h"
 #include "core/Console.h"
 #include "engines/minimax/MiniMaxClient.h"
-#include "engines/minimax/MiniMaxStream.h"
+#include "engines/minimax/MiniMaxMessages.h"
 #include "foundation/Settings.h"
 
 #include <QCoreApplication>
@@ -41,16 +42,23 @@ QJsonObject content(const QString& text)
 
 Outcome<void> feed(MiniMaxStream& stream, const QString& line)
 {
-    if (auto fed = stream.line(line); !fed) {
-        return fed;
+    StreamOutcome<void> fed = stream.line(line);
+    if (fed) {
+        fed = stream.line(QString());
     }
-    return stream.line(QString());
+    if (!fed) {
+        return streamError(fed.error());
+    }
+    return {};
 }
 
-bool failsWith(const Outcome<QString>& outcome, const QString& english, const QString& chinese)
+bool failsWith(const StreamOutcome<QString>& outcome, const QString& english, const QString& chinese)
 {
-    return !outcome &&
-           (outcome.error().description().contains(english) || outcome.error().description().contains(chinese));
+    if (outcome) {
+        return false;
+    }
+    const QString shown = streamError(outcome.error()).description();
+    return shown.contains(english) || shown.contains(chinese);
 }
 
 Outcome<void> hiddenReasoning()
@@ -70,7 +78,7 @@ Outcome<void> hiddenReasoning()
     if (auto fed = feed(stream, QStringLiteral("data: [DONE]")); !fed) {
         return fed;
     }
-    const Outcome<QString> completed = stream.completedText();
+    const StreamOutcome<QString> completed = stream.completedText();
     if (!completed || completed.value() != QStringLiteral("译文测试")) {
         return failure("SSE assembly failed");
     }
@@ -103,8 +111,10 @@ Outcome<void> parser()
     }
 
     const auto auth = MiniMaxStream::serverFailure(QByteArray(R"({"error":{"message":"invalid api key"}})"), 401);
-    if (!auth || !(auth->contains(QLatin1String("endpoint")) ||
-                   auth->contains(QStringLiteral("请检查 Key 与国内站／国际站地址是否匹配")))) {
+    const QString authShown =
+        auth ? streamError(StreamFailure(StreamFailure::Kind::Server, *auth, 401)).description() : QString();
+    if (!authShown.contains(QLatin1String("endpoint")) &&
+        !authShown.contains(QStringLiteral("请检查 Key 与国内站／国际站地址是否匹配"))) {
         return failure("Missing actionable auth error");
     }
 

@@ -1,5 +1,6 @@
 #include "service/Commands.h"
 
+#include "core/Clock.h"
 #include "foundation/Secrets.h"
 #include "foundation/Settings.h"
 #include "service/Config.h"
@@ -123,11 +124,7 @@ std::optional<std::int64_t> number(const Arguments& arguments, const std::string
     return value;
 }
 
-std::int64_t unixNow()
-{
-    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
+using quilvant::Clock::unixNow;
 
 // Outside text bound for a terminal: control characters become spaces.
 std::string printable(std::string text)
@@ -173,8 +170,6 @@ int serve(const Arguments& arguments)
         return 1;
     }
     Log::setSecrets({config->upstream.key, config->moderation.key});
-    // The shared stream reader words its failures for the log in English.
-    Settings::setOverride(Settings::Key::uiLanguage, QStringLiteral("en"));
     std::signal(SIGPIPE, SIG_IGN);
     // Every stream holds two descriptors (the client's and the upstream's): take all the system allows.
     rlimit files{};

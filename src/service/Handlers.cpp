@@ -1,5 +1,6 @@
 #include "service/Handlers.h"
 
+#include "core/Clock.h"
 #include "service/Log.h"
 #include "service/Tokens.h"
 #include "service/UpstreamResponse.h"
@@ -23,8 +24,7 @@ using asio::use_awaitable;
 
 std::int64_t now()
 {
-    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
+    return quilvant::Clock::unixNow();
 }
 
 double secondsSince(Clock::time_point start)

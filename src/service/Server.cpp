@@ -1,5 +1,6 @@
 #include "service/Server.h"
 
+#include "core/Clock.h"
 #include "service/Log.h"
 
 #include <boost/asio/as_tuple.hpp>
@@ -262,11 +263,7 @@ awaitable<void> session(ServiceState& state, Worker& worker, asio::ssl::context*
     }
 }
 
-std::int64_t unixNow()
-{
-    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
+using quilvant::Clock::unixNow;
 
 } // namespace
 

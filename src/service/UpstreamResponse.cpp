@@ -17,6 +17,32 @@ std::string utf8(const QString& text)
     return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
 }
 
+// For the log: what went wrong, and the upstream's own words when it said something.
+std::string reason(const StreamFailure& failure)
+{
+    using Kind = StreamFailure::Kind;
+    switch (failure.kind) {
+    case Kind::EventTooLarge:
+        return "an event is too large";
+    case Kind::BodyTooLarge:
+        return "the body is too large";
+    case Kind::NotJson:
+        return utf8(failure.detail);
+    case Kind::NotAnObject:
+        return "an event is not a JSON object";
+    case Kind::Server:
+        return utf8(failure.detail);
+    case Kind::Truncated:
+    case Kind::BodyTruncated:
+        return "the translation was cut at the length limit";
+    case Kind::Incomplete:
+        return "the answer is incomplete";
+    case Kind::NoTranslation:
+        break;
+    }
+    return "the answer holds no translation";
+}
+
 } // namespace
 
 UpstreamResponse::UpstreamResponse(std::size_t limit)
@@ -141,7 +167,7 @@ void UpstreamResponse::deliver(std::string_view bytes)
     }
     const auto fed = m_reader.feed(QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())));
     if (!fed) {
-        fail("the upstream's stream failed: " + utf8(fed.error().description()));
+        fail("the upstream's stream failed: " + reason(fed.error()));
         return;
     }
     if (m_reader.stopped()) {
@@ -158,9 +184,9 @@ void UpstreamResponse::onMessageEnd()
         fail("the upstream answered HTTP " + std::to_string(m_status));
         return;
     }
-    const Outcome<QString> completed = m_reader.finish();
+    const StreamOutcome<QString> completed = m_reader.finish();
     if (!completed) {
-        fail("the upstream's stream ended without a translation: " + utf8(completed.error().description()));
+        fail("the upstream's stream ended without a translation: " + reason(completed.error()));
         return;
     }
     m_text = utf8(completed.value());

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "engines/minimax/MiniMaxEventReader.h"
+#include "chatstream/MiniMaxEventReader.h"
 
 #include <boost/beast/http/buffer_body.hpp>
 #include <boost/beast/http/parser.hpp>

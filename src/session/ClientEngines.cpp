@@ -1,8 +1,10 @@
 #include "session/ClientEngines.h"
 
-#include "engines/codex/CodexClient.h"
+#include "engines/codex/CodexEngine.h"
 #include "engines/hosted/HostedClient.h"
+#include "engines/hosted/HostedEngine.h"
 #include "engines/minimax/MiniMaxClient.h"
+#include "engines/minimax/MiniMaxEngine.h"
 #include "foundation/Secrets.h"
 
 #include <QCoreApplication>
@@ -13,16 +15,6 @@ namespace quilvant {
 HostedClient& ClientEngines::hostedClient() const
 {
     return m_hosted != nullptr ? *m_hosted : HostedClient::shared();
-}
-
-MiniMaxClient& ClientEngines::minimaxClient() const
-{
-    return m_minimax != nullptr ? *m_minimax : MiniMaxClient::shared();
-}
-
-CodexClient& ClientEngines::codexClient() const
-{
-    return m_codex != nullptr ? *m_codex : CodexClient::shared();
 }
 
 void ClientEngines::readSecret(const QString& account, QObject* context, std::function<void(Outcome<QString>)> done)
@@ -44,24 +36,17 @@ Cancellation ClientEngines::moderate(const QString& text, const QString& stage, 
     return hostedClient().moderate(text, stage, requestID, token, std::move(done));
 }
 
-Cancellation ClientEngines::hosted(const QString& text, const QString& target, const QString& token, TextUpdate update,
-                                   Completion<HostedResult> done)
+std::unique_ptr<TranslationEngine> ClientEngines::engine(EngineKind kind)
 {
-    return hostedClient().translate(text, target, token, std::move(update), std::move(done));
-}
-
-Cancellation ClientEngines::minimax(const QString& text, const QString& language, const QString& endpoint,
-                                    const QString& model, const QString& key, const QString& thinking,
-                                    TextUpdate update, Completion<QString> done)
-{
-    return minimaxClient().translate(MiniMaxRequest{text, language, endpoint, model, key, thinking}, std::move(update),
-                                     std::move(done));
-}
-
-Cancellation ClientEngines::codex(const QString& text, const QString& language, const QString& model, TextUpdate update,
-                                  Completion<QString> done)
-{
-    return codexClient().translate(text, language, model, std::move(update), std::move(done));
+    switch (kind) {
+    case EngineKind::Hosted:
+        return std::make_unique<HostedEngine>(m_hosted);
+    case EngineKind::MiniMax:
+        return std::make_unique<MiniMaxEngine>(m_minimax);
+    case EngineKind::Codex:
+        break;
+    }
+    return std::make_unique<CodexEngine>(m_codex);
 }
 
 void ClientEngines::whenSettled(std::function<void()> done)

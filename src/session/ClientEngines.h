@@ -8,7 +8,8 @@ class CodexClient;
 class HostedClient;
 class MiniMaxClient;
 
-// The real keyring and engine clients behind the session's seam. A client left out is the process-wide one.
+// The real keyring and engine clients behind the session's seam, and the one place that knows which engine
+// stands for which kind. A client left out is the process-wide one.
 class ClientEngines final : public TranslationEngines
 {
 public:
@@ -22,19 +23,11 @@ public:
     void readSecret(const QString& account, QObject* context, std::function<void(Outcome<QString>)> done) override;
     Cancellation moderate(const QString& text, const QString& stage, const QString& requestID, const QString& token,
                           Completion<void> done) override;
-    Cancellation hosted(const QString& text, const QString& target, const QString& token, TextUpdate update,
-                        Completion<HostedResult> done) override;
-    Cancellation minimax(const QString& text, const QString& language, const QString& endpoint, const QString& model,
-                         const QString& key, const QString& thinking, TextUpdate update,
-                         Completion<QString> done) override;
-    Cancellation codex(const QString& text, const QString& language, const QString& model, TextUpdate update,
-                       Completion<QString> done) override;
+    std::unique_ptr<TranslationEngine> engine(EngineKind kind) override;
     void whenSettled(std::function<void()> done) override;
 
 private:
     HostedClient& hostedClient() const;
-    MiniMaxClient& minimaxClient() const;
-    CodexClient& codexClient() const;
 
     HostedClient* m_hosted;
     MiniMaxClient* m_minimax;

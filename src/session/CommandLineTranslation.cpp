@@ -1,9 +1,10 @@
 #include "session/CommandLineTranslation.h"
 
+#include "chatstream/MiniMaxEventReader.h"
 #include "core/Console.h"
 #include "engines/hosted/HostedStream.h"
 #include "engines/minimax/MiniMaxClient.h"
-#include "engines/minimax/MiniMaxEventReader.h"
+#include "foundation/EngineKind.h"
 #include "foundation/L.h"
 #include "foundation/Settings.h"
 #include "foundation/TargetLanguage.h"
@@ -27,21 +28,6 @@ constexpr qsizetype inputLimit =
     std::max({MiniMaxClient::bodyLimit, MiniMaxEventReader::lineLimit, HostedStream::lineLimit});
 // A consent answer is a word.
 constexpr qsizetype answerLimit = 4096;
-
-std::optional<QString> engineNamed(const QString& name)
-{
-    const QString lower = name.toLower();
-    if (lower == QStringLiteral("sorn") || lower == QStringLiteral("quilvant") || lower == QStringLiteral("hosted")) {
-        return QStringLiteral("Sorn");
-    }
-    if (lower == QStringLiteral("minimax")) {
-        return QStringLiteral("MiniMax");
-    }
-    if (lower == QStringLiteral("codex")) {
-        return QStringLiteral("Codex");
-    }
-    return std::nullopt;
-}
 
 std::optional<QString> languageNamed(const QString& code)
 {
@@ -144,8 +130,10 @@ Outcome<Request> parse(const QStringList& arguments)
             }
             const QString value = arguments.at(++index);
             if (argument == QStringLiteral("--engine")) {
-                request.engine = engineNamed(value);
-                if (!request.engine) {
+                const std::optional<EngineKind> engine = Engines::fromCommandLine(value);
+                if (engine) {
+                    request.engine = Engines::storedName(*engine);
+                } else {
                     return AppFailure{
                         QStringLiteral("unknown engine \"%1\"; use Quilvant (hosted), MiniMax or Codex.").arg(value)};
                 }

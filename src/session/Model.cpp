@@ -1,10 +1,11 @@
 #include "session/Model.h"
 
 #include "core/Diagnostics.h"
+#include "foundation/EngineKind.h"
 #include "foundation/L.h"
-#include "foundation/Secrets.h"
 #include "foundation/Settings.h"
 #include "foundation/TargetLanguage.h"
+#include "session/TranslationPipeline.h"
 
 #include <QClipboard>
 #include <QCoreApplication>
@@ -12,14 +13,6 @@
 #include <mutex>
 
 namespace quilvant {
-
-namespace {
-
-const QString hostedEngine = QStringLiteral("Sorn");
-const QString minimaxEngine = QStringLiteral("MiniMax");
-const QString codexEngine = QStringLiteral("Codex");
-
-} // namespace
 
 // Stores `value` and notifies observers, only when it differs from what is stored.
 template <typename T>
@@ -36,16 +29,9 @@ void Model::assign(T& field, const T& value, void (Model::*changed)())
 struct Model::Job
 {
     QUuid generation;
-    QString text;
-    QString engine;
-    QString language;
-    QString languageName;
-    QString endpoint;
-    QString minimaxModel;
-    QString minimaxThinking;
-    QString codexModel;
-    QString requestID;
-    QString token;
+    EngineKind kind = EngineKind::Hosted;
+    std::shared_ptr<TranslationEngine> engine;
+    TranslationPipeline::Request request;
     Cancellation step;
 };
 
@@ -136,15 +122,11 @@ void Model::translate()
     setTranslated(QString());
     setStatus(QStringLiteral("正在翻译…"));
 
-    job->text = m_source;
-    job->engine = Settings::engine();
-    job->language = Settings::language();
-    job->languageName = TargetLanguage::prompt(job->language);
-    job->endpoint = Settings::endpoint();
-    job->minimaxModel = Settings::minimaxModel();
-    job->minimaxThinking = Settings::minimaxThinking();
-    job->codexModel = Settings::codexModel().trimmed();
-    job->requestID = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
+    job->kind = Engines::fromSettings();
+    job->engine = m_engines->engine(job->kind);
+    const QString language = Settings::language();
+    job->request = TranslationPipeline::Request{m_source, language, TargetLanguage::prompt(language),
+                                                QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper()};
     m_task = job;
 
     QMetaObject::invokeMethod(
@@ -211,112 +193,20 @@ bool Model::isCurrent(const std::shared_ptr<Job>& job) const
 
 void Model::run(const std::shared_ptr<Job>& job)
 {
-    // A stored value no version of the program wrote (a typo in the file) names no engine: say so, rather than
-    // sending the text to one the person did not choose.
-    if (job->engine != hostedEngine && job->engine != minimaxEngine && job->engine != codexEngine) {
-        fail(job,
-             AppFailure{L::t(QStringLiteral("设置中的翻译服务“%1”无法识别，请在设置中重新选择。")).arg(job->engine)});
-        return;
-    }
     QPointer<Model> self(this);
-    // The token is read for every translation: moderation needs it for the other engines too.
-    m_engines->readSecret(Secrets::serviceAccount, this, [self, job](Outcome<QString> token) {
-        if (!self || !self->isCurrent(job)) {
-            return;
-        }
-        if (!token) {
-            self->fail(job, token.error());
-            return;
-        }
-        job->token = token.value();
-        if (job->engine == hostedEngine) {
-            self->callEngine(job);
-            return;
-        }
-        self->moderate(job, job->text, QStringLiteral("input"), [self, job] {
-            if (self) {
-                self->callEngine(job);
-            }
-        });
-    });
-}
-
-// A step's completion: drops the step's handle (and what it holds), ignores a result of a stopped or superseded
-// translation, shows a failure, and passes a value on to `next`.
-template <typename T, typename Next>
-Completion<T> Model::stepDone(const std::shared_ptr<Job>& job, Next next)
-{
-    QPointer<Model> self(this);
-    return [self, job, next = std::move(next)](Outcome<T> outcome) {
-        job->step = Cancellation();
-        Model* model = self.data();
-        if (model == nullptr || !model->isCurrent(job)) {
-            return;
-        }
-        if (!outcome) {
-            model->fail(job, outcome.error());
-            return;
-        }
-        next(model, outcome);
-    };
-}
-
-void Model::moderate(const std::shared_ptr<Job>& job, const QString& text, const QString& stage,
-                     std::function<void()> next)
-{
-    job->step =
-        m_engines->moderate(text, stage, job->requestID, job->token,
-                            stepDone<void>(job, [next = std::move(next)](Model*, const Outcome<void>&) { next(); }));
-}
-
-void Model::callEngine(const std::shared_ptr<Job>& job)
-{
-    QPointer<Model> self(this);
-    const Completion<QString> finished = stepDone<QString>(
-        job, [job](Model* model, const Outcome<QString>& outcome) { model->engineFinished(job, outcome.value()); });
-
-    if (job->engine == hostedEngine) {
-        job->step = m_engines->hosted(job->text, job->language, job->token, updateFor(job),
-                                      [finished](Outcome<HostedResult> outcome) {
-                                          if (!outcome) {
-                                              finished(outcome.error());
-                                              return;
-                                          }
-                                          finished(outcome.value().text);
-                                      });
-        return;
-    }
-    if (job->engine == minimaxEngine) {
-        // The key is read at each translation, off the GUI thread (the keyring answers over D-Bus).
-        m_engines->readSecret(Secrets::minimaxAccount, this, [self, job, finished](Outcome<QString> key) {
-            Model* model = self.data();
-            if (model == nullptr || !model->isCurrent(job)) {
-                return;
-            }
-            if (!key) {
-                model->fail(job, key.error());
-                return;
-            }
-            job->step = model->m_engines->minimax(job->text, job->languageName, job->endpoint, job->minimaxModel,
-                                                  key.value(), job->minimaxThinking, model->updateFor(job), finished);
-        });
-        return;
-    }
-    job->step = m_engines->codex(job->text, job->languageName, job->codexModel, updateFor(job), finished);
-}
-
-void Model::engineFinished(const std::shared_ptr<Job>& job, const QString& translation)
-{
-    if (job->engine == hostedEngine) {
-        succeed(job, translation);
-        return;
-    }
-    QPointer<Model> self(this);
-    moderate(job, translation, QStringLiteral("output"), [self, job, translation] {
-        if (self) {
-            self->succeed(job, translation);
-        }
-    });
+    job->step = TranslationPipeline::run(m_engines, job->engine, job->request, this, updateFor(job),
+                                         [self, job](Outcome<QString> outcome) {
+                                             job->step = Cancellation();
+                                             Model* model = self.data();
+                                             if (model == nullptr || !model->isCurrent(job)) {
+                                                 return;
+                                             }
+                                             if (!outcome) {
+                                                 model->fail(job, outcome.error());
+                                                 return;
+                                             }
+                                             model->succeed(job, outcome.value());
+                                         });
 }
 
 void Model::succeed(const std::shared_ptr<Job>& job, const QString& translation)
@@ -329,6 +219,8 @@ void Model::succeed(const std::shared_ptr<Job>& job, const QString& translation)
     setTranslated(translation);
     setBusy(false);
     setStatus(QStringLiteral("翻译完成"));
+    Q_EMIT translationCompleted(CompletedTranslation{QDateTime::currentDateTimeUtc(), job->request.text, translation,
+                                                     job->request.target, job->kind});
 }
 
 void Model::fail(const std::shared_ptr<Job>& job, const Error& error)
@@ -351,10 +243,6 @@ void Model::fail(const std::shared_ptr<Job>& job, const Error& error)
 
 TextUpdate Model::updateFor(const std::shared_ptr<Job>& current)
 {
-    // The other engines' text is shown only after it has passed output moderation: their updates go nowhere.
-    if (current->engine != hostedEngine) {
-        return [](const QString&) {};
-    }
     // Engines may call this from any thread and faster than the GUI draws: the latest text waits in one slot, and
     // one hop to the GUI thread at a time takes it there, however many updates came in between.
     struct Slot

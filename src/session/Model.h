@@ -2,6 +2,7 @@
 
 #include "core/Async.h"
 #include "core/Scheduler.h"
+#include "session/CompletedTranslation.h"
 #include "session/TranslationConsent.h"
 #include "session/TranslationEngines.h"
 
@@ -99,21 +100,18 @@ Q_SIGNALS:
     void copiedChanged();
     void sourceExpandedChanged();
     void captureInProgressChanged();
+    // Once for each translation that ran to its end, after the card shows it; never for one that failed, was
+    // stopped or was superseded.
+    void translationCompleted(const quilvant::CompletedTranslation& completed);
 
 private:
     template <typename T>
     void assign(T& field, const T& value, void (Model::*changed)());
     struct Job;
-    template <typename T, typename Next>
-    Completion<T> stepDone(const std::shared_ptr<Job>& job, Next next);
 
     void setCopied(const QString& value);
     bool isCurrent(const std::shared_ptr<Job>& job) const;
     void run(const std::shared_ptr<Job>& job);
-    void moderate(const std::shared_ptr<Job>& job, const QString& text, const QString& stage,
-                  std::function<void()> next);
-    void callEngine(const std::shared_ptr<Job>& job);
-    void engineFinished(const std::shared_ptr<Job>& job, const QString& translation);
     void succeed(const std::shared_ptr<Job>& job, const QString& translation);
     void fail(const std::shared_ptr<Job>& job, const Error& error);
     TextUpdate updateFor(const std::shared_ptr<Job>& job);

@@ -1,7 +1,8 @@
 #pragma once
 
 #include "core/Async.h"
-#include "engines/hosted/HostedResult.h"
+#include "engines/common/TranslationEngine.h"
+#include "foundation/EngineKind.h"
 
 #include <QString>
 #include <functional>
@@ -11,9 +12,9 @@ class QObject;
 
 namespace quilvant {
 
-// What the session model needs from the outside: the keyring and the three engines, behind one seam so that
-// the model can be driven against engines that misbehave on purpose. Every call starts on the GUI thread and
-// finishes there, following the contract of Completion.
+// What a translation needs from the outside: the keyring, the hosted service's moderation and the engines,
+// behind one seam so that the session can be driven against engines that misbehave on purpose. Every call starts
+// on the GUI thread and finishes there, following the contract of Completion.
 class TranslationEngines
 {
 public:
@@ -25,13 +26,9 @@ public:
 
     virtual Cancellation moderate(const QString& text, const QString& stage, const QString& requestID,
                                   const QString& token, Completion<void> done) = 0;
-    virtual Cancellation hosted(const QString& text, const QString& target, const QString& token, TextUpdate update,
-                                Completion<HostedResult> done) = 0;
-    virtual Cancellation minimax(const QString& text, const QString& language, const QString& endpoint,
-                                 const QString& model, const QString& key, const QString& thinking, TextUpdate update,
-                                 Completion<QString> done) = 0;
-    virtual Cancellation codex(const QString& text, const QString& language, const QString& model, TextUpdate update,
-                               Completion<QString> done) = 0;
+
+    // The engine of `kind` for one translation, with its settings as they are now.
+    virtual std::unique_ptr<TranslationEngine> engine(EngineKind kind) = 0;
 
     // Calls `done` from the event loop once no engine transfer runs any more (one still reading the end of an
     // answer already delivered included), so that a process about to exit has written what they measured.

@@ -1,7 +1,7 @@
 #include "ui/CardParts.h"
 
-#include "foundation/SornBrand.h"
 #include "ui/Icons.h"
+#include "ui/SornBrand.h"
 
 #include <QLabel>
 #include <QPainter>

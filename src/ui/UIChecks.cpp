@@ -3,6 +3,7 @@
 #include "core/Console.h"
 #include "core/EventLoop.h"
 #include "core/PrivateTempDir.h"
+#include "foundation/EngineKind.h"
 #include "foundation/L.h"
 #include "foundation/Settings.h"
 #include "platform/X11Window.h"
@@ -265,19 +266,19 @@ Outcome<void> renderSettingsPreview(const QString& dir)
     {
         const char* file;
         const char* uiLanguage;
-        const char* engine;
+        EngineKind engine;
         bool dark;
     } previews[] = {
-        {"settings-english.png", "en", "Sorn", false},
+        {"settings-english.png", "en", EngineKind::Hosted, false},
         // The chat-completions engine has the tallest section: it must fit the window in either language.
-        {"settings-en-light.png", "en", "MiniMax", false},
-        {"settings-en-dark.png", "en", "MiniMax", true},
-        {"settings-zh-light.png", "zh", "MiniMax", false},
-        {"settings-zh-dark.png", "zh", "MiniMax", true},
+        {"settings-en-light.png", "en", EngineKind::MiniMax, false},
+        {"settings-en-dark.png", "en", EngineKind::MiniMax, true},
+        {"settings-zh-light.png", "zh", EngineKind::MiniMax, false},
+        {"settings-zh-dark.png", "zh", EngineKind::MiniMax, true},
     };
     for (const auto& preview : previews) {
         Settings::setOverride(Settings::Key::uiLanguage, QString::fromLatin1(preview.uiLanguage));
-        Settings::setOverride(Settings::Key::engine, QString::fromLatin1(preview.engine));
+        Settings::setOverride(Settings::Key::engine, Engines::storedName(preview.engine));
         SettingsWindow settings;
         settings.view()->setPreview(true);
         settings.setForcedDark(preview.dark);
@@ -290,7 +291,7 @@ Outcome<void> renderSettingsPreview(const QString& dir)
         }
     }
     Settings::setOverride(Settings::Key::uiLanguage, QStringLiteral("en"));
-    Settings::setOverride(Settings::Key::engine, QStringLiteral("Sorn"));
+    Settings::setOverride(Settings::Key::engine, Engines::storedName(EngineKind::Hosted));
     return {};
 }
 
@@ -329,7 +330,7 @@ Outcome<void> SornUIChecks::run(const QString& outputDir)
     // Volatile settings: nothing is written to the person's stored settings.
     Settings::setOverride(Settings::Key::uiLanguage, QStringLiteral("en"));
     Settings::setOverride(Settings::Key::language, QStringLiteral("zh-Hans"));
-    Settings::setOverride(Settings::Key::engine, QStringLiteral("Sorn"));
+    Settings::setOverride(Settings::Key::engine, Engines::storedName(EngineKind::Hosted));
 
     Model model;
     CardWindow window(&model);

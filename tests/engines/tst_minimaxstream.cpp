@@ -1,6 +1,7 @@
-#include "engines/minimax/MiniMaxEventReader.h"
-#include "engines/minimax/MiniMaxStream.h"
-#include "engines/minimax/VisibleText.h"
+#include "chatstream/MiniMaxEventReader.h"
+#include "chatstream/MiniMaxStream.h"
+#include "chatstream/VisibleText.h"
+#include "engines/minimax/MiniMaxMessages.h"
 #include "foundation/Settings.h"
 
 #include <QtTest>
@@ -163,7 +164,7 @@ private Q_SLOTS:
         QString seen;
         for (int i = 0; i < count && seen.isEmpty(); ++i) {
             if (auto fed = reader.feed(line); !fed) {
-                seen = fed.error().description();
+                seen = streamError(fed.error()).description();
             }
         }
         QCOMPARE(seen, failure);

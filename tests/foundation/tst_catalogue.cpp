@@ -1,7 +1,7 @@
 #include "foundation/L.h"
 #include "foundation/Settings.h"
-#include "foundation/SornBrand.h"
 #include "foundation/TargetLanguage.h"
+#include "ui/SornBrand.h"
 
 #include <QImage>
 #include <QPainter>

@@ -1,3 +1,4 @@
+#include "foundation/EngineKind.h"
 #include "foundation/Settings.h"
 
 #include <QDir>
@@ -62,6 +63,31 @@ private Q_SLOTS:
         QFETCH(QString, letter);
         Settings::setValue(Settings::Key::shortcut, stored);
         QCOMPARE(Settings::shortcut(), letter);
+    }
+
+    // The stored engine value names the engine by one rule; each engine's own name is what is stored for it.
+    void engineNamedByTheStoredValue_data()
+    {
+        QTest::addColumn<std::optional<QString>>("stored");
+        QTest::addColumn<EngineKind>("kind");
+        QTest::newRow("absent") << std::optional<QString>() << EngineKind::Hosted;
+        QTest::newRow("hosted") << std::optional<QString>(QStringLiteral("Sorn")) << EngineKind::Hosted;
+        QTest::newRow("chat completions") << std::optional<QString>(QStringLiteral("MiniMax")) << EngineKind::MiniMax;
+        QTest::newRow("agent") << std::optional<QString>(QStringLiteral("Codex")) << EngineKind::Codex;
+        QTest::newRow("another case") << std::optional<QString>(QStringLiteral("minimax")) << EngineKind::Codex;
+        QTest::newRow("empty") << std::optional<QString>(QString()) << EngineKind::Codex;
+        QTest::newRow("unknown") << std::optional<QString>(QStringLiteral("Babel")) << EngineKind::Codex;
+    }
+    void engineNamedByTheStoredValue()
+    {
+        QFETCH(std::optional<QString>, stored);
+        QFETCH(EngineKind, kind);
+        if (stored) {
+            Settings::setValue(Settings::Key::engine, *stored);
+        }
+        QCOMPARE(Engines::fromSettings(), kind);
+        Settings::setValue(Settings::Key::engine, Engines::storedName(kind));
+        QCOMPARE(Engines::fromSettings(), kind);
     }
 
     void storedValuesAreReadFreshAtEachUse()

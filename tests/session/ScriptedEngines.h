@@ -1,5 +1,7 @@
 #pragma once
 
+#include "foundation/Secrets.h"
+#include "foundation/Settings.h"
 #include "session/TranslationEngines.h"
 
 #include <QHash>
@@ -46,32 +48,29 @@ public:
                     }});
     }
 
-    Cancellation hosted(const QString& text, const QString& target, const QString& token, TextUpdate update,
-                        Completion<HostedResult> done) override
+    // Each kind records the arguments its client would be called with, the settings read when it is made.
+    std::unique_ptr<TranslationEngine> engine(EngineKind kind) override
     {
-        return add({QStringLiteral("hosted"),
-                    {text, target, token},
-                    std::move(update),
-                    [done = std::move(done)](Outcome<QString> outcome) {
-                        done(outcome ? Outcome<HostedResult>(HostedResult{outcome.value(), 100, std::nullopt})
-                                     : Outcome<HostedResult>(outcome.error()));
-                    }});
-    }
-
-    Cancellation minimax(const QString& text, const QString& language, const QString& endpoint, const QString& model,
-                         const QString& key, const QString& thinking, TextUpdate update,
-                         Completion<QString> done) override
-    {
-        return add({QStringLiteral("minimax"),
-                    {text, language, endpoint, model, key, thinking},
-                    std::move(update),
-                    std::move(done)});
-    }
-
-    Cancellation codex(const QString& text, const QString& language, const QString& model, TextUpdate update,
-                       Completion<QString> done) override
-    {
-        return add({QStringLiteral("codex"), {text, language, model}, std::move(update), std::move(done)});
+        switch (kind) {
+        case EngineKind::Hosted:
+            return std::make_unique<Engine>(this, QStringLiteral("hosted"), false, QString(),
+                                            [](const EngineRequest& r) {
+                                                return QStringList{r.text, r.target, r.token};
+                                            });
+        case EngineKind::MiniMax:
+            return std::make_unique<Engine>(this, QStringLiteral("minimax"), true, Secrets::minimaxAccount,
+                                            [endpoint = Settings::endpoint(), model = Settings::minimaxModel(),
+                                             thinking = Settings::minimaxThinking()](const EngineRequest& r) {
+                                                return QStringList{r.text, r.targetName, endpoint,
+                                                                   model,  r.key,        thinking};
+                                            });
+        case EngineKind::Codex:
+            break;
+        }
+        return std::make_unique<Engine>(this, QStringLiteral("codex"), true, QString(),
+                                        [model = Settings::codexModel().trimmed()](const EngineRequest& r) {
+                                            return QStringList{r.text, r.targetName, model};
+                                        });
     }
 
     void whenSettled(std::function<void()> done) override { QTimer::singleShot(0, std::move(done)); }
@@ -86,6 +85,32 @@ public:
     }
 
 private:
+    class Engine final : public TranslationEngine
+    {
+    public:
+        Engine(ScriptedEngines* owner, QString kind, bool moderated, QString keyAccount,
+               std::function<QStringList(const EngineRequest&)> args)
+            : m_owner(owner)
+            , m_kind(std::move(kind))
+            , m_moderated(moderated)
+            , m_keyAccount(std::move(keyAccount))
+            , m_args(std::move(args))
+        {}
+        bool moderated() const override { return m_moderated; }
+        QString keyAccount() const override { return m_keyAccount; }
+        Cancellation translate(const EngineRequest& request, TextUpdate update, Completion<QString> done) override
+        {
+            return m_owner->add({m_kind, m_args(request), std::move(update), std::move(done)});
+        }
+
+    private:
+        ScriptedEngines* m_owner;
+        QString m_kind;
+        bool m_moderated;
+        QString m_keyAccount;
+        std::function<QStringList(const EngineRequest&)> m_args;
+    };
+
     Cancellation add(Call call)
     {
         calls.append(call);

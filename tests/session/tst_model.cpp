@@ -151,8 +151,26 @@ private Q_SLOTS:
         QCOMPARE(m_prompt.asked, 1);
     }
 
-    // What keeps a translation from reaching its engine is shown as such: an engine setting no version wrote,
-    // a keyring that cannot give the key or the token.
+    // A stored engine value no version wrote means the agent CLI, as the settings window shows it.
+    void anyOtherStoredEngineIsTheAgentCli_data()
+    {
+        QTest::addColumn<QString>("engine");
+        QTest::newRow("unknown name") << QStringLiteral("Babel");
+        QTest::newRow("another case") << QStringLiteral("codex");
+        QTest::newRow("empty") << QString();
+    }
+    void anyOtherStoredEngineIsTheAgentCli()
+    {
+        QFETCH(QString, engine);
+        Settings::setValue(Settings::Key::engine, engine);
+        start(QStringLiteral("Hello"));
+        call(0).finish(QString()); // input moderation
+        QTRY_COMPARE(m_engines->calls.size(), 2);
+        QCOMPARE(m_engines->kinds(), (QStringList{QStringLiteral("moderate"), QStringLiteral("codex")}));
+    }
+
+    // What keeps a translation from reaching its engine is shown as such: a keyring that cannot give the key or
+    // the token.
     void translationThatCannotStartSaysWhy_data()
     {
         QTest::addColumn<QString>("engine");
@@ -160,13 +178,6 @@ private Q_SLOTS:
         QTest::addColumn<QString>("error");
         QTest::addColumn<QStringList>("kinds");
         const QString locked = QStringLiteral("The keyring is locked. Unlock it and try again.");
-        for (const char* unknown : {"Babel", "codex"}) {
-            QTest::addRow("unknown engine %s", unknown)
-                << QString::fromLatin1(unknown) << QString()
-                << QStringLiteral("The translation service \"%1\" in Settings is unknown. Choose one in Settings.")
-                       .arg(QString::fromLatin1(unknown))
-                << QStringList{};
-        }
         QTest::newRow("API key behind a locked keyring") << QStringLiteral("MiniMax") << QStringLiteral("minimax")
                                                          << locked << QStringList{QStringLiteral("moderate")};
         QTest::newRow("service token behind a locked keyring")
@@ -308,6 +319,41 @@ private Q_SLOTS:
         QCOMPARE(m_model->error(), std::optional<QString>(shown));
         QCOMPARE(m_model->status(), QStringLiteral("Translation failed"));
         QVERIFY(!m_model->busy());
+    }
+
+    // A translation that ran to its end is announced once, with what it was; one that failed or was stopped never.
+    void completedTranslationsAreAnnounced_data()
+    {
+        QTest::addColumn<QString>("end"); // "finish", "fail" or "stop"
+        QTest::addColumn<int>("announced");
+        QTest::newRow("finished") << QStringLiteral("finish") << 1;
+        QTest::newRow("failed") << QStringLiteral("fail") << 0;
+        QTest::newRow("stopped") << QStringLiteral("stop") << 0;
+    }
+    void completedTranslationsAreAnnounced()
+    {
+        QFETCH(QString, end);
+        QFETCH(int, announced);
+        QList<CompletedTranslation> seen;
+        connect(m_model.get(), &Model::translationCompleted, this,
+                [&seen](const CompletedTranslation& completed) { seen.append(completed); });
+        Settings::setValue(Settings::Key::language, QStringLiteral("ja"));
+        const QDateTime before = QDateTime::currentDateTimeUtc();
+        start(QStringLiteral("Hello"));
+        if (end == QStringLiteral("stop")) {
+            m_model->stop();
+        }
+        call(0).finish(end == QStringLiteral("fail") ? Outcome<QString>(Error::app(QStringLiteral("no")))
+                                                     : Outcome<QString>(QStringLiteral("こんにちは")));
+        settle();
+        QCOMPARE(seen.size(), announced);
+        if (announced == 1) {
+            QCOMPARE(seen[0].source, QStringLiteral("Hello"));
+            QCOMPARE(seen[0].translation, QStringLiteral("こんにちは"));
+            QCOMPARE(seen[0].target, QStringLiteral("ja"));
+            QCOMPARE(seen[0].engine, EngineKind::Hosted);
+            QVERIFY(seen[0].time >= before && seen[0].time <= QDateTime::currentDateTimeUtc());
+        }
     }
 
     void lateEventsOfAStoppedTranslationNeverAppear()

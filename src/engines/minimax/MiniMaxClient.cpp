@@ -1,11 +1,12 @@
 #include "engines/minimax/MiniMaxClient.h"
 
+#include "chatstream/MiniMaxEventReader.h"
+#include "chatstream/MiniMaxStream.h"
 #include "core/Clock.h"
 #include "core/Diagnostics.h"
 #include "core/Redaction.h"
-#include "engines/minimax/MiniMaxEventReader.h"
+#include "engines/minimax/MiniMaxMessages.h"
 #include "engines/minimax/MiniMaxNetworkMetrics.h"
-#include "engines/minimax/MiniMaxStream.h"
 #include "foundation/L.h"
 
 #include <QCoreApplication>
@@ -227,7 +228,7 @@ void MiniMaxClient::onBody(const CallPtr& call, const QByteArray& bytes)
         return;
     }
     if (auto fed = call->reader->feed(bytes); !fed) {
-        return fail(call, fed.error());
+        return fail(call, streamError(fed.error()));
     }
     // The update may have cancelled this call.
     if (!call->ended() && call->reader->stopped()) {
@@ -250,9 +251,9 @@ void MiniMaxClient::onDone(const CallPtr& call, const Outcome<void>& outcome)
     if (call->streamed) {
         return completeStream(call);
     }
-    Outcome<QString> answer = MiniMaxStream::wholeBody(call->whole, call->head->status, call->plan.key);
+    StreamOutcome<QString> answer = MiniMaxStream::wholeBody(call->whole, call->head->status, call->plan.key);
     if (!answer) {
-        return fail(call, answer.error());
+        return fail(call, streamError(answer.error()));
     }
     if (call->update) {
         call->update(answer.value());
@@ -262,9 +263,9 @@ void MiniMaxClient::onDone(const CallPtr& call, const Outcome<void>& outcome)
 
 void MiniMaxClient::completeStream(const CallPtr& call)
 {
-    Outcome<QString> completed = call->reader->finish();
+    StreamOutcome<QString> completed = call->reader->finish();
     if (!completed) {
-        return fail(call, completed.error());
+        return fail(call, streamError(completed.error()));
     }
     Diagnostics::record(QStringLiteral("minimax.reasoning-characters count=") +
                         QString::number(call->reader->stream().reasoningCharacters()));

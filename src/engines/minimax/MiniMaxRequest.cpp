@@ -1,7 +1,7 @@
 #include "engines/minimax/MiniMaxRequest.h"
 
 #include "core/Redaction.h"
-#include "engines/minimax/MiniMaxStream.h"
+#include "engines/minimax/MiniMaxMessages.h"
 #include "foundation/L.h"
 
 #include <QCryptographicHash>

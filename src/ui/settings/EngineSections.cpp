@@ -1,5 +1,6 @@
 #include "ui/settings/EngineSections.h"
 
+#include "foundation/EngineKind.h"
 #include "foundation/L.h"
 #include "foundation/Secrets.h"
 #include "foundation/Settings.h"
@@ -63,7 +64,7 @@ void HostedSection::retranslate()
 
 void HostedSection::loadValues()
 {
-    setVisible(Settings::engine() == QStringLiteral("Sorn"));
+    setVisible(Engines::fromSettings() == EngineKind::Hosted);
     setFieldText(m_serviceURL, Settings::serviceURL());
 }
 
@@ -97,7 +98,7 @@ void MiniMaxSection::retranslate()
 
 void MiniMaxSection::loadValues()
 {
-    setVisible(Settings::engine() == QStringLiteral("MiniMax"));
+    setVisible(Engines::fromSettings() == EngineKind::MiniMax);
     setFieldText(m_endpoint, Settings::endpoint());
     setFieldText(m_model, Settings::minimaxModel());
 }
@@ -126,9 +127,7 @@ void CodexSection::retranslate()
 
 void CodexSection::loadValues()
 {
-    // Every value but the other two engines' means the coding-agent CLI, as in the translation itself.
-    const QString engine = Settings::engine();
-    setVisible(engine != QStringLiteral("Sorn") && engine != QStringLiteral("MiniMax"));
+    setVisible(Engines::fromSettings() == EngineKind::Codex);
     setFieldText(m_path, Settings::codexPath());
     setFieldText(m_model, Settings::codexModel());
 }

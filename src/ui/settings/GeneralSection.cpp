@@ -1,5 +1,6 @@
 #include "ui/settings/GeneralSection.h"
 
+#include "foundation/EngineKind.h"
 #include "foundation/L.h"
 #include "foundation/Settings.h"
 #include "foundation/TargetLanguage.h"
@@ -120,10 +121,12 @@ void GeneralSection::retranslate()
     {
         const QSignalBlocker quiet(m_engine);
         m_engine->clear();
-        m_engine->addItem(QStringLiteral("Quilvant · ") + L::t(QStringLiteral("翻译服务")), QStringLiteral("Sorn"));
+        m_engine->addItem(QStringLiteral("Quilvant · ") + L::t(QStringLiteral("翻译服务")),
+                          Engines::storedName(EngineKind::Hosted));
         m_engine->addItem(QStringLiteral("MiniMax · ") + L::t(QStringLiteral("自带 API Key")),
-                          QStringLiteral("MiniMax"));
-        m_engine->addItem(QStringLiteral("Codex · ") + L::t(QStringLiteral("高级设置")), QStringLiteral("Codex"));
+                          Engines::storedName(EngineKind::MiniMax));
+        m_engine->addItem(QStringLiteral("Codex · ") + L::t(QStringLiteral("高级设置")),
+                          Engines::storedName(EngineKind::Codex));
     }
     {
         const QSignalBlocker quiet(m_language);
@@ -137,7 +140,7 @@ void GeneralSection::retranslate()
 void GeneralSection::loadValues()
 {
     selectData(m_uiLanguage, Settings::uiLanguage());
-    selectData(m_engine, Settings::engine());
+    selectData(m_engine, Engines::storedName(Engines::fromSettings()));
     // A loose stored value shows as the language it stands for.
     selectData(m_language, TargetLanguage::code(Settings::language()));
     selectData(m_shortcut, Settings::shortcut());

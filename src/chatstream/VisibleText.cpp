@@ -1,4 +1,4 @@
-#include "engines/minimax/VisibleText.h"
+#include "chatstream/VisibleText.h"
 
 namespace quilvant {
 

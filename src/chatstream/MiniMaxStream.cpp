@@ -1,7 +1,6 @@
-#include "engines/minimax/MiniMaxStream.h"
+#include "chatstream/MiniMaxStream.h"
 
 #include "core/Redaction.h"
-#include "foundation/L.h"
 
 #include <QTextBoundaryFinder>
 #include <cmath>
@@ -75,12 +74,12 @@ std::optional<qint64> integerOf(const json& value)
 
 // The parser's own message quotes the bytes around the fault, which may be anything a server echoes (a key
 // included); only the position is kept.
-Error parseError(const json::exception& error)
+StreamFailure parseError(const json::exception& error)
 {
     const auto* parse = dynamic_cast<const json::parse_error*>(&error);
-    return Error::system(parse != nullptr
-                             ? QStringLiteral("JSON parse error in a stream event at byte %1.").arg(parse->byte)
-                             : QStringLiteral("JSON parse error in a stream event."));
+    return {StreamFailure::Kind::NotJson,
+            parse != nullptr ? QStringLiteral("JSON parse error in a stream event at byte %1.").arg(parse->byte)
+                             : QStringLiteral("JSON parse error in a stream event.")};
 }
 
 } // namespace
@@ -89,7 +88,7 @@ MiniMaxStream::MiniMaxStream(QString secret)
     : m_secret(std::move(secret))
 {}
 
-Outcome<void> MiniMaxStream::line(const QString& line)
+StreamOutcome<void> MiniMaxStream::line(const QString& line)
 {
     if (line.isEmpty()) {
         return flush();
@@ -102,14 +101,14 @@ Outcome<void> MiniMaxStream::line(const QString& line)
         // The lines of one event are joined by line feeds: each one counts one more character.
         m_dataSize += payload.size() + (m_dataLines.isEmpty() ? 0 : 1);
         if (m_dataSize >= eventLimit) {
-            return AppFailure{L::t(MiniMaxMessage::eventTooLarge)};
+            return StreamFailure{StreamFailure::Kind::EventTooLarge};
         }
         m_dataLines.append(payload);
     }
     return {};
 }
 
-Outcome<void> MiniMaxStream::flush()
+StreamOutcome<void> MiniMaxStream::flush()
 {
     if (m_dataLines.isEmpty()) {
         return {};
@@ -129,10 +128,10 @@ Outcome<void> MiniMaxStream::flush()
         return parseError(error);
     }
     if (!object.is_object()) {
-        return AppFailure{L::t(MiniMaxMessage::invalidStream)};
+        return StreamFailure{StreamFailure::Kind::NotAnObject};
     }
-    if (const auto failure = serverFailure(object, 200, m_secret)) {
-        return AppFailure{*failure};
+    if (auto failure = serverFailure(object, 200, m_secret)) {
+        return StreamFailure{StreamFailure::Kind::Server, std::move(*failure), 200};
     }
     const json* choices = member(object, "choices");
     if (choices == nullptr || !choices->is_array()) {
@@ -155,14 +154,14 @@ Outcome<void> MiniMaxStream::flush()
     return {};
 }
 
-Outcome<QString> MiniMaxStream::completedText() const
+StreamOutcome<QString> MiniMaxStream::completedText() const
 {
     if (m_finishReason == QStringLiteral("length")) {
-        return AppFailure{L::t(MiniMaxMessage::streamTruncated)};
+        return StreamFailure{StreamFailure::Kind::Truncated};
     }
     const bool complete = m_finishReason ? *m_finishReason == QLatin1String("stop") : m_done;
     if (!complete || visibleText().isEmpty()) {
-        return AppFailure{L::t(MiniMaxMessage::incomplete)};
+        return StreamFailure{StreamFailure::Kind::Incomplete};
     }
     return visibleText();
 }
@@ -209,10 +208,6 @@ std::optional<QString> MiniMaxStream::serverFailure(const json& object, int http
         composed += QStringLiteral(", code ") + QString::number(*code);
     }
     composed += QStringLiteral("): ") + Redaction::redacted(message, {secret});
-    if (http == 401 || http == 403) {
-        composed += L::chinese() ? QStringLiteral("\n请检查 Key 与国内站／国际站地址是否匹配。")
-                                 : QStringLiteral("\nCheck that your key matches the China or international endpoint.");
-    }
     return composed;
 }
 
@@ -225,21 +220,21 @@ std::optional<QString> MiniMaxStream::serverFailure(const QByteArray& body, int 
     return serverFailure(object, http, secret);
 }
 
-Outcome<QString> MiniMaxStream::wholeBody(const QByteArray& body, int http, const QString& secret)
+StreamOutcome<QString> MiniMaxStream::wholeBody(const QByteArray& body, int http, const QString& secret)
 {
     json object = json::parse(body.constBegin(), body.constEnd(), nullptr, false);
     if (!object.is_object()) {
         object = json::object();
     }
-    if (const auto failure = serverFailure(object, http, secret)) {
-        return AppFailure{*failure};
+    if (auto failure = serverFailure(object, http, secret)) {
+        return StreamFailure{StreamFailure::Kind::Server, std::move(*failure), http};
     }
     QString content;
     const json* choices = member(object, "choices");
     if (choices != nullptr && choices->is_array() && !choices->empty()) {
         const json& first = choices->front();
         if (const json* reason = stringMember(first, "finish_reason"); reason != nullptr && *reason == "length") {
-            return AppFailure{L::t(MiniMaxMessage::bodyTruncated)};
+            return StreamFailure{StreamFailure::Kind::BodyTruncated};
         }
         if (const json* message = member(first, "message"); message != nullptr && message->is_object()) {
             if (const json* text = stringMember(*message, "content")) {
@@ -249,7 +244,7 @@ Outcome<QString> MiniMaxStream::wholeBody(const QByteArray& body, int http, cons
     }
     const QString result = visible(content);
     if (result.isEmpty()) {
-        return AppFailure{L::t(MiniMaxMessage::noTranslation)};
+        return StreamFailure{StreamFailure::Kind::NoTranslation};
     }
     return result;
 }

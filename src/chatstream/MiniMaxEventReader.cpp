@@ -1,6 +1,4 @@
-#include "engines/minimax/MiniMaxEventReader.h"
-
-#include "foundation/L.h"
+#include "chatstream/MiniMaxEventReader.h"
 
 namespace quilvant {
 
@@ -9,11 +7,11 @@ MiniMaxEventReader::MiniMaxEventReader(std::function<void(const QString&)> publi
     , m_stream(std::move(secret))
 {}
 
-Outcome<void> MiniMaxEventReader::feed(QByteArrayView bytes)
+StreamOutcome<void> MiniMaxEventReader::feed(QByteArrayView bytes)
 {
     m_bodySize += bytes.size();
     if (m_bodySize > bodyLimit) {
-        return AppFailure{L::t(MiniMaxMessage::bodyTooLarge)};
+        return StreamFailure{StreamFailure::Kind::BodyTooLarge};
     }
     qsizetype position = 0;
     while (position < bytes.size() && !stopped()) {
@@ -22,7 +20,7 @@ Outcome<void> MiniMaxEventReader::feed(QByteArrayView bytes)
         const qsizetype length = end - position;
         // The line buffer may never reach the limit, not even for a moment.
         if (m_line.size() + length >= lineLimit) {
-            return AppFailure{L::t(MiniMaxMessage::eventTooLarge)};
+            return StreamFailure{StreamFailure::Kind::EventTooLarge};
         }
         m_line.append(bytes.sliced(position, length));
         position = end;
@@ -37,7 +35,7 @@ Outcome<void> MiniMaxEventReader::feed(QByteArrayView bytes)
     return {};
 }
 
-Outcome<void> MiniMaxEventReader::takeLine()
+StreamOutcome<void> MiniMaxEventReader::takeLine()
 {
     if (m_line.endsWith('\r')) {
         m_line.chop(1);
@@ -61,7 +59,7 @@ void MiniMaxEventReader::publishIfChanged()
     m_publish(visible);
 }
 
-Outcome<QString> MiniMaxEventReader::finish()
+StreamOutcome<QString> MiniMaxEventReader::finish()
 {
     if (!m_line.isEmpty()) {
         const QString line = QString::fromUtf8(m_line);
@@ -73,7 +71,7 @@ Outcome<QString> MiniMaxEventReader::finish()
     if (auto flushed = m_stream.flush(); !flushed) {
         return flushed.error();
     }
-    Outcome<QString> completed = m_stream.completedText();
+    StreamOutcome<QString> completed = m_stream.completedText();
     if (completed && completed.value().size() != m_publishedSize) {
         m_publishedSize = completed.value().size();
         m_publish(completed.value());

@@ -1,7 +1,6 @@
 #pragma once
 
-#include "core/Outcome.h"
-#include "engines/minimax/MiniMaxStream.h"
+#include "chatstream/MiniMaxStream.h"
 
 #include <QByteArray>
 #include <QString>
@@ -25,17 +24,17 @@ public:
 
     // Feeds the next bytes of the body. After "[DONE]" the reader stops (stopped() turns true) and the rest of
     // the body is not read.
-    Outcome<void> feed(QByteArrayView bytes);
+    StreamOutcome<void> feed(QByteArrayView bytes);
     bool stopped() const { return m_stream.done(); }
 
     // The body ended (or reading stopped): dispatches what is left and returns the final text, publishing it
     // once more if it differs from the last text published.
-    Outcome<QString> finish();
+    StreamOutcome<QString> finish();
 
     const MiniMaxStream& stream() const { return m_stream; }
 
 private:
-    Outcome<void> takeLine();
+    StreamOutcome<void> takeLine();
     void publishIfChanged();
 
     std::function<void(const QString&)> m_publish;

@@ -1,4 +1,4 @@
-#include "foundation/SornBrand.h"
+#include "ui/SornBrand.h"
 
 #include <QPainter>
 

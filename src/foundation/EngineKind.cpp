@@ -1,0 +1,53 @@
+#include "foundation/EngineKind.h"
+
+#include "foundation/Settings.h"
+
+namespace quilvant::Engines {
+
+EngineKind fromStored(const std::optional<QString>& stored)
+{
+    if (!stored) {
+        return EngineKind::Hosted;
+    }
+    for (const EngineKind kind : all) {
+        if (*stored == storedName(kind)) {
+            return kind;
+        }
+    }
+    return EngineKind::Codex;
+}
+
+EngineKind fromSettings()
+{
+    const std::optional<QVariant> stored = Settings::value(Settings::Key::engine);
+    return fromStored(stored ? std::optional<QString>(stored->toString()) : std::nullopt);
+}
+
+QString storedName(EngineKind kind)
+{
+    switch (kind) {
+    case EngineKind::Hosted:
+        return QStringLiteral("Sorn");
+    case EngineKind::MiniMax:
+        return QStringLiteral("MiniMax");
+    case EngineKind::Codex:
+        break;
+    }
+    return QStringLiteral("Codex");
+}
+
+std::optional<EngineKind> fromCommandLine(const QString& name)
+{
+    if (name.compare(QLatin1String("hosted"), Qt::CaseInsensitive) == 0 ||
+        name.compare(QLatin1String("quilvant"), Qt::CaseInsensitive) == 0) {
+        return EngineKind::Hosted;
+    }
+    for (const EngineKind kind : all) {
+        if (name.compare(storedName(kind), Qt::CaseInsensitive) == 0) {
+            return kind;
+        }
+    }
+    return std::nullopt;
+}
+
+} // namespace quilvant::Engines

@@ -1,0 +1,2 @@
+#include "core/Outcome.h"
+#include "foundation/L.h"
