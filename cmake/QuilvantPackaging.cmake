@@ -48,7 +48,7 @@ translation engine chosen in the settings.")
 set(CPACK_DEBIAN_CLIENT_PACKAGE_DEPENDS
     "qt6-qpa-plugins, tesseract-ocr-eng, maim | grim | xdg-desktop-portal")
 set(CPACK_DEBIAN_CLIENT_PACKAGE_RECOMMENDS
-    "tesseract-ocr-fra, tesseract-ocr-jpn, tesseract-ocr-kor, tesseract-ocr-chi-sim, tesseract-ocr-chi-tra, gnome-keyring | kwalletmanager, slurp, qt6-wayland")
+    "tesseract-ocr-fra, tesseract-ocr-jpn, tesseract-ocr-kor, tesseract-ocr-chi-sim, tesseract-ocr-chi-tra, tesseract-ocr-jpn-vert, tesseract-ocr-chi-sim-vert, tesseract-ocr-chi-tra-vert, gnome-keyring | kwalletmanager, slurp, qt6-wayland")
 
 set(CPACK_DEBIAN_SERVICE_PACKAGE_NAME quilvant-service)
 set(CPACK_DEBIAN_SERVICE_PACKAGE_SECTION net)

@@ -1,23 +1,31 @@
-// Measures text recognition against its floor: the same one-line image read through the plain Tesseract API told
-// the right language, with the engine loaded once and one OpenMP level. Both run side by side in one process,
-// alternating, so a busy machine slows both alike; the report gives the ratio per script in CPU time and in wall
-// time, warm (engines loaded) and cold (the first read in a fresh process, loading included), and the resident
-// memory our recognition adds once it has read every script.
+// Measures text recognition against its floor: the same one-line image (two columns for the vertical scripts) read
+// through the plain Tesseract API told the right language and layout, with the engine loaded once and one OpenMP
+// level. Both run side by side in one process, alternating, so a busy machine slows both alike; the report gives the
+// ratio per script in CPU time and in wall time, warm (engines loaded) and cold (the first read in a fresh process,
+// loading included, also on desktops in traditional and in simplified Chinese), what telling columns from rows costs
+// per image, how many lines and columns of an accuracy set read exactly, and the resident memory our recognition
+// adds once it has read every script.
 //
 //   bench_recognition [--rounds N]     the whole report
+//   bench_recognition --accuracy       only the count of lines and columns read exactly
+//   bench_recognition --detection      only the cost of telling columns from rows
 //   bench_recognition --repeat ROW N   (for callgrind) N reads of one row, nothing else timed
 //   bench_recognition --cold ROW SIDE  (internal) one cold read in this process; SIDE is "ours" or "floor"
 //   bench_recognition --memory ROWS    (internal) megabytes our recognition adds reading ROWS ("01245")
 
+#include "recognition/Columns.h"
+#include "recognition/LineBands.h"
 #include "recognition/RecognitionLanguages.h"
 #include "recognition/Translation.h"
 #include "selftest/Fixture.h"
+#include "support/DrawnText.h"
 #include "support/Measure.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QGuiApplication>
+#include <QPainter>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <algorithm>
@@ -39,28 +47,49 @@ namespace {
 struct Row
 {
     const char* name;
-    const char* text;
+    const char* text;  // columns right to left, one to a line, when vertical
     const char* model; // what the floor is told
+    bool vertical = false;
+    const char* family = nullptr; // vertical rows: the face they are drawn in
 };
 
 const Row kRows[] = {
-    {"English", "Keep reading and stay curious.", "eng"}, {"French", "La curiosité ouvre de nouvelles portes.", "fra"},
-    {"Chinese", "保持好奇，发现新的世界。", "chi_sim"},   {"Trad.", "保持好奇，發現新的世界。", "chi_tra"},
-    {"Japanese", "新しい世界を見つけましょう。", "jpn"},  {"Korean", "새로운 세상을 발견하세요.", "kor"},
+    {"English", "Keep reading and stay curious.", "eng"},
+    {"French", "La curiosité ouvre de nouvelles portes.", "fra"},
+    {"Chinese", "保持好奇，发现新的世界。", "chi_sim"},
+    {"Trad.", "保持好奇，發現新的世界。", "chi_tra"},
+    {"Japanese", "新しい世界を見つけましょう。", "jpn"},
+    {"Korean", "새로운 세상을 발견하세요.", "kor"},
+    {"V.Japan.", "新しい世界を見つけましょう。\n明日は晴れるでしょう。", "jpn_vert", true, "Noto Sans CJK JP"},
+    {"V.Chin.", "保持好奇，发现新的世界。\n这个国家的经济发展很快。", "chi_sim_vert", true, "Noto Sans CJK SC"},
+    {"V.Trad.", "保持好奇，發現新的世界。\n請選擇要翻譯的區域", "chi_tra_vert", true, "Noto Sans CJK TC"},
 };
 constexpr int kRowCount = int(std::size(kRows));
 constexpr int kTraditionalRow = 3;
 const char* const kFiveScripts = "01245"; // the rows whose engines the memory figure covers
 
-QString fixture(int row)
+QImage drawn(const Row& row)
 {
-    const QImage image = Fixture::draw(QString::fromUtf8(kRows[row].text), QSize(1500, 180), QPointF(35, 65), 44);
+    if (!row.vertical) {
+        return Fixture::draw(QString::fromUtf8(row.text), QSize(1500, 180), QPointF(35, 65), 44);
+    }
+    return test::draw(
+        {QString::fromUtf8(row.text).split(QLatin1Char('\n')), 20, QString::fromLatin1(row.family), false, true});
+}
+
+QString written(const QImage& image)
+{
     const Outcome<QString> path = Fixture::write(image, QStringLiteral("bench-ocr-"));
     if (!path) {
         std::fprintf(stderr, "%s\n", qPrintable(path.error().description()));
         std::exit(2);
     }
     return path.value();
+}
+
+QString fixture(int row)
+{
+    return written(drawn(kRows[row]));
 }
 
 double cpuMilliseconds()
@@ -83,7 +112,8 @@ double median(std::vector<double> values)
 class Floor
 {
 public:
-    explicit Floor(const char* model)
+    explicit Floor(const char* model, bool vertical = false)
+        : m_mode(vertical ? tesseract::PSM_SINGLE_BLOCK_VERT_TEXT : tesseract::PSM_SINGLE_LINE)
     {
         const std::vector<std::string> names = {"debug_file"};
         const std::vector<std::string> values = {"/dev/null"};
@@ -97,7 +127,7 @@ public:
             return {};
         }
         Pix* pix = pixRead(QFile::encodeName(path).constData());
-        m_api.SetPageSegMode(tesseract::PSM_SINGLE_LINE);
+        m_api.SetPageSegMode(m_mode);
         m_api.SetImage(pix);
         char* text = m_api.GetUTF8Text();
         QString result = QString::fromUtf8(text).trimmed();
@@ -109,6 +139,7 @@ public:
 
 private:
     tesseract::TessBaseAPI m_api;
+    tesseract::PageSegMode m_mode;
     bool m_ok = false;
 };
 
@@ -145,7 +176,7 @@ int coldChild(int row, const QString& side)
     std::unique_ptr<Floor> floor;
     const Sample sample = timed(kRows[row], [&] {
         if (side == QLatin1String("floor")) {
-            floor = std::make_unique<Floor>(kRows[row].model);
+            floor = std::make_unique<Floor>(kRows[row].model, kRows[row].vertical);
             return floor->read(path);
         }
         return ours(path);
@@ -219,6 +250,171 @@ struct Side
     }
 };
 
+// Lines of each script drawn at interface sizes in a sans and a serif face, light and dark, read in turn so that each
+// capture follows one in another script; and columns of the vertical scripts. Counts the lines read exactly.
+struct AccuracySet
+{
+    const char* name;
+    const char* sans;
+    const char* serif;
+    std::vector<const char*> lines;
+};
+
+const AccuracySet kAccuracy[] = {
+    {"English",
+     "DejaVu Sans",
+     "DejaVu Serif",
+     {"Keep reading and stay curious.", "Restart the application to apply the new settings.",
+      "The file could not be saved because the disk is full.", "Select the area you want to translate.",
+      "Your changes have been saved.", "Open the settings to choose another language.",
+      "Download complete: 3 files, 24 MB.", "Please check your network connection and try again."}},
+    {"French",
+     "DejaVu Sans",
+     "DejaVu Serif",
+     {"La curiosité ouvre de nouvelles portes.", "Où est le garçon ? Il a déjà mangé.",
+      "Redémarrez l'application pour appliquer les réglages.", "Le fichier n'a pas pu être enregistré.",
+      "Sélectionnez la zone à traduire.", "Vos modifications ont été enregistrées.",
+      "Vérifiez votre connexion et réessayez.", "Très bien, à demain matin !"}},
+    {"Chinese",
+     "Noto Sans CJK SC",
+     "Noto Serif CJK SC",
+     {"保持好奇，发现新的世界。", "这个国家的经济发展很快。", "请选择要翻译的区域", "设置已保存，需要重新启动。",
+      "文件无法保存，因为磁盘已满。", "请检查网络连接后重试。", "我们明天早上见面吧。", "下载完成，共三个文件。"}},
+    {"Trad.",
+     "Noto Sans CJK TC",
+     "Noto Serif CJK TC",
+     {"保持好奇，發現新的世界。", "這個國家的經濟發展很快。", "請選擇要翻譯的區域", "設定已儲存，需要重新啟動。",
+      "檔案無法儲存，因為磁碟已滿。", "請檢查網路連線後重試。", "我們明天早上見面吧。", "下載完成，共三個檔案。"}},
+    {"Japanese",
+     "Noto Sans CJK JP",
+     "Noto Serif CJK JP",
+     {"新しい世界を見つけましょう。", "明日は晴れるでしょう。", "設定を保存しました。",
+      "翻訳する範囲を選択してください。", "ファイルを保存できませんでした。", "ネットワーク接続を確認してください。",
+      "吾輩は猫である。名前はまだ無い。", "ダウンロードが完了しました。"}},
+    {"Korean",
+     "Noto Sans CJK KR",
+     "Noto Serif CJK KR",
+     {"새로운 세상을 발견하세요.", "설정이 저장되었습니다.", "번역할 영역을 선택하세요.", "파일을 저장할 수 없습니다.",
+      "네트워크 연결을 확인하세요.", "내일 아침에 만나요.", "다운로드가 완료되었습니다.", "오늘 날씨가 정말 좋네요."}},
+};
+constexpr int kAccuracySizes[] = {14, 16, 20, 24};
+
+struct Case
+{
+    int set;
+    test::DrawnText text;
+};
+
+void countRight(const char* title, const std::vector<Case>& cases, int sets)
+{
+    const bool misses = qEnvironmentVariableIsSet("QUILVANT_BENCH_MISSES"); // name each line not read exactly
+    std::vector<int> right(size_t(sets), 0), total(size_t(sets), 0);
+    std::vector<double> cpu;
+    for (const Case& c : cases) {
+        const QString path = written(test::draw(c.text));
+        const double before = cpuMilliseconds();
+        const QString text = ours(path);
+        cpu.push_back(cpuMilliseconds() - before);
+        QFile::remove(path);
+        ++total[size_t(c.set)];
+        const QString expected = c.text.lines.join(QLatin1Char('\n'));
+        right[size_t(c.set)] += text == expected ? 1 : 0;
+        if (text != expected && misses) {
+            std::printf("  miss %s %dpx %s%s: %s -> %s\n", kAccuracy[c.set].name, c.text.pixelSize,
+                        qPrintable(c.text.family), c.text.dark ? " dark" : "", qPrintable(expected), qPrintable(text));
+        }
+    }
+    int all = 0;
+    std::printf("%s, lines read exactly:", title);
+    for (int set = 0; set < sets; ++set) {
+        if (total[size_t(set)] > 0) {
+            std::printf(" %s %d/%d", kAccuracy[set].name, right[size_t(set)], total[size_t(set)]);
+            all += right[size_t(set)];
+        }
+    }
+    std::printf("; all %d/%d; CPU per read %.1f ms median\n", all, int(cases.size()), median(cpu));
+    std::fflush(stdout);
+}
+
+// What telling columns from rows costs per image, beside the line finding every read does anyway: the median CPU time
+// of many runs on each row's image, and on a full-HD capture of a page of text.
+void detectionCost()
+{
+    const auto perImage = [](const QImage& image) {
+        QImage grey = LineBands::normalized(image.convertToFormat(QImage::Format_Grayscale8));
+        const QList<LineBands::Band> bands = LineBands::findLines(grey);
+        std::vector<double> lines, columns;
+        int found = 0;
+        for (int i = 0; i < 200; ++i) {
+            double before = cpuMilliseconds();
+            QImage copy = grey;
+            LineBands::findLines(copy);
+            lines.push_back(cpuMilliseconds() - before);
+            before = cpuMilliseconds();
+            found = int(Columns::findVertical(grey, bands).size());
+            columns.push_back(cpuMilliseconds() - before);
+        }
+        return QStringLiteral("%1x%2 columns %3 µs (lines %4 µs, %5 columns)")
+            .arg(image.width())
+            .arg(image.height())
+            .arg(median(columns) * 1000, 0, 'f', 1)
+            .arg(median(lines) * 1000, 0, 'f', 1)
+            .arg(found);
+    };
+    std::printf("Column detection, median CPU per image:\n");
+    for (const Row& row : kRows) {
+        std::printf("  %-9s %s\n", row.name, qPrintable(perImage(drawn(row))));
+    }
+    QStringList page;
+    for (int i = 0; i < 40; ++i) {
+        page.append(QStringLiteral("Restart the application to apply the new settings. 设置已保存，需要重新启动。"));
+    }
+    QImage screen(1920, 1080, QImage::Format_RGB32);
+    screen.fill(Qt::white);
+    {
+        QPainter painter(&screen);
+        painter.drawImage(0, 0, test::draw({page, 16, QString(), false, false, 1.5}));
+    }
+    std::printf("  %-9s %s\n", "Full HD", qPrintable(perImage(screen)));
+    std::fflush(stdout);
+}
+
+void accuracy()
+{
+    std::vector<Case> rows;
+    for (const int size : kAccuracySizes) {
+        for (const bool dark : {false, true}) {
+            for (const bool serif : {false, true}) {
+                for (size_t line = 0; line < 8; ++line) {
+                    for (int set = 0; set < int(std::size(kAccuracy)); ++set) {
+                        const AccuracySet& a = kAccuracy[set];
+                        rows.push_back({set,
+                                        {{QString::fromUtf8(a.lines[line])},
+                                         size,
+                                         QString::fromLatin1(serif ? a.serif : a.sans),
+                                         dark}});
+                    }
+                }
+            }
+        }
+    }
+    countRight("Rows", rows, int(std::size(kAccuracy)));
+    std::vector<Case> columns;
+    for (const int size : {14, 16, 18, 20}) {
+        for (const bool dark : {false, true}) {
+            for (size_t line = 0; line + 1 < 8; line += 2) {
+                for (const int set : {2, 3, 4}) {
+                    const AccuracySet& a = kAccuracy[set];
+                    const QStringList both = {QString::fromUtf8(a.lines[line]), QString::fromUtf8(a.lines[line + 1])};
+                    columns.push_back({set, {{both.first()}, size, QString::fromLatin1(a.sans), dark, true}});
+                    columns.push_back({set, {both, size, QString::fromLatin1(a.serif), dark, true}});
+                }
+            }
+        }
+    }
+    countRight("Columns", columns, int(std::size(kAccuracy)));
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -234,6 +430,14 @@ int main(int argc, char** argv)
     }
     if (arguments.size() == 3 && arguments[1] == QLatin1String("--memory")) {
         return memoryChild(arguments[2]);
+    }
+    if (arguments.size() == 2 && arguments[1] == QLatin1String("--accuracy")) {
+        accuracy();
+        return 0;
+    }
+    if (arguments.size() == 2 && arguments[1] == QLatin1String("--detection")) {
+        detectionCost();
+        return 0;
     }
     if (arguments.size() == 4 && arguments[1] == QLatin1String("--repeat")) {
         return repeat(arguments[2].toInt(), arguments[3].toInt());
@@ -259,7 +463,7 @@ int main(int argc, char** argv)
     };
     for (int row = 0; row < kRowCount; ++row) {
         const QString path = fixture(row);
-        Floor floor(kRows[row].model);
+        Floor floor(kRows[row].model, kRows[row].vertical);
         floor.read(path);
         ours(path); // loads this row's engines
         Side floorWarm, oursWarm;
@@ -280,14 +484,14 @@ int main(int argc, char** argv)
             oursWarm.right, rounds, floorWarm.right, rounds, oursCold.right, coldRounds);
         std::fflush(stdout);
     }
-    // Traditional Chinese read first on a desktop in traditional Chinese: the cold row above pays for both models.
-    {
+    // Traditional Chinese read cold on a desktop in traditional and in simplified Chinese.
+    for (const auto& [name, locale] : {std::pair{"Trad.zhTW", "zh_TW.UTF-8"}, std::pair{"Trad.zhCN", "zh_CN.UTF-8"}}) {
         Side floorCold, oursCold;
         for (int i = 0; i < coldRounds; ++i) {
-            floorCold.add(coldInFreshProcess(kTraditionalRow, "floor", QStringLiteral("zh_TW.UTF-8")));
-            oursCold.add(coldInFreshProcess(kTraditionalRow, "ours", QStringLiteral("zh_TW.UTF-8")));
+            floorCold.add(coldInFreshProcess(kTraditionalRow, "floor", QString::fromLatin1(locale)));
+            oursCold.add(coldInFreshProcess(kTraditionalRow, "ours", QString::fromLatin1(locale)));
         }
-        std::printf("%-9s %27s %27s %27s %27s %17d/%d\n", "Trad.zhTW", "", "",
+        std::printf("%-9s %27s %27s %27s %27s %17d/%d\n", name, "", "",
                     qPrintable(columns(floorCold.cpu, oursCold.cpu)),
                     qPrintable(columns(floorCold.wall, oursCold.wall)), oursCold.right, coldRounds);
     }
@@ -296,7 +500,7 @@ int main(int argc, char** argv)
         std::vector<std::unique_ptr<Floor>> floors;
         QStringList paths;
         for (int row = 0; row < kRowCount; ++row) {
-            floors.push_back(std::make_unique<Floor>(kRows[row].model));
+            floors.push_back(std::make_unique<Floor>(kRows[row].model, kRows[row].vertical));
             paths.append(fixture(row));
         }
         const int turn[] = {0, 2, 4, 5, 1, 3}; // English, Chinese, Japanese, Korean, French, traditional
@@ -315,6 +519,8 @@ int main(int argc, char** argv)
                     qPrintable(columns(floorSide.wall, oursSide.wall)), "", oursSide.right, int(oursSide.cpu.size()),
                     floorSide.right, int(floorSide.cpu.size()));
     }
+    detectionCost();
+    accuracy();
     std::printf("Resident memory our recognition adds: %.1f MB after English, French, Chinese, Japanese and Korean; "
                 "%.1f MB after all six rows\n",
                 memoryInFreshProcess(kFiveScripts), memoryInFreshProcess("012345"));

@@ -123,7 +123,7 @@ int main(int argc, char** argv)
         // Let the scroll's own repaint go first, so that only the delta's work is measured.
         QCoreApplication::sendPostedEvents();
         QCoreApplication::processEvents();
-        const int before = updates.count;
+        const int updatesBefore = updates.count;
         const bool whole = i % 2 == 1;
         wall = Clock::uptime();
         cpu = cpuSeconds();
@@ -132,7 +132,7 @@ int main(int argc, char** argv)
             QCoreApplication::sendPostedEvents();
             window.card()->repaint();
         } else {
-            serveUntil([&] { return updates.count > before; });
+            serveUntil([&] { return updates.count > updatesBefore; });
         }
         (whole ? wholeWall : deltaWall).push_back((Clock::uptime() - wall) * 1000.0);
         (whole ? wholeCpu : deltaCpu).push_back((cpuSeconds() - cpu) * 1000.0);

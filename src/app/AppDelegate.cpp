@@ -24,10 +24,12 @@
 
 #include <QApplication>
 #include <QCursor>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QPixmap>
 #include <QTimer>
 #include <QWindow>
+#include <algorithm>
 
 namespace quilvant {
 
@@ -103,6 +105,7 @@ void AppDelegate::applicationDidFinishLaunching(bool showCard)
     Translation::warmUp(warmUpLanguages(L::chinese()));
 
     refreshTrayIcon();
+    // A host that draws the themed icon reloads it in its new colours when the icon is set again.
     connect(ColorScheme::instance(), &ColorScheme::changed, this, &AppDelegate::refreshTrayIcon);
     m_statusItem.setContextMenu(&m_menu);
     StockLook::follow(&m_menu);
@@ -118,12 +121,17 @@ void AppDelegate::applicationDidFinishLaunching(bool showCard)
             updateMenu();
         }
     });
-    if (QSystemTrayIcon::isSystemTrayAvailable()) {
-        m_statusItem.show();
-    } else {
-        Console::printLine(QStringLiteral("Quilvant: this desktop shows no tray icons; capture with the shortcut "
-                                          "or by running \"quilvant --capture\"."));
-    }
+    // Registered whether or not a tray is there yet: at login the panel often starts after us, and panels
+    // restart; the toolkit shows the item whenever a tray (re)appears. Only a tray still missing after a while
+    // is worth a word.
+    m_statusItem.show();
+    QTimer::singleShot(trayGraceMs, this, [this] {
+        if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+            Diagnostics::record(QStringLiteral("tray.missing"));
+            Console::printLine(QStringLiteral("Quilvant: this desktop shows no tray icons; capture with the "
+                                              "shortcut or by running \"quilvant --capture\"."));
+        }
+    });
 
     m_model->setRequestSettings([self = QPointer<AppDelegate>(this)] {
         if (self) {
@@ -149,27 +157,42 @@ void AppDelegate::warmUpEngine()
 
 void AppDelegate::refreshTrayIcon()
 {
-    m_statusItem.setIcon(TrayIcon::forPanel(ColorScheme::instance()->dark()));
+    m_statusItem.setIcon(TrayIcon::forPanel());
 }
 
 void AppDelegate::updateMenu()
 {
-    // A menu reads "&" as the mark of the next letter's access key ("Capture & Translate").
-    const auto entry = [](const QString& key) { return L::t(key).replace(QLatin1Char('&'), QStringLiteral("&&")); };
+    struct Entry
+    {
+        const char16_t* key = nullptr; // none: a separator
+        void (AppDelegate::*action)() = nullptr;
+        QKeySequence keys = {};
+        Qt::ConnectionType connection = Qt::AutoConnection;
+    };
+    // Top to bottom.
+    const Entry entries[] = {
+        // Once the menu has let go of the pointer, for the selection tool to take it.
+        {u"框选翻译", &AppDelegate::capture, {}, Qt::QueuedConnection},
+        {u"打开翻译卡片", &AppDelegate::showEmpty, {}, Qt::AutoConnection},
+        {nullptr, nullptr, {}, Qt::AutoConnection},
+        {u"设置…", &AppDelegate::showSettings, QKeySequence(Qt::CTRL | Qt::Key_Comma), Qt::AutoConnection},
+        {u"退出 Sorn", &AppDelegate::quit, QKeySequence(Qt::CTRL | Qt::Key_Q), Qt::AutoConnection},
+    };
     m_menu.clear();
-    connect(m_menu.addAction(entry(QStringLiteral("框选翻译"))), &QAction::triggered, this, &AppDelegate::capture,
-            Qt::QueuedConnection); // once the menu has let go of the pointer, for the selection tool to take it
-    connect(m_menu.addAction(entry(QStringLiteral("打开翻译卡片"))), &QAction::triggered, this,
-            &AppDelegate::showEmpty);
-    m_menu.addSeparator();
-    QAction* settings = m_menu.addAction(entry(QStringLiteral("设置…")));
-    settings->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma));
-    settings->setShortcutVisibleInContextMenu(true);
-    connect(settings, &QAction::triggered, this, &AppDelegate::showSettings);
-    QAction* quit = m_menu.addAction(entry(QStringLiteral("退出 Sorn")));
-    quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
-    quit->setShortcutVisibleInContextMenu(true);
-    connect(quit, &QAction::triggered, this, &AppDelegate::quit);
+    for (const Entry& entry : entries) {
+        if (entry.key == nullptr) {
+            m_menu.addSeparator();
+            continue;
+        }
+        // A menu reads "&" as the mark of the next letter's access key ("Capture & Translate").
+        QAction* action =
+            m_menu.addAction(L::t(QString::fromUtf16(entry.key)).replace(QLatin1Char('&'), QStringLiteral("&&")));
+        if (!entry.keys.isEmpty()) {
+            action->setShortcut(entry.keys);
+            action->setShortcutVisibleInContextMenu(true);
+        }
+        connect(action, &QAction::triggered, this, entry.action, entry.connection);
+    }
     m_statusItem.setToolTip(L::t(QStringLiteral("Sorn · 框选翻译")));
 }
 
@@ -194,6 +217,8 @@ void AppDelegate::installInteractions()
     if (m_clicks) {
         connect(m_clicks.get(), &OutsideClicks::pressed, this,
                 [this](const PointerPress& press) { handlePointerDown(press); });
+        // The presses the toolkit delivers to our own windows, to know them when their raw copy comes.
+        qApp->installEventFilter(this);
         if (qobject_cast<FocusLossClicks*>(m_clicks.get()) != nullptr) {
             // Where presses elsewhere cannot be seen, the card losing the focus to another program stands for one.
             connect(qGuiApp, &QGuiApplication::focusWindowChanged, this, &AppDelegate::focusWindowChanged);
@@ -288,11 +313,47 @@ void AppDelegate::handlePointerDown(const PointerPress& press, bool onCard)
         const qreal ratio = qGuiApp != nullptr ? qGuiApp->devicePixelRatio() : 1.0;
         position = QPoint(qRound(position->x() / ratio), qRound(position->y() / ratio));
     }
-    if (!PointerRule::closesCard(card, {.onCard = onCard, .position = position, .at = press.at})) {
+    if (!PointerRule::closesCard(card, {.onCard = onCard,
+                                        .onOwnWindow = onOwnWindow(position, press.stamp),
+                                        .position = position,
+                                        .at = press.at})) {
         return;
     }
     Diagnostics::record(QStringLiteral("card.outside-click"));
     m_card->closeCard();
+}
+
+bool AppDelegate::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() == QEvent::MouseButtonPress && watched->isWidgetType()) {
+        const QWidget* window = static_cast<QWidget*>(watched)->window();
+        if (window != m_card->panel()) {
+            m_ownPresses.append(static_cast<QMouseEvent*>(event)->timestamp());
+            if (m_ownPresses.size() > 8) {
+                m_ownPresses.removeFirst();
+            }
+        }
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+bool AppDelegate::onOwnWindow(std::optional<QPoint> position, std::optional<quint64> stamp) const
+{
+    // The consent the card asked for is part of its task: nothing closes the card while it is asked.
+    if (QApplication::activeModalWidget() != nullptr) {
+        return true;
+    }
+    // The toolkit may have handled the press already, and the dialog it answered be gone.
+    if (stamp && m_ownPresses.contains(*stamp)) {
+        return true;
+    }
+    if (!position) {
+        return false;
+    }
+    const QWidgetList windows = QApplication::topLevelWidgets();
+    return std::any_of(windows.cbegin(), windows.cend(), [&](const QWidget* window) {
+        return window != m_card->panel() && window->isVisible() && window->frameGeometry().contains(*position);
+    });
 }
 
 void AppDelegate::quit()

@@ -36,6 +36,9 @@ public:
         static Backends system();
     };
 
+    // How long a tray may take to appear before the program says that the desktop shows none.
+    static constexpr int trayGraceMs = 5000;
+
     explicit AppDelegate(Backends backends = Backends::system(), QObject* parent = nullptr);
     // Clean-up at the end: the translation stops, the shortcut is given back, a running capture ends (its tool
     // is stopped and its file deleted).
@@ -70,7 +73,9 @@ public:
     void showSettings();
     // The welcome; whatever the answer, it is not shown again.
     void showWelcome();
-    // Closes the card for a press elsewhere when every condition of PointerRule holds.
+    // Closes the card for a press elsewhere when every condition of PointerRule holds. A press on another window
+    // of ours (a dialog, the settings, the tray menu), or any press while a dialog of ours waits for an answer,
+    // is not elsewhere.
     void handlePointerDown(const PointerPress& press, bool onCard = false);
     // Stops the translation and asks the program to end.
     void quit();
@@ -80,6 +85,8 @@ public:
     static QStringList warmUpLanguages(bool chineseInterface);
 
 private:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    bool onOwnWindow(std::optional<QPoint> position, std::optional<quint64> stamp) const;
     void warmUpEngine();
     void refreshTrayIcon();
     void setShortcutRegistered(bool registered);
@@ -100,6 +107,8 @@ private:
     bool m_interactionsInstalled = false;
     bool m_shortcutRegistered = false;
     QPointer<QWindow> m_focusWindow;
+    // The stamps of the last presses the toolkit delivered to our windows other than the card's.
+    QList<quint64> m_ownPresses;
 };
 
 } // namespace quilvant

@@ -4,7 +4,7 @@ namespace quilvant::PointerRule {
 
 bool closesCard(const Card& card, const Press& press)
 {
-    if (!card.exists || press.onCard || !card.visible) {
+    if (!card.exists || press.onCard || press.onOwnWindow || !card.visible) {
         return false;
     }
     if (press.position && card.frame.adjusted(-margin, -margin, margin, margin).contains(*press.position)) {

@@ -24,6 +24,8 @@ struct Card
 struct Press
 {
     bool onCard = false;            // the press went to the card's own window
+    bool onOwnWindow = false;       // to another window of ours (a dialog, the settings, a menu) or while a
+                                    // dialog of ours waits for an answer
     std::optional<QPoint> position; // global screen coordinates; unknown counts as elsewhere
     double at = 0;                  // Clock::uptime() seconds
 };

@@ -29,7 +29,7 @@ Error failed(const QString& what)
 PointerPress pressAt(QPoint point, double at)
 {
     const qreal ratio = qGuiApp->devicePixelRatio();
-    return {QPoint(qRound(point.x() * ratio), qRound(point.y() * ratio)), at};
+    return {QPoint(qRound(point.x() * ratio), qRound(point.y() * ratio)), at, std::nullopt};
 }
 
 // A moment strictly after the card was last shown, on the clock presses are stamped with.
@@ -87,7 +87,7 @@ public:
             return shown;
         }
         m_delegate.handlePointerDown(pressAt(outside, after(model())));
-        m_delegate.handlePointerDown({std::nullopt, after(model())}); // the card lost the focus
+        m_delegate.handlePointerDown({std::nullopt, after(model()), std::nullopt}); // the card lost the focus
         if (const Outcome<void> open = stillOpen(QStringLiteral("an outside click closed the pinned card")); !open) {
             return open;
         }

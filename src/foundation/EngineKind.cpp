@@ -23,6 +23,7 @@ EngineKind fromSettings()
     return fromStored(stored ? std::optional<QString>(stored->toString()) : std::nullopt);
 }
 
+// Literals, not namespace-scope strings: other files initialise their own constants from this before main().
 QString storedName(EngineKind kind)
 {
     switch (kind) {

@@ -6,7 +6,7 @@ namespace quilvant {
 
 void FocusLossClicks::windowDeactivated()
 {
-    Q_EMIT pressed(PointerPress{std::nullopt, Clock::uptime()});
+    Q_EMIT pressed(PointerPress{std::nullopt, Clock::uptime(), std::nullopt});
 }
 
 } // namespace quilvant

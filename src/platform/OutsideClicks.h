@@ -13,6 +13,9 @@ struct PointerPress
     std::optional<QPoint> position;
     // When, in seconds on Clock::uptime().
     double at = 0;
+    // The display's own stamp of the press, as the toolkit stamps its input events (QInputEvent::timestamp());
+    // unknown when only the loss of the focus was seen.
+    std::optional<quint64> stamp;
 };
 
 // Presses of the left or right button in other applications (and in ours).

@@ -5,6 +5,7 @@
 #include "platform/PortalGlobalShortcut.h"
 #include "platform/ProgramCaptureTool.h"
 #include "platform/X11GlobalShortcut.h"
+#include "platform/X11KeyboardFocus.h"
 #include "platform/X11OutsideClicks.h"
 
 namespace quilvant::Platform {
@@ -71,6 +72,16 @@ std::unique_ptr<OutsideClicks> outsideClicks(QObject* parent)
         }
     }
     return std::make_unique<FocusLossClicks>(parent);
+}
+
+std::unique_ptr<KeyboardFocus> keyboardFocus(QObject* parent)
+{
+    if (DisplaySession::current() == DisplaySession::Kind::X11) {
+        if (auto x11 = X11KeyboardFocus::create(parent)) {
+            return x11;
+        }
+    }
+    return std::make_unique<KeyboardFocus>(parent);
 }
 
 std::unique_ptr<CaptureTool> captureTool(const QString& setting)

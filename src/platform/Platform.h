@@ -2,6 +2,7 @@
 
 #include "platform/CaptureTool.h"
 #include "platform/GlobalShortcut.h"
+#include "platform/KeyboardFocus.h"
 #include "platform/OutsideClicks.h"
 #include "platform/ScreenAccess.h"
 
@@ -16,6 +17,9 @@ std::unique_ptr<GlobalShortcut> globalShortcut(QObject* parent = nullptr);
 
 // Clicks elsewhere: XInput raw presses on X11, otherwise the card's window losing the focus.
 std::unique_ptr<OutsideClicks> outsideClicks(QObject* parent = nullptr);
+
+// The keyboard for windows the person asks for: the X11 focus request and Escape grab, or the toolkit's own.
+std::unique_ptr<KeyboardFocus> keyboardFocus(QObject* parent = nullptr);
 
 // The capture tool named by `setting` ("maim", "portal", "spectacle", "slurp-grim"), or when it is empty or
 // unknown the session's own: maim on X11; on Wayland spectacle on KDE, slurp and grim on wlroots desktops, the

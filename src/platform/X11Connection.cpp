@@ -1,7 +1,9 @@
 #include "platform/X11Connection.h"
 
 #include <QSocketNotifier>
+#include <algorithm>
 #include <cstdlib>
+#include <xcb/xcb_keysyms.h>
 
 namespace quilvant {
 
@@ -39,6 +41,40 @@ X11Connection::~X11Connection()
 {
     delete m_notifier;
     xcb_disconnect(m_connection);
+}
+
+uint16_t X11Connection::numLockMask() const
+{
+    constexpr xcb_keysym_t numLockSym = 0xff7f; // XK_Num_Lock
+    const std::vector<xcb_keycode_t> numLock = keycodes(numLockSym);
+    const XcbFreed<xcb_get_modifier_mapping_reply_t> mapping{
+        xcb_get_modifier_mapping_reply(m_connection, xcb_get_modifier_mapping(m_connection), nullptr)};
+    if (numLock.empty() || mapping.data == nullptr) {
+        return 0;
+    }
+    const xcb_keycode_t* codes = xcb_get_modifier_mapping_keycodes(mapping.data);
+    const int perModifier = mapping.data->keycodes_per_modifier;
+    for (int modifier = 0; modifier < 8; ++modifier) {
+        for (int i = 0; i < perModifier; ++i) {
+            const xcb_keycode_t code = codes[modifier * perModifier + i];
+            if (code != 0 && std::find(numLock.begin(), numLock.end(), code) != numLock.end()) {
+                return static_cast<uint16_t>(1U << modifier);
+            }
+        }
+    }
+    return 0;
+}
+
+std::vector<xcb_keycode_t> X11Connection::keycodes(xcb_keysym_t keysym) const
+{
+    xcb_key_symbols_t* symbols = xcb_key_symbols_alloc(m_connection);
+    const XcbFreed<xcb_keycode_t> codes{xcb_key_symbols_get_keycode(symbols, keysym)};
+    xcb_key_symbols_free(symbols);
+    std::vector<xcb_keycode_t> found;
+    for (const xcb_keycode_t* code = codes.data; code != nullptr && *code != XCB_NO_SYMBOL; ++code) {
+        found.push_back(*code);
+    }
+    return found;
 }
 
 void X11Connection::flush()

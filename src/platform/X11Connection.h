@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <functional>
 #include <memory>
+#include <vector>
 #include <xcb/xcb.h>
 
 class QSocketNotifier;
@@ -34,6 +35,11 @@ public:
     xcb_connection_t* get() const { return m_connection; }
     xcb_window_t root() const { return m_root; }
     void setHandler(Handler handler) { m_handler = std::move(handler); }
+
+    // The modifier bit that Num Lock sets on this keyboard (0 when no modifier carries it).
+    uint16_t numLockMask() const;
+    // The key codes that type `keysym` (none on a keyboard without it).
+    std::vector<xcb_keycode_t> keycodes(xcb_keysym_t keysym) const;
 
     // Sends what is buffered and hands out the events that came meanwhile (they may have been read while a
     // reply was awaited, without the socket waking us).

@@ -2,14 +2,12 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <xcb/xcb_keysyms.h>
 
 namespace quilvant {
 
 namespace {
 
-constexpr xcb_keysym_t numLockSym = 0xff7f; // XK_Num_Lock
-constexpr uint8_t badAccess = 10;           // the error code of BadAccess
+constexpr uint8_t badAccess = 10; // the error code of BadAccess
 
 } // namespace
 
@@ -47,32 +45,6 @@ std::vector<uint16_t> X11GlobalShortcut::modifierVariants(uint16_t numLockMask)
     return variants;
 }
 
-uint16_t X11GlobalShortcut::numLockMask() const
-{
-    xcb_connection_t* c = m_x->get();
-    xcb_key_symbols_t* symbols = xcb_key_symbols_alloc(c);
-    const XcbFreed<xcb_keycode_t> numLock{xcb_key_symbols_get_keycode(symbols, numLockSym)};
-    xcb_key_symbols_free(symbols);
-    const XcbFreed<xcb_get_modifier_mapping_reply_t> mapping{
-        xcb_get_modifier_mapping_reply(c, xcb_get_modifier_mapping(c), nullptr)};
-    if (numLock.data == nullptr || mapping.data == nullptr) {
-        return 0;
-    }
-    const xcb_keycode_t* codes = xcb_get_modifier_mapping_keycodes(mapping.data);
-    const int perModifier = mapping.data->keycodes_per_modifier;
-    for (int modifier = 0; modifier < 8; ++modifier) {
-        for (int i = 0; i < perModifier; ++i) {
-            const xcb_keycode_t code = codes[modifier * perModifier + i];
-            for (const xcb_keycode_t* n = numLock.data; code != 0 && *n != XCB_NO_SYMBOL; ++n) {
-                if (*n == code) {
-                    return static_cast<uint16_t>(1U << modifier);
-                }
-            }
-        }
-    }
-    return 0;
-}
-
 void X11GlobalShortcut::registerKey(QChar letter)
 {
     unregister();
@@ -82,19 +54,13 @@ void X11GlobalShortcut::registerKey(QChar letter)
         return;
     }
     xcb_connection_t* c = m_x->get();
-    xcb_key_symbols_t* symbols = xcb_key_symbols_alloc(c);
-    const XcbFreed<xcb_keycode_t> codes{xcb_key_symbols_get_keycode(symbols, lower)};
-    xcb_key_symbols_free(symbols);
-    std::vector<xcb_keycode_t> keycodes;
-    for (const xcb_keycode_t* code = codes.data; code != nullptr && *code != XCB_NO_SYMBOL; ++code) {
-        keycodes.push_back(*code);
-    }
+    const std::vector<xcb_keycode_t> keycodes = m_x->keycodes(lower);
     if (keycodes.empty()) {
         Q_EMIT failed(QStringLiteral("no key of this keyboard types %1").arg(letter));
         return;
     }
 
-    m_numLock = numLockMask();
+    m_numLock = m_x->numLockMask();
     std::vector<xcb_void_cookie_t> cookies;
     for (const xcb_keycode_t code : keycodes) {
         for (const uint16_t modifiers : modifierVariants(m_numLock)) {

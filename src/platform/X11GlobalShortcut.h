@@ -28,7 +28,6 @@ public:
 
 private:
     X11GlobalShortcut(std::unique_ptr<X11Connection> connection, QObject* parent);
-    uint16_t numLockMask() const;
     void handle(const xcb_generic_event_t& event);
 
     std::unique_ptr<X11Connection> m_x;

@@ -71,7 +71,7 @@ void X11OutsideClicks::handle(const xcb_generic_event_t& event)
     if (pointer.data != nullptr) {
         position = QPoint(pointer.data->root_x, pointer.data->root_y);
     }
-    Q_EMIT pressed(PointerPress{position, at});
+    Q_EMIT pressed(PointerPress{position, at, raw.time});
 }
 
 } // namespace quilvant

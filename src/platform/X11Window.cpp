@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QGuiApplication>
 #include <QList>
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 #include <xcb/xcb.h>
@@ -114,6 +115,69 @@ bool isViewable(WId id)
     const Reply<xcb_get_window_attributes_reply_t> attributes(
         xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, static_cast<xcb_window_t>(id)), nullptr));
     return attributes && attributes->map_state == XCB_MAP_STATE_VIEWABLE;
+}
+
+namespace {
+
+// The window manager says it supports `feature` (in _NET_SUPPORTED on the root window).
+bool supported(xcb_connection_t* c, xcb_window_t root, xcb_atom_t feature)
+{
+    const Reply<xcb_get_property_reply_t> list(xcb_get_property_reply(
+        c, xcb_get_property(c, 0, root, atom(c, "_NET_SUPPORTED"), XCB_ATOM_ATOM, 0, 1024), nullptr));
+    if (!list || list->format != 32 || list->type != XCB_ATOM_ATOM) {
+        return false;
+    }
+    const auto* values = static_cast<const xcb_atom_t*>(xcb_get_property_value(list.get()));
+    const int count = xcb_get_property_value_length(list.get()) / 4;
+    return std::find(values, values + count, feature) != values + count;
+}
+
+// A window manager runs: the window named by _NET_SUPPORTING_WM_CHECK on the root window exists. A manager that
+// went away leaves its _NET_SUPPORTED behind.
+bool managerRunning(xcb_connection_t* c, xcb_window_t root)
+{
+    const xcb_atom_t check = atom(c, "_NET_SUPPORTING_WM_CHECK");
+    const Reply<xcb_get_property_reply_t> named(
+        xcb_get_property_reply(c, xcb_get_property(c, 0, root, check, XCB_ATOM_WINDOW, 0, 1), nullptr));
+    if (!named || named->format != 32 || xcb_get_property_value_length(named.get()) != 4) {
+        return false;
+    }
+    const xcb_window_t child = *static_cast<const xcb_window_t*>(xcb_get_property_value(named.get()));
+    const Reply<xcb_get_window_attributes_reply_t> attributes(
+        xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, child), nullptr));
+    return attributes != nullptr;
+}
+
+} // namespace
+
+void activate(WId id, uint32_t time)
+{
+    xcb_connection_t* c = connection();
+    if (c == nullptr || id == 0) {
+        return;
+    }
+    const auto window = static_cast<xcb_window_t>(id);
+    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
+    const xcb_atom_t activeWindow = atom(c, "_NET_ACTIVE_WINDOW");
+    if (!managerRunning(c, root) || !supported(c, root, activeWindow)) {
+        xcb_set_input_focus(c, XCB_INPUT_FOCUS_PARENT, window, time);
+        xcb_flush(c);
+        return;
+    }
+    // Shown without taking the focus, the window says the person has not used it yet (user time 0); a manager
+    // that weighs the request against that learns of the request's moment here.
+    xcb_change_property(c, XCB_PROP_MODE_REPLACE, window, atom(c, "_NET_WM_USER_TIME"), XCB_ATOM_CARDINAL, 32, 1,
+                        &time);
+    xcb_client_message_event_t message{};
+    message.response_type = XCB_CLIENT_MESSAGE;
+    message.format = 32;
+    message.window = window;
+    message.type = activeWindow;
+    message.data.data32[0] = 1; // from an application
+    message.data.data32[1] = time;
+    xcb_send_event(c, 0, root, XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY | XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT,
+                   reinterpret_cast<const char*>(&message));
+    xcb_flush(c);
 }
 
 void releaseInputFocus()

@@ -20,6 +20,11 @@ void prepareFloatingPanel(WId id);
 // The server reports the window as viewable: mapped, and every ancestor mapped too.
 bool isViewable(WId id);
 
+// Gives the keyboard focus to the mapped top-level window `id` as the person's request made at server time
+// `time`: through the window manager (_NET_ACTIVE_WINDOW from an application) where one supports it, otherwise
+// directly.
+void activate(WId id, uint32_t time);
+
 // Moves the keyboard focus away from the program's windows (to whatever window the pointer is over), as
 // another application taking the focus would.
 void releaseInputFocus();

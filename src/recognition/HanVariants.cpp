@@ -24,8 +24,9 @@ using GlyphShapes::Shape;
 
 // How well each of `candidates` fits the image near `glyph`, the best over a horizontal search. The models'
 // symbol boxes are often half a character off the ink and sometimes belong to the neighbouring punctuation,
-// so the box only says where to look: a square the height of the line slides from a character and a half
-// before the box's centre to half a character after it, coarsely and then finely around the best place.
+// so the box only says where to look: a square the height of the line (the width of a column) slides from a
+// character and a half before the box's centre to half a character after it, coarsely and then finely around the
+// best place.
 // With `enough`, only the coarse search runs, nearest the box first, and stops once every fit reaches `enough`:
 // the fits are then lower bounds, which is all some questions need.
 template <size_t N>
@@ -38,11 +39,16 @@ std::array<double, N> bestFits(const QImage& grey, const Glyph& glyph, const std
     }
     std::array<double, N> best;
     best.fill(-1);
-    const int top = glyph.lineHeight > 0 ? glyph.lineTop : glyph.box.top();
-    const int side = std::max(glyph.lineHeight > 0 ? glyph.lineHeight : glyph.box.height(), 4);
-    const int centre = glyph.box.center().x();
+    // Along the line: x in a row, y down a column; across it, the line's ink fixes the square.
+    const int across = glyph.lineHeight > 0 ? glyph.lineTop : glyph.vertical ? glyph.box.left() : glyph.box.top();
+    const int side = std::max(glyph.lineHeight > 0 ? glyph.lineHeight
+                              : glyph.vertical     ? glyph.box.width()
+                                                   : glyph.box.height(),
+                              4);
+    const int centre = glyph.vertical ? glyph.box.center().y() : glyph.box.center().x();
     const auto tryAt = [&](int x) {
-        const std::optional<Shape> seen = GlyphShapes::of(grey, QRect(x, top, side, side));
+        const QRect square = glyph.vertical ? QRect(across, x, side, side) : QRect(x, across, side, side);
+        const std::optional<Shape> seen = GlyphShapes::of(grey, square);
         double sum = 0;
         if (seen) {
             const Shape window = GlyphShapes::normalized(*seen);

@@ -16,8 +16,9 @@ struct Glyph
 {
     QString text;    // one recognised symbol
     QRect box;       // where the model says it is: often up to a character off, sometimes much smaller
-    int lineTop = 0; // the ink of its line, which fixes the search vertically
+    int lineTop = 0; // the ink of its line, which fixes the search across the line (its left, in a column)
     int lineHeight = 0;
+    bool vertical = false; // in a column read top to bottom: the search runs down it
 };
 
 enum class Choice

@@ -29,6 +29,15 @@ constexpr int kSmallestLine = 10;  // pixels of ink height: smaller characters b
 // A run of ink starting this far (in line heights) into a character belongs to the next one.
 constexpr double kNextCharacter = 0.7;
 
+// Common characters that traditional and simplified Chinese write differently, in pairs: each traditional character,
+// then its simplified form.
+const char kHanPairs[] = "們们這这個个來来說说時时會会為为國国學学對对發发現现開开關关後后點点從从過过還还麼么"
+                         "樣样經经與与無无實实當当體体長长問问間间東东門门見见話话電电請请選选譯译區区設设"
+                         "認认識识讀读書书題题網网頭头動动機机業业報报變变連连線线檔档載载";
+// A window decides for one script when its best match in that script is this much closer than in the other.
+constexpr double kFormMargin = 0.05;
+constexpr int kFormVotes = 2; // votes for one script and none for the other settle the guess
+
 struct Templates
 {
     std::vector<Shape> kana;
@@ -57,6 +66,58 @@ double bestMatch(const Shape& window, const std::vector<Shape>& characters)
         best = std::max(best, GlyphShapes::dot(window, character));
     }
     return best;
+}
+
+struct HanTemplates
+{
+    std::vector<Shape> traditional;
+    std::vector<Shape> simplified;
+};
+
+const HanTemplates& hanTemplates()
+{
+    thread_local const HanTemplates drawn = [] {
+        HanTemplates pairs;
+        const QString characters = QString::fromUtf8(kHanPairs);
+        const QList<Shape> shapes = GlyphShapes::drawnEach(characters);
+        if (shapes.size() != characters.toUcs4().size()) {
+            return pairs; // a font that lacks some of them would pair the wrong ones
+        }
+        for (qsizetype i = 0; i + 1 < shapes.size(); i += 2) {
+            pairs.traditional.push_back(GlyphShapes::normalized(shapes[i]));
+            pairs.simplified.push_back(GlyphShapes::normalized(shapes[i + 1]));
+        }
+        return pairs;
+    }();
+    return drawn;
+}
+
+HanForm formOf(const std::vector<Shape>& windows)
+{
+    const HanTemplates& pairs = hanTemplates();
+    if (pairs.traditional.empty()) {
+        return HanForm::Unknown;
+    }
+    int traditional = 0;
+    int simplified = 0;
+    for (const Shape& window : windows) {
+        const double asTraditional = bestMatch(window, pairs.traditional);
+        const double asSimplified = bestMatch(window, pairs.simplified);
+        if (std::max(asTraditional, asSimplified) < kMatch) {
+            continue;
+        }
+        if (asTraditional > asSimplified + kFormMargin) {
+            ++traditional;
+        } else if (asSimplified > asTraditional + kFormMargin) {
+            ++simplified;
+        }
+        if (std::min(traditional, simplified) == 0 && std::max(traditional, simplified) >= kFormVotes) {
+            break; // the rest would not change the guess, only cost
+        }
+    }
+    return traditional > simplified   ? HanForm::Traditional
+           : simplified > traditional ? HanForm::Simplified
+                                      : HanForm::Unknown;
 }
 
 int darkestToLightestMiddle(const QImage& grey, const QList<LineBands::Band>& bands)
@@ -105,15 +166,21 @@ bool looksLatin(const QImage& grey, const QList<LineBands::Band>& bands)
     return inkConcentration(grey, bands, darkestToLightestMiddle(grey, bands)) >= kLatinConcentration;
 }
 
-// Compares the characters at the start of the line with common kana and Hangul syllables, and counts the places
-// where one matches.
 Script amongCjk(const QImage& grey, const QList<LineBands::Band>& bands)
+{
+    return guessCjk(grey, bands).script;
+}
+
+// Compares the characters at the start of the line with common kana and Hangul syllables, and counts the places
+// where one matches; for Han, compares the same characters with those the Chinese scripts write differently.
+CjkGuess guessCjk(const QImage& grey, const QList<LineBands::Band>& bands)
 {
     const int threshold = darkestToLightestMiddle(grey, bands);
     const Templates& characters = templates();
     if (characters.kana.empty() || characters.hangul.empty()) {
-        return Script::Han;
+        return {};
     }
+    std::vector<Shape> windows; // one per character, for the Han forms
     int kana = 0, hangul = 0, cells = 0;
     for (const LineBands::Band& band : bands) {
         const int side = band.inkHeight;
@@ -147,7 +214,7 @@ Script amongCjk(const QImage& grey, const QList<LineBands::Band>& bands)
             }
         }
         const int end = runs.front() + (kCellsToSearch - cells) * side;
-        int lastKana = -side, lastHangul = -side;
+        int lastKana = -side, lastHangul = -side, lastWindow = -side;
         for (const int start : starts) {
             if (start > end || std::max(kana, hangul) >= kMatchesNeeded) {
                 break;
@@ -160,6 +227,10 @@ Script amongCjk(const QImage& grey, const QList<LineBands::Band>& bands)
                 continue;
             }
             const Shape window = GlyphShapes::normalized(*seen);
+            if (windows.empty() || start - lastWindow >= side / 2) {
+                windows.push_back(window);
+                lastWindow = start;
+            }
             const double asKana = bestMatch(window, characters.kana);
             const double asHangul = bestMatch(window, characters.hangul);
             if (asKana >= kMatch && asKana > asHangul && start - lastKana >= side / 2) {
@@ -178,12 +249,12 @@ Script amongCjk(const QImage& grey, const QList<LineBands::Band>& bands)
     }
     const int needed = cells <= 2 ? 1 : kMatchesNeeded;
     if (kana >= needed && kana > hangul) {
-        return Script::Japanese;
+        return {Script::Japanese};
     }
     if (hangul >= needed && hangul > kana) {
-        return Script::Hangul;
+        return {Script::Hangul};
     }
-    return Script::Han;
+    return {Script::Han, formOf(windows)};
 }
 
 void prepare()

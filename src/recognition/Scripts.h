@@ -32,6 +32,26 @@ bool looksLatin(const QImage& grey, const QList<LineBands::Band>& bands);
 // search, and capitals look like CJK). Well under a millisecond per line once the characters are drawn.
 Script amongCjk(const QImage& grey, const QList<LineBands::Band>& bands);
 
+// Which of the two Chinese scripts the ink of Han-looking lines shows more characters of, found among the same
+// characters amongCjk() looks at, by common characters that the two scripts write differently (們 and 们, 這 and
+// 这, …). A guess that saves a second read: the reading decides.
+enum class HanForm
+{
+    Unknown,
+    Simplified,
+    Traditional
+};
+
+struct CjkGuess
+{
+    Script script = Script::Han;
+    HanForm form = HanForm::Unknown; // only for Han
+};
+
+// amongCjk(), and for Han the HanForm as well. The characters that tell the Chinese scripts apart are drawn on the
+// first Han line only: kana and Hangul lines never need them.
+CjkGuess guessCjk(const QImage& grey, const QList<LineBands::Band>& bands);
+
 // Draws what amongCjk() compares lines with on this thread, which the first CJK-looking line would otherwise do.
 void prepare();
 

@@ -4,7 +4,10 @@
 #include "recognition/LineBands.h"
 #include "recognition/RecognitionLanguages.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QLocale>
+#include <algorithm>
 #include <omp.h>
 #include <optional>
 #include <string>
@@ -89,7 +92,10 @@ QString tidyUnspaced(const QString& line)
     for (qsizetype i = 0; i < points.size(); ++i) {
         const bool afterUnspaced = !out.isEmpty() && isUnspaced(out.last());
         const qsizetype next = nextVisible(i + (points[i] == ' ' ? 0 : 1));
-        const bool beforeUnspaced = next < points.size() && isUnspaced(points[next]);
+        // A space before punctuation that stands between two such characters goes as well ("好奇 ,发现").
+        const bool punctuationNext = points[i] == ' ' && next < points.size() && fullWidth(points[next]) != 0;
+        const qsizetype after = punctuationNext ? nextVisible(next + 1) : next;
+        const bool beforeUnspaced = after < points.size() && isUnspaced(points[after]);
         if (points[i] == ' ' && afterUnspaced && beforeUnspaced) {
             i = next - 1;
             continue;
@@ -232,20 +238,22 @@ Outcome<TextReader::Attempt> TextReader::run(const QString& model, bool withGlyp
     Attempt attempt;
     attempt.model = model;
     double weightedConfidence = 0;
-    for (const LineBands::Band& band : m_bands) {
-        // Each line as an image of its own: Tesseract's SetRectangle() misreads full-width strips.
-        api->SetImage(m_image.constScanLine(band.top), m_image.width(), band.height, 1, int(m_image.bytesPerLine()));
-        api->SetPageSegMode(band.crowded ? tesseract::PSM_SINGLE_BLOCK : tesseract::PSM_SINGLE_LINE);
+    // Reads one strip of the image, a line or a column, as an image of its own: Tesseract's SetRectangle() misreads
+    // full-width strips. A column's lines are one line of the text: the model may break a column where a gap is.
+    const auto readStrip = [&](const QRect& strip, tesseract::PageSegMode mode, int lineTop, int lineHeight,
+                               bool vertical) -> Outcome<void> {
+        api->SetImage(m_image.constScanLine(strip.top()) + strip.left(), strip.width(), strip.height(), 1,
+                      int(m_image.bytesPerLine()));
+        api->SetPageSegMode(mode);
         const int status = api->Recognize(&monitor);
         if (m_cancelled != nullptr && m_cancelled->load()) {
-            api->Clear();
             return Error::cancelled();
         }
         if (status != 0) {
-            api->Clear();
             return Error::system(QStringLiteral("Text recognition with %1 failed").arg(model));
         }
-        qsizetype bandCharacters = 0;
+        qsizetype stripCharacters = 0;
+        QString column;
         const std::unique_ptr<tesseract::ResultIterator> lines(api->GetIterator());
         if (lines != nullptr && !lines->Empty(tesseract::RIL_TEXTLINE)) {
             do {
@@ -253,37 +261,92 @@ Outcome<TextReader::Attempt> TextReader::run(const QString& model, bool withGlyp
                 if (line.endsWith(QLatin1Char('\n'))) {
                     line.chop(1);
                 }
+                if (vertical) {
+                    column += line.trimmed();
+                    continue;
+                }
                 line = tidyUnspaced(line);
                 if (line.trimmed().isEmpty()) {
                     continue;
                 }
                 for (const QChar c : line) {
-                    bandCharacters += c.isSpace() ? 0 : 1;
+                    stripCharacters += c.isSpace() ? 0 : 1;
                 }
                 attempt.lines.append(line);
             } while (lines->Next(tesseract::RIL_TEXTLINE));
         }
-        weightedConfidence += double(api->MeanTextConf()) * double(bandCharacters);
-        attempt.characters += bandCharacters;
+        if (vertical && !(column = tidyUnspaced(column)).trimmed().isEmpty()) {
+            for (const QChar c : column) {
+                stripCharacters += c.isSpace() ? 0 : 1;
+            }
+            attempt.lines.append(column);
+        }
+        weightedConfidence += double(api->MeanTextConf()) * double(stripCharacters);
+        attempt.characters += stripCharacters;
         if (withGlyphs) {
+            // In a column the model gives its symbols no width: their words' boxes, shared out down the column, say
+            // where each character is.
+            const tesseract::PageIteratorLevel level = vertical ? tesseract::RIL_WORD : tesseract::RIL_SYMBOL;
             const std::unique_ptr<tesseract::ResultIterator> symbols(api->GetIterator());
-            if (symbols != nullptr && !symbols->Empty(tesseract::RIL_SYMBOL)) {
+            if (symbols != nullptr && !symbols->Empty(level)) {
                 do {
                     int left = 0, top = 0, right = 0, bottom = 0;
-                    if (symbols->BoundingBox(tesseract::RIL_SYMBOL, &left, &top, &right, &bottom)) {
-                        attempt.glyphs.append(
-                            {fromTesseract(symbols->GetUTF8Text(tesseract::RIL_SYMBOL)),
-                             QRect(QPoint(left, band.top + top), QPoint(right - 1, band.top + bottom - 1)), band.inkTop,
-                             band.inkHeight});
+                    if (!symbols->BoundingBox(level, &left, &top, &right, &bottom)) {
+                        continue;
                     }
-                } while (symbols->Next(tesseract::RIL_SYMBOL));
+                    const QRect box(QPoint(strip.left() + left, strip.top() + top),
+                                    QPoint(strip.left() + right - 1, strip.top() + bottom - 1));
+                    const QString text = fromTesseract(symbols->GetUTF8Text(level));
+                    if (!vertical) {
+                        attempt.glyphs.append({text, box, lineTop, lineHeight, false});
+                        continue;
+                    }
+                    const QList<uint> characters = text.toUcs4();
+                    const int count = int(characters.size());
+                    for (int i = 0; i < count; ++i) {
+                        const int from = box.top() + box.height() * i / count;
+                        const int to = box.top() + box.height() * (i + 1) / count;
+                        attempt.glyphs.append({QString::fromUcs4(reinterpret_cast<const char32_t*>(&characters[i]), 1),
+                                               QRect(box.left(), from, box.width(), std::max(1, to - from)), lineTop,
+                                               lineHeight, true});
+                    }
+                } while (symbols->Next(level));
             }
         }
+        return {};
+    };
+    const auto readAll = [&]() -> Outcome<void> {
+        for (const LineBands::Band& band : m_columns.isEmpty() ? m_bands : QList<LineBands::Band>()) {
+            const tesseract::PageSegMode mode = band.crowded ? tesseract::PSM_SINGLE_BLOCK : tesseract::PSM_SINGLE_LINE;
+            if (Outcome<void> read = readStrip(QRect(0, band.top, m_image.width(), band.height), mode, band.inkTop,
+                                               band.inkHeight, false);
+                !read) {
+                return read;
+            }
+        }
+        for (const Columns::Column& column : m_columns) {
+            if (Outcome<void> read =
+                    readStrip(QRect(column.left, 0, column.width, m_image.height()),
+                              tesseract::PSM_SINGLE_BLOCK_VERT_TEXT, column.inkLeft, column.inkWidth, true);
+                !read) {
+                return read;
+            }
+        }
+        return {};
+    };
+    if (Outcome<void> read = readAll(); !read) {
+        api->Clear();
+        return read.error();
     }
     api->Clear();
     attempt.confidence = attempt.characters > 0 ? float(weightedConfidence / double(attempt.characters)) : 0.0F;
     m_readings.insert(model, attempt);
     return attempt;
+}
+
+QString TextReader::model(const QString& rows) const
+{
+    return m_columns.isEmpty() ? rows : rows + QStringLiteral("_vert");
 }
 
 Outcome<TextReader::Attempt> TextReader::readLatin()
@@ -304,13 +367,18 @@ Outcome<TextReader::Attempt> TextReader::readLatin()
 
 Outcome<TextReader::Attempt> TextReader::readHan(bool thorough)
 {
-    const bool simplified = m_installed.contains(kSimplified);
-    const bool traditional = m_installed.contains(kTraditional);
+    const QString simplifiedModel = model(kSimplified);
+    const QString traditionalModel = model(kTraditional);
+    const bool simplified = m_installed.contains(simplifiedModel);
+    const bool traditional = m_installed.contains(traditionalModel);
     if (!simplified || !traditional) {
-        return run(simplified ? kSimplified : kTraditional, false);
+        return run(simplified ? simplifiedModel : traditionalModel, false);
     }
-    // Each model reads the other script's characters as its own look-alikes, confidently; only the shapes tell.
-    const QString& firstModel = m_traditionalFirst ? kTraditional : kSimplified;
+    // Each model reads the other script's characters as its own look-alikes, confidently; only the shapes tell. The
+    // ink's characters choose the model to ask first, else the last Han capture or the desktop does.
+    const bool traditionalFirst =
+        m_hanForm == Scripts::HanForm::Unknown ? m_traditionalFirst : m_hanForm == Scripts::HanForm::Traditional;
+    const QString& firstModel = traditionalFirst ? traditionalModel : simplifiedModel;
     Outcome<Attempt> first = run(firstModel, true);
     if (!first) {
         return first;
@@ -319,7 +387,9 @@ Outcome<TextReader::Attempt> TextReader::readHan(bool thorough)
         first.value().fits = HanVariants::fitsTheImage(m_image, first.value().glyphs);
         m_readings[firstModel].fits = first.value().fits;
     }
-    if (*first.value().fits) {
+    // A model that read nothing fits trivially: the other one may read the line.
+    if (*first.value().fits && first.value().characters > 0) {
+        m_traditionalFirst = traditionalFirst;
         return first; // the other model is not needed, nor even loaded
     }
     if (!thorough && first.value().confidence < kChineseConfidence) {
@@ -328,12 +398,12 @@ Outcome<TextReader::Attempt> TextReader::readHan(bool thorough)
         first.value().doubtful = true;
         return first;
     }
-    Outcome<Attempt> second = run(m_traditionalFirst ? kSimplified : kTraditional, true);
+    Outcome<Attempt> second = run(traditionalFirst ? simplifiedModel : traditionalModel, true);
     if (!second) {
         return second;
     }
-    const Attempt& asSimplified = m_traditionalFirst ? second.value() : first.value();
-    const Attempt& asTraditional = m_traditionalFirst ? first.value() : second.value();
+    const Attempt& asSimplified = traditionalFirst ? second.value() : first.value();
+    const Attempt& asTraditional = traditionalFirst ? first.value() : second.value();
     const HanVariants::Choice choice = HanVariants::judge(m_image, asSimplified.glyphs, asTraditional.glyphs);
     if (choice != HanVariants::Choice::Undecided) {
         m_traditionalFirst = choice == HanVariants::Choice::Traditional;
@@ -347,13 +417,13 @@ bool TextReader::canRead(Script script) const
 {
     switch (script) {
     case Script::Latin:
-        return m_installed.contains(kEnglish) || m_installed.contains(kFrench);
+        return m_columns.isEmpty() && (m_installed.contains(kEnglish) || m_installed.contains(kFrench));
     case Script::Han:
-        return m_installed.contains(kSimplified) || m_installed.contains(kTraditional);
+        return m_installed.contains(model(kSimplified)) || m_installed.contains(model(kTraditional));
     case Script::Japanese:
-        return m_installed.contains(kJapanese);
+        return m_installed.contains(model(kJapanese));
     case Script::Hangul:
-        return m_installed.contains(kKorean);
+        return m_installed.contains(model(kKorean));
     case Script::Unknown:
         return false;
     }
@@ -371,10 +441,10 @@ Outcome<TextReader::Attempt> TextReader::readScript(Script script, bool thorough
         attempt = readHan(thorough);
         break;
     case Script::Japanese:
-        attempt = run(kJapanese, false);
+        attempt = run(model(kJapanese), false);
         break;
     case Script::Hangul:
-        attempt = run(kKorean, false);
+        attempt = run(model(kKorean), false);
         break;
     case Script::Unknown:
         break;
@@ -414,6 +484,11 @@ void TextReader::findInstalled()
     m_installed.clear();
     for (const RecognitionLanguages::Language& language : RecognitionLanguages::supported(m_dataFolder)) {
         m_installed.insert(language.model);
+        // The models of vertical text, for the languages that have them, beside the others.
+        if (language.model != kEnglish && language.model != kFrench && language.model != kKorean &&
+            QFileInfo::exists(QDir(m_dataFolder).filePath(language.model + QStringLiteral("_vert.traineddata")))) {
+            m_installed.insert(language.model + QStringLiteral("_vert"));
+        }
     }
 }
 
@@ -441,6 +516,32 @@ Outcome<void> TextReader::warmUp(const QStringList& codes)
     return {};
 }
 
+Outcome<TextReader::Reading> TextReader::readBlocks(const QList<QRect>& blocks, const std::atomic<bool>* cancelled)
+{
+    // Each block is read as an image of its own, columns or rows, and the lines join top to bottom; the model named
+    // is the one that read the most.
+    const QImage whole = m_image;
+    m_inBlock = true;
+    Reading joined;
+    qsizetype most = -1;
+    for (const QRect& block : blocks) {
+        Outcome<Reading> part = read(whole.copy(block), cancelled);
+        if (!part) {
+            m_inBlock = false;
+            return part;
+        }
+        const qsizetype characters = part.value().lines.join(QString()).size();
+        if (characters > most) {
+            most = characters;
+            joined.model = part.value().model;
+            joined.confidence = part.value().confidence;
+        }
+        joined.lines.append(part.value().lines);
+    }
+    m_inBlock = false;
+    return joined;
+}
+
 Outcome<TextReader::Reading> TextReader::read(const QImage& image, const std::atomic<bool>* cancelled)
 {
     useOneThread();
@@ -457,6 +558,17 @@ Outcome<TextReader::Reading> TextReader::read(const QImage& image, const std::at
     if (m_bands.isEmpty()) {
         return Reading{}; // no ink at all
     }
+    const bool verticalModels = std::any_of(m_installed.cbegin(), m_installed.cend(), [](const QString& model) {
+        return model.endsWith(QStringLiteral("_vert"));
+    });
+    if (verticalModels) { // else vertical text is read as rows, as best the other models can
+        m_columns = Columns::findVertical(m_image, m_bands);
+        if (m_columns.isEmpty() && !m_inBlock) {
+            if (const QList<QRect> blocks = Columns::mixedBlocks(m_image, m_bands); !blocks.isEmpty()) {
+                return readBlocks(blocks, cancelled);
+            }
+        }
+    }
     m_cancelled = cancelled;
     struct Release
     {
@@ -465,6 +577,8 @@ Outcome<TextReader::Reading> TextReader::read(const QImage& image, const std::at
         {
             reader->m_image = QImage();
             reader->m_bands.clear();
+            reader->m_columns.clear();
+            reader->m_hanForm = Scripts::HanForm::Unknown;
             reader->m_readings.clear();
             reader->m_cancelled = nullptr;
         }
@@ -493,7 +607,14 @@ Outcome<TextReader::Reading> TextReader::read(const QImage& image, const std::at
         return {};
     };
 
-    const Script guessed = Scripts::looksLatin(m_image, m_bands) ? Script::Latin : Scripts::amongCjk(m_image, m_bands);
+    // Across columns, rows of the image hold one character of each column where the columns line up: the search
+    // for kana and Hangul finds them there as in a line.
+    Script guessed = Script::Latin;
+    if (!m_columns.isEmpty() || !Scripts::looksLatin(m_image, m_bands)) {
+        const Scripts::CjkGuess cjk = Scripts::guessCjk(m_image, m_bands);
+        guessed = cjk.script;
+        m_hanForm = cjk.form;
+    }
     QList<Script> order = candidates(guessed);
     for (qsizetype i = 0; i < order.size() && !proven; ++i) {
         if (Outcome<void> done = consider(order[i], order[i] == guessed && guessed != Script::Han, false); !done) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/Outcome.h"
+#include "recognition/Columns.h"
 #include "recognition/HanVariants.h"
 #include "recognition/LineBands.h"
 #include "recognition/Scripts.h"
@@ -25,9 +26,11 @@ namespace quilvant {
 // as): first the script the ink suggests, or that of the previous capture when the ink cannot tell, then the others;
 // when none proves itself, the most confident reading wins. Latin script is read by the French model, whose letters
 // cover English, the English one joining only when the French one is unsure; Han by the simplified or traditional
-// Chinese model as the previous capture needed (or the desktop's language suggests), the other one joining only when
-// the shapes of the characters disagree with the reading. Keeps its engines loaded between reads. Not thread-safe: one
-// reader per thread, and never the same engine on two threads.
+// Chinese model as the characters in the ink suggest (else as the previous capture needed, or the desktop's language
+// suggests), the other one joining only when the shapes of the characters disagree with the reading. Text set in
+// vertical columns is read a column to a line, right to left, by the vertical models of Japanese and Chinese, chosen
+// the same way. Keeps its engines loaded between reads. Not thread-safe: one reader per thread, and never the same
+// engine on two threads.
 class TextReader
 {
 public:
@@ -75,22 +78,27 @@ private:
     Outcome<tesseract::TessBaseAPI*> engine(const QString& model);
     void findInstalled();
     QString latinModel() const;
+    QString model(const QString& rows) const; // the model for text in rows, or its vertical one for columns
     bool canRead(Script script) const;
     QList<Script> candidates(Script guessed) const;
     Outcome<Attempt> run(const QString& model, bool withGlyphs);
     Outcome<Attempt> readScript(Script script, bool thorough);
     Outcome<Attempt> readLatin();
     Outcome<Attempt> readHan(bool thorough);
+    Outcome<Reading> readBlocks(const QList<QRect>& blocks, const std::atomic<bool>* cancelled);
 
     QString m_dataFolder;
     QHash<QString, std::shared_ptr<tesseract::TessBaseAPI>> m_engines; // by model, loaded on first use
     QSet<QString> m_installed;             // models in the data folder, looked up at each read
     Script m_lastScript = Script::Unknown; // the script of the last reading that proved itself
     bool m_traditionalFirst = false;       // read Han as traditional first: the last Han was, or the desktop is
-    QImage m_image;                        // the image being read, 8-bit grey, dark on light
-    QList<LineBands::Band> m_bands;        // its lines
-    QHash<QString, Attempt> m_readings;    // of this image, by model: no model reads it twice
+    Scripts::HanForm m_hanForm = Scripts::HanForm::Unknown; // what the ink of the image being read suggests
+    QImage m_image;                                         // the image being read, 8-bit grey, dark on light
+    QList<LineBands::Band> m_bands;                         // its lines
+    QList<Columns::Column> m_columns;                       // its columns, right to left, when it is set in columns
+    QHash<QString, Attempt> m_readings;                     // of this image, by model: no model reads it twice
     const std::atomic<bool>* m_cancelled = nullptr;
+    bool m_inBlock = false; // reading one block of an image of columns and rows
 };
 
 } // namespace quilvant

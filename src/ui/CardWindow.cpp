@@ -4,9 +4,11 @@
 #include "core/Diagnostics.h"
 #include "foundation/L.h"
 #include "platform/ColorScheme.h"
+#include "platform/Platform.h"
 #include "platform/X11Window.h"
 #include "session/Model.h"
 #include "ui/Card.h"
+#include "ui/CardKeyboard.h"
 #include "ui/FloatingPanel.h"
 
 #include <QCursor>
@@ -72,6 +74,7 @@ void CardWindow::ensurePanel()
     m_panel = std::make_unique<FloatingPanel>(m_card);
     connect(m_card, &Card::closeRequested, this, &CardWindow::closeCard);
     connect(m_panel.get(), &FloatingPanel::cancelRequested, this, &CardWindow::closeCard);
+    m_keyboard = new CardKeyboard(m_panel.get(), m_model, Platform::keyboardFocus());
     connect(ColorScheme::instance(), &ColorScheme::changed, this, &CardWindow::applyLook);
     if (m_model) {
         m_model->setPanel(m_panel.get());
@@ -139,6 +142,7 @@ void CardWindow::showCard(std::optional<QPoint> anchor)
     Diagnostics::record(QStringLiteral("card.shown"));
     m_panel->show();
     m_panel->raise();
+    m_keyboard->takeFocus();
 }
 
 void CardWindow::prepareCardForCapture()

@@ -11,6 +11,7 @@
 namespace quilvant {
 
 class Card;
+class CardKeyboard;
 class FloatingPanel;
 class Model;
 
@@ -41,6 +42,9 @@ public:
     Card* card() const;
     bool isShown() const;
 
+    // Null until the card was first shown.
+    CardKeyboard* keyboard() const { return m_keyboard; }
+
     // Forces the light (false) or dark (true) look; nullopt follows the desktop again.
     void setForcedDark(std::optional<bool> dark);
 
@@ -62,6 +66,7 @@ private:
     QPointer<Model> m_model;
     std::unique_ptr<FloatingPanel> m_panel;
     Card* m_card = nullptr;
+    CardKeyboard* m_keyboard = nullptr; // owned by the panel
     std::optional<bool> m_forcedDark;
 };
 

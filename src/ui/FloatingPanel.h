@@ -6,9 +6,9 @@
 
 namespace quilvant {
 
-// The card's window: frameless, above other windows, on every workspace and out of the task bar. It is shown
-// without taking the focus from the person's application (where the window manager allows it) and takes the
-// focus when the person clicks into it. It is resized from its edges; where the desktop composites, its
+// The card's window: frameless, above other windows, on every workspace and out of the task bar. Mapping it does
+// not activate it; the focus is asked for once it is shown (CardKeyboard) and taken when the person clicks into
+// it. It is resized from its edges; where the desktop composites, its
 // outermost 3 points are a transparent band around the card that belongs to the resize edges.
 class FloatingPanel final : public QWidget
 {

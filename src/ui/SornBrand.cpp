@@ -146,7 +146,8 @@ QByteArray markSvg(const QColor& fill)
 {
     const QString svg =
         QStringLiteral(R"(<svg xmlns="http://www.w3.org/2000/svg" width="16" height="16" viewBox="0 0 342 342">
-  <path fill="%1" fill-rule="nonzero" d="%2"/>
+  <style id="current-color-scheme" type="text/css">.ColorScheme-Text { color: %1; }</style>
+  <path class="ColorScheme-Text" fill="currentColor" fill-rule="nonzero" d="%2"/>
 </svg>
 )")
             .arg(fill.name(), pathData(0));

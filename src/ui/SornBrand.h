@@ -32,7 +32,9 @@ void drawAppIcon(QPainter* painter, const QRectF& rect);
 // The application icon as a scalable SVG document, drawn from the same outline.
 QByteArray appIconSvg();
 
-// The bare mark as a scalable SVG document in one colour: the symbolic icon that panels tint.
+// The bare mark as a scalable SVG document in one colour: the symbolic icon that panels tint. The colour is
+// the text colour of the "current-color-scheme" style sheet, which hosts that draw themed icons in their own
+// colours replace; GTK's symbolic loader repaints the fill itself.
 QByteArray markSvg(const QColor& fill);
 
 } // namespace quilvant::SornBrand

@@ -6,6 +6,7 @@
 #include "core/Diagnostics.h"
 #include "foundation/L.h"
 #include "foundation/Settings.h"
+#include "foundation/SornBrand.h"
 #include "platform/X11GlobalShortcut.h"
 #include "platform/X11OutsideClicks.h"
 #include "platform/X11Window.h"
@@ -14,6 +15,7 @@
 #include "support/ModalAlerts.h"
 #include "support/ShellCaptureTool.h"
 #include "support/X11TestDisplay.h"
+#include "ui/CardKeyboard.h"
 #include "ui/CardWindow.h"
 #include "ui/FloatingPanel.h"
 #include "ui/SettingsView.h"
@@ -22,6 +24,8 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -190,6 +194,96 @@ private Q_SLOTS:
         QCOMPARE(count(u"card.closed"_s), 1);
     }
 
+    // Answering the consent the card asked for with the mouse is no click elsewhere: the card stays open for
+    // the translation (the dialog may be gone by the time the raw press is read).
+    void consentClickKeepsTheCard_data()
+    {
+        QTest::addColumn<QString>("answer");
+        QTest::newRow("agree") << u"Agree and continue"_s;
+        QTest::newRow("cancel") << u"Cancel"_s;
+    }
+    void consentClickKeepsTheCard()
+    {
+        QFETCH(QString, answer);
+        int toolsMade = 0;
+        auto delegate = delegateWith(u"exit 1"_s, &toolsMade);
+        delegate->installInteractions();
+        delegate->card().showCard(QPoint(100, 100));
+        QVERIFY(QTest::qWaitForWindowExposed(delegate->card().panel()));
+        QTimer poll;
+        connect(&poll, &QTimer::timeout, this, [&] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (box == nullptr || !box->windowHandle() || !box->windowHandle()->isExposed()) {
+                return;
+            }
+            for (const QPushButton* button : box->findChildren<QPushButton*>()) {
+                if (button->text() == answer) {
+                    poll.stop();
+                    const QPoint at = button->mapToGlobal(button->rect().center());
+                    X11::xdotool(
+                        {u"mousemove"_s, QString::number(at.x()), QString::number(at.y()), u"click"_s, u"1"_s});
+                }
+            }
+        });
+        poll.start(50);
+        delegate->model().setSource(u"Hello"_s);
+        delegate->model().translate();
+        QCOMPARE(TranslationConsent::given(), answer.startsWith(u"Agree"_s));
+        QTest::qWait(300);
+        QVERIFY(delegate->card().isShown());
+        QCOMPARE(count(u"card.outside-click"_s), 0);
+        delegate->model().stop();
+    }
+
+    // The shown card has the keyboard, with or without a window manager. Where the focus went elsewhere,
+    // Escape still closes an unpinned card and is left to the other application beside a pinned one.
+    void escapeReachesTheShownCard_data()
+    {
+        QTest::addColumn<bool>("windowManager");
+        QTest::addColumn<bool>("focusElsewhere");
+        QTest::addColumn<bool>("pinned");
+        QTest::addColumn<bool>("closes");
+        QTest::newRow("no window manager") << false << false << false << true;
+        QTest::newRow("openbox") << true << false << false << true;
+        QTest::newRow("openbox, pinned") << true << false << true << true;
+        QTest::newRow("focus elsewhere") << false << true << false << true;
+        QTest::newRow("focus elsewhere, pinned") << false << true << true << false;
+    }
+    void escapeReachesTheShownCard()
+    {
+        QFETCH(bool, windowManager);
+        QFETCH(bool, focusElsewhere);
+        QFETCH(bool, pinned);
+        QFETCH(bool, closes);
+        std::optional<X11::WindowManager> manager;
+        if (windowManager) {
+            manager.emplace();
+            QVERIFY2(manager->error().isEmpty(), qPrintable(manager->error()));
+        }
+        int toolsMade = 0;
+        auto delegate = delegateWith(u"exit 1"_s, &toolsMade);
+        delegate->installInteractions();
+        delegate->model().setPinned(pinned);
+        QVERIFY(X11::xdotool({u"mousemove"_s, u"5"_s, u"5"_s}));
+        delegate->showEmpty();
+        FloatingPanel* panel = delegate->card().panel();
+        QTRY_VERIFY_WITH_TIMEOUT(panel->isActiveWindow(), 15'000);
+        QTRY_VERIFY(!delegate->card().keyboard()->escapeGrabbed());
+        if (focusElsewhere) {
+            X11Window::releaseInputFocus();
+            QTRY_VERIFY(!panel->isActiveWindow());
+            QTRY_COMPARE(delegate->card().keyboard()->escapeGrabbed(), !pinned);
+        }
+        QVERIFY(X11::xdotool({u"key"_s, u"Escape"_s}));
+        if (closes) {
+            QTRY_VERIFY(!panel->isVisible());
+        } else {
+            QTest::qWait(300);
+            QVERIFY(panel->isVisible());
+        }
+        QTRY_VERIFY(!delegate->card().keyboard()->escapeGrabbed());
+    }
+
     // Where presses elsewhere cannot be seen, the card losing the focus to another program closes it.
     void focusLossClosesTheCard()
     {
@@ -240,21 +334,16 @@ private Q_SLOTS:
         QVERIFY(quit);
     }
 
-    // The theme's symbolic icon where the package installed it; otherwise the mark drawn for the panel's look.
+    // The colour icon's pixmaps in every case; the themed symbolic icon's name only where the theme has it.
     void trayIcon_data()
     {
         QTest::addColumn<bool>("installed");
-        QTest::addColumn<bool>("darkPanel");
-        QTest::addColumn<QColor>("ink"); // of the drawn mark
-        QTest::newRow("light panel") << false << false << QColor(Qt::black);
-        QTest::newRow("dark panel") << false << true << QColor(Qt::white);
-        QTest::newRow("installed symbolic icon") << true << true << QColor();
+        QTest::newRow("symbolic icon installed") << true;
+        QTest::newRow("not installed") << false;
     }
     void trayIcon()
     {
         QFETCH(bool, installed);
-        QFETCH(bool, darkPanel);
-        QFETCH(QColor, ink);
         QTemporaryDir themes;
         if (installed) {
             QVERIFY(QDir(themes.path()).mkpath(u"hicolor/symbolic/apps"_s));
@@ -270,21 +359,19 @@ private Q_SLOTS:
         }
         QIcon::setThemeSearchPaths({themes.path()});
         QIcon::setThemeName(u"hicolor"_s);
-        const QIcon icon = TrayIcon::forPanel(darkPanel);
+        const QIcon icon = TrayIcon::forPanel();
         QCOMPARE(icon.name(), installed ? u"quilvant-symbolic"_s : QString());
-        if (installed) {
-            return;
-        }
-        const QImage drawn = icon.pixmap(32).toImage();
-        QSet<QRgb> inks;
-        for (int y = 0; y < drawn.height(); ++y) {
-            for (int x = 0; x < drawn.width(); ++x) {
-                if (qAlpha(drawn.pixel(x, y)) == 255) {
-                    inks.insert(drawn.pixel(x, y));
-                }
+        for (const int size : {16, 22, 32}) {
+            const QImage drawn = icon.pixmap(size).toImage();
+            QCOMPARE(drawn.size(), QSize(size, size));
+            // The brand's square at the left edge, the white mark somewhere on the middle row.
+            QCOMPARE(QColor(drawn.pixel(1, size / 2)).name(), SornBrand::color().name());
+            bool white = false;
+            for (int x = 0; x < size && !white; ++x) {
+                white = drawn.pixel(x, size / 2) == qRgb(255, 255, 255);
             }
+            QVERIFY2(white, qPrintable(QString::number(size)));
         }
-        QCOMPARE(inks, QSet<QRgb>{ink.rgb()});
     }
 
     // The welcome shows at the first launch and never again; "Get started" opens the settings.

@@ -32,6 +32,7 @@ private Q_SLOTS:
         QTest::newRow("outside an open card") << open << elsewhere << true;
         QTest::newRow("no card") << card([](auto& c) { c.exists = false; }) << elsewhere << false;
         QTest::newRow("on the card's own window") << open << press([](auto& p) { p.onCard = true; }) << false;
+        QTest::newRow("on another window of ours") << open << press([](auto& p) { p.onOwnWindow = true; }) << false;
         QTest::newRow("card hidden") << card([](auto& c) { c.visible = false; }) << elsewhere << false;
         QTest::newRow("inside the frame") << open << press([](auto& p) { p.position = QPoint(150, 150); }) << false;
         QTest::newRow("inside the margin, right")

@@ -2,6 +2,7 @@
 #include "recognition/RecognitionLanguages.h"
 #include "recognition/RecognitionWorker.h"
 #include "recognition/Translation.h"
+#include "support/DrawnText.h"
 
 #include <QBuffer>
 #include <QDir>
@@ -109,6 +110,7 @@ QString subsetOf(const QTemporaryDir& dir, const QString& name, const QStringLis
 } // namespace
 
 Q_DECLARE_METATYPE(Drawing)
+Q_DECLARE_METATYPE(test::DrawnText)
 
 class TestRecognition : public QObject
 {
@@ -183,6 +185,83 @@ private Q_SLOTS:
             QFAIL(qPrintable(text.error().description()));
         }
         QCOMPARE(text.value(), expected);
+    }
+
+    void readsColumnsRightToLeft_data()
+    {
+        QTest::addColumn<test::DrawnText>("text");
+
+        const auto columns = [](QStringList lines, int size, const char* family, bool dark) {
+            return test::DrawnText{std::move(lines), size, QString::fromLatin1(family), dark, true};
+        };
+        QTest::newRow("Japanese, two columns")
+            << columns({QStringLiteral("新しい世界を見つけましょう。"), QStringLiteral("明日は晴れるでしょう。")}, 14,
+                       "Noto Sans CJK JP", false);
+        QTest::newRow("Japanese, four columns, dark")
+            << columns({QStringLiteral("吾輩は猫である。"), QStringLiteral("名前はまだ無い。"),
+                        QStringLiteral("どこで生れたかとんと"), QStringLiteral("見当がつかぬ。")},
+                       18, "Noto Sans CJK JP", true);
+        QTest::newRow("simplified, two columns")
+            << columns({QStringLiteral("保持好奇，发现新的世界。"), QStringLiteral("这个国家的经济发展很快。")}, 16,
+                       "Noto Sans CJK SC", false);
+        QTest::newRow("simplified, one column, dark")
+            << columns({QStringLiteral("请选择要翻译的区域")}, 20, "Noto Serif CJK SC", true);
+        QTest::newRow("simplified in a traditional font")
+            << columns({QStringLiteral("请选择要翻译的区域")}, 20, "Noto Sans CJK TC", false);
+        QTest::newRow("traditional, one column")
+            << columns({QStringLiteral("請選擇要翻譯的區域")}, 18, "Noto Sans CJK TC", false);
+        QTest::newRow("traditional, two columns, dark")
+            << columns({QStringLiteral("保持好奇發現新的世界"), QStringLiteral("請選擇要翻譯的區域")}, 20,
+                       "Noto Sans CJK TC", true);
+        QTest::newRow("traditional in a serif font")
+            << columns({QStringLiteral("這個國家的經濟發展很快"), QStringLiteral("請選擇要翻譯的區域")}, 16,
+                       "Noto Serif CJK TC", false);
+    }
+
+    void readsColumnsRightToLeft()
+    {
+        QFETCH(test::DrawnText, text);
+        const QString path = saved(test::draw(text), m_dir, QString::fromLatin1(QTest::currentDataTag()));
+        const Outcome<QString> read = Translation::recognizeFile(path);
+        if (!read.ok()) {
+            QFAIL(qPrintable(read.error().description()));
+        }
+        QCOMPARE(read.value(), text.lines.join(QLatin1Char('\n')));
+    }
+
+    void rowsAboveOrBelowColumns_data()
+    {
+        QTest::addColumn<bool>("rowsFirst");
+        QTest::newRow("a heading above columns") << true;
+        QTest::newRow("a caption below columns") << false;
+    }
+
+    void rowsAboveOrBelowColumns()
+    {
+        // Each block reads as what it is, top to bottom.
+        QFETCH(bool, rowsFirst);
+        const test::DrawnText heading{{QStringLiteral("Keep reading and stay curious.")}, 20};
+        const test::DrawnText block{
+            {QStringLiteral("新しい世界を見つけましょう。"), QStringLiteral("明日は晴れるでしょう。")},
+            16,
+            QStringLiteral("Noto Sans CJK JP"),
+            false,
+            true};
+        const QList<test::DrawnText> parts = rowsFirst ? QList{heading, block} : QList{block, heading};
+        const QImage first = test::draw(parts[0]);
+        const QImage second = test::draw(parts[1]);
+        QImage both(std::max(first.width(), second.width()), first.height() + second.height(), QImage::Format_RGB32);
+        both.fill(Qt::white);
+        {
+            QPainter painter(&both);
+            painter.drawImage(0, 0, first);
+            painter.drawImage(0, first.height(), second);
+        }
+        const Outcome<QString> read = Translation::recognizeFile(saved(both, m_dir, QStringLiteral("mixed")));
+        if (!read.ok()) {
+            QFAIL(qPrintable(read.error().description()));
+        }
+        QCOMPARE(read.value(), (parts[0].lines + parts[1].lines).join(QLatin1Char('\n')));
     }
 
     void capturesInTurnOfDifferentScripts()

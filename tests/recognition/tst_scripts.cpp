@@ -10,6 +10,7 @@ using namespace quilvant;
 using Scripts::Script;
 
 Q_DECLARE_METATYPE(Scripts::Script)
+Q_DECLARE_METATYPE(Scripts::HanForm)
 
 namespace {
 
@@ -41,19 +42,24 @@ private Q_SLOTS:
         QTest::addColumn<int>("pixels");
         QTest::addColumn<bool>("latin");
         QTest::addColumn<Script>("cjk"); // what amongCjk() makes of ink that does not look Latin
+        QTest::addColumn<Scripts::HanForm>("form");
 
-        const auto row = [](const char* tag, const char* text, int pixels, bool latin, Script cjk = Script::Han) {
-            QTest::newRow(tag) << QString::fromUtf8(text) << pixels << latin << cjk;
+        const auto row = [](const char* tag, const char* text, int pixels, bool latin, Script cjk = Script::Han,
+                            Scripts::HanForm form = Scripts::HanForm::Unknown) {
+            QTest::newRow(tag) << QString::fromUtf8(text) << pixels << latin << cjk << form;
         };
+        using Scripts::HanForm;
         row("English", "Keep reading and stay curious.", 44, true);
         row("small English", "Settings saved: restart required.", 16, true);
         row("French", "Où est le garçon ? Il a déjà mangé.", 24, true);
         row("capitals look like CJK", "WARNING: DISK FULL", 24, false);
-        row("Chinese", "保持好奇，发现新的世界。", 44, false);
-        row("traditional Chinese", "這個國家的經濟發展很快。", 24, false);
+        row("Chinese", "保持好奇，发现新的世界。", 44, false, Script::Han, HanForm::Simplified);
+        row("small Chinese", "请选择要翻译的区域", 16, false, Script::Han, HanForm::Simplified);
+        row("traditional Chinese", "這個國家的經濟發展很快。", 24, false, Script::Han, HanForm::Traditional);
+        row("Chinese both scripts write alike", "保持好奇", 24, false);
         row("Japanese", "新しい世界を見つけましょう。", 44, false, Script::Japanese);
         row("a Japanese word", "はい", 44, false, Script::Japanese);
-        row("Japanese without kana", "東京都庁", 44, false);
+        row("Japanese without kana, in the older forms", "東京都庁", 44, false, Script::Han, HanForm::Traditional);
         row("Korean", "새로운 세상을 발견하세요.", 24, false, Script::Hangul);
         row("a Korean word", "확인", 44, false, Script::Hangul);
     }
@@ -64,12 +70,15 @@ private Q_SLOTS:
         QFETCH(int, pixels);
         QFETCH(bool, latin);
         QFETCH(Script, cjk);
+        QFETCH(Scripts::HanForm, form);
         const QImage grey = line(text, pixels);
         const QList<LineBands::Band> bands = LineBands::find(grey);
         QCOMPARE(bands.size(), 1);
         QCOMPARE(Scripts::looksLatin(grey, bands), latin);
         if (!latin) {
-            QCOMPARE(Scripts::amongCjk(grey, bands), cjk);
+            const Scripts::CjkGuess guess = Scripts::guessCjk(grey, bands);
+            QCOMPARE(guess.script, cjk);
+            QCOMPARE(guess.form, form);
         }
     }
 

@@ -17,7 +17,81 @@ xcb_screen_t* screenOf(xcb_connection_t* connection)
     return xcb_setup_roots_iterator(xcb_get_setup(connection)).data;
 }
 
+// Waits until some client owns the selection `name` while `process` runs.
+bool waitForSelection(const QByteArray& name, const QProcess& process)
+{
+    xcb_connection_t* c = xcb_connect(nullptr, nullptr);
+    xcb_intern_atom_reply_t* atom =
+        xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, static_cast<uint16_t>(name.size()), name.constData()), nullptr);
+    QElapsedTimer elapsed;
+    elapsed.start();
+    bool owned = false;
+    while (atom != nullptr && !owned && elapsed.elapsed() < 30'000 && process.state() == QProcess::Running) {
+        xcb_get_selection_owner_reply_t* owner =
+            xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, atom->atom), nullptr);
+        owned = owner != nullptr && owner->owner != XCB_NONE;
+        std::free(owner);
+        if (!owned) {
+            QThread::msleep(20);
+        }
+    }
+    std::free(atom);
+    xcb_disconnect(c);
+    return owned;
+}
+
+void stop(QProcess& process)
+{
+    if (process.state() != QProcess::NotRunning) {
+        process.terminate();
+        if (!process.waitForFinished(10'000)) {
+            process.kill();
+            process.waitForFinished();
+        }
+    }
+}
+
 } // namespace
+
+QImage grab(const QRect& area)
+{
+    xcb_connection_t* c = xcb_connect(nullptr, nullptr);
+    xcb_screen_t* screen = screenOf(c);
+    xcb_get_image_reply_t* reply =
+        xcb_get_image_reply(c,
+                            xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, screen->root, static_cast<int16_t>(area.x()),
+                                          static_cast<int16_t>(area.y()), static_cast<uint16_t>(area.width()),
+                                          static_cast<uint16_t>(area.height()), ~0U),
+                            nullptr);
+    QImage image;
+    // A 24-bit screen's pixels come as 32-bit words, the top byte unused.
+    if (reply != nullptr && reply->depth == 24 &&
+        xcb_get_image_data_length(reply) >= area.width() * area.height() * 4) {
+        image = QImage(xcb_get_image_data(reply), area.width(), area.height(), area.width() * 4, QImage::Format_RGB32)
+                    .copy();
+    }
+    std::free(reply);
+    xcb_disconnect(c);
+    return image;
+}
+
+TrayPanel::TrayPanel(const QString& config)
+{
+    m_process.setStandardOutputFile(QProcess::nullDevice());
+    m_process.setStandardErrorFile(QProcess::nullDevice());
+    m_process.start(QStringLiteral("tint2"),
+                    config.isEmpty() ? QStringList() : QStringList{QStringLiteral("-c"), config});
+    if (!m_process.waitForStarted()) {
+        m_error = QStringLiteral("tint2 did not start: ") + m_process.errorString();
+    } else if (!waitForSelection("_NET_SYSTEM_TRAY_S0", m_process)) {
+        m_error = QStringLiteral("tint2 did not take the tray");
+    }
+}
+
+TrayPanel::~TrayPanel()
+{
+    stop(m_process);
+}
 
 bool xdotool(const QStringList& arguments)
 {
@@ -152,24 +226,7 @@ WindowManager::WindowManager()
         m_error = QStringLiteral("openbox did not start: ") + m_process.errorString();
         return;
     }
-    xcb_connection_t* c = xcb_connect(nullptr, nullptr);
-    const QByteArray name = "WM_S0";
-    xcb_intern_atom_reply_t* atom =
-        xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, static_cast<uint16_t>(name.size()), name.constData()), nullptr);
-    QElapsedTimer elapsed;
-    elapsed.start();
-    bool owned = false;
-    while (atom != nullptr && !owned && elapsed.elapsed() < 30'000 && m_process.state() == QProcess::Running) {
-        xcb_get_selection_owner_reply_t* owner =
-            xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, atom->atom), nullptr);
-        owned = owner != nullptr && owner->owner != XCB_NONE;
-        std::free(owner);
-        if (!owned) {
-            QThread::msleep(20);
-        }
-    }
-    std::free(atom);
-    xcb_disconnect(c);
+    const bool owned = waitForSelection("WM_S0", m_process);
     if (!owned) {
         m_error = QStringLiteral("openbox did not take over the display");
     }
@@ -177,13 +234,7 @@ WindowManager::WindowManager()
 
 WindowManager::~WindowManager()
 {
-    if (m_process.state() != QProcess::NotRunning) {
-        m_process.terminate();
-        if (!m_process.waitForFinished(10'000)) {
-            m_process.kill();
-            m_process.waitForFinished();
-        }
-    }
+    stop(m_process);
 }
 
 } // namespace quilvant::test::X11

@@ -59,6 +59,26 @@ private:
     bool m_held = false;
 };
 
+// The display's pixels in `area` of the root window, as a screenshot shows them.
+QImage grab(const QRect& area);
+
+// A panel with a system tray (tint2, an XEmbed tray) on the display while the object lives, its tray ready (it
+// owns the tray manager's selection) or error() says why. `config` is tint2's configuration file; empty for the
+// default (a dark panel along the bottom).
+class TrayPanel
+{
+public:
+    explicit TrayPanel(const QString& config = QString());
+    ~TrayPanel();
+    TrayPanel(const TrayPanel&) = delete;
+    TrayPanel& operator=(const TrayPanel&) = delete;
+    QString error() const { return m_error; }
+
+private:
+    QProcess m_process;
+    QString m_error;
+};
+
 // A window manager (openbox) on the display while the object lives; started and ready, or error() says why.
 class WindowManager
 {

@@ -241,7 +241,9 @@ private Q_SLOTS:
         other.activateWindow();
         QTRY_VERIFY(other.isActiveWindow());
         showAt(QPoint(100, 100));
-        QVERIFY(other.isActiveWindow()); // shown without taking the focus
+        QTRY_VERIFY(panel()->isActiveWindow()); // shown, it takes the keyboard
+        other.activateWindow();
+        QTRY_VERIFY(other.isActiveWindow());
         QTest::mouseClick(m_window->card(), Qt::LeftButton, {}, QPoint(200, 300));
         QTRY_VERIFY(panel()->isActiveWindow());
     }

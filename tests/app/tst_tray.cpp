@@ -1,0 +1,163 @@
+// The tray item on a real XEmbed tray (tint2 under openbox): shown whether the panel starts before or after the
+// program and again after it restarts, and told apart from the panel by its pixels on a dark and a light panel.
+#include "app/AppDelegate.h"
+#include "core/Diagnostics.h"
+#include "foundation/Settings.h"
+#include "support/X11TestDisplay.h"
+
+#include <QFile>
+#include <QHash>
+#include <QTemporaryDir>
+#include <QTest>
+#include <algorithm>
+#include <cstdlib>
+#include <optional>
+
+using namespace Qt::StringLiterals;
+using namespace quilvant;
+using namespace quilvant::test;
+
+namespace {
+
+int count(const QString& event)
+{
+    QFile file(Diagnostics::logPath());
+    if (!file.open(QIODevice::ReadOnly)) {
+        return 0;
+    }
+    return static_cast<int>(QString::fromUtf8(file.readAll()).count(QString(u' ' + event + u'\n')));
+}
+
+// The share of the icon's pixels that differ clearly (by more than a quarter of the range in some channel) from
+// the panel's colour, taken as the commonest colour of the 4-pixel ring around the icon.
+double contrastingShare(const QRect& icon)
+{
+    constexpr int ring = 4;
+    const QImage shot = X11::grab(icon.adjusted(-ring, -ring, ring, ring));
+    if (shot.isNull() || icon.isEmpty()) {
+        return 0;
+    }
+    QHash<QRgb, int> around;
+    for (int y = 0; y < shot.height(); ++y) {
+        for (int x = 0; x < shot.width(); ++x) {
+            if (x < ring || y < ring || x >= shot.width() - ring || y >= shot.height() - ring) {
+                ++around[shot.pixel(x, y)];
+            }
+        }
+    }
+    QRgb panel = 0;
+    int most = 0;
+    for (auto it = around.cbegin(); it != around.cend(); ++it) {
+        if (it.value() > most) {
+            most = it.value();
+            panel = it.key();
+        }
+    }
+    int differing = 0;
+    for (int y = ring; y < shot.height() - ring; ++y) {
+        for (int x = ring; x < shot.width() - ring; ++x) {
+            const QRgb pixel = shot.pixel(x, y);
+            const int distance = std::max({std::abs(qRed(pixel) - qRed(panel)), std::abs(qGreen(pixel) - qGreen(panel)),
+                                           std::abs(qBlue(pixel) - qBlue(panel))});
+            differing += distance > 64 ? 1 : 0;
+        }
+    }
+    return double(differing) / (icon.width() * icon.height());
+}
+
+} // namespace
+
+class TestTray : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_home;
+    QString m_lightPanel;
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        qputenv("XDG_RUNTIME_DIR", m_home.path().toLocal8Bit());
+        qputenv("XDG_CONFIG_HOME", m_home.path().toLocal8Bit());
+        Settings::setValue(Settings::Key::onboarded, true);
+        // tint2's own default with the panel's ground made light.
+        QFile defaults(u"/etc/xdg/tint2/tint2rc"_s);
+        QVERIFY(defaults.open(QIODevice::ReadOnly));
+        QByteArray config = defaults.readAll();
+        QVERIFY(config.contains("background_color = #000000 60"));
+        config.replace("background_color = #000000 60", "background_color = #e8e8e8 100");
+        m_lightPanel = m_home.filePath(u"light.tint2rc"_s);
+        QFile light(m_lightPanel);
+        QVERIFY(light.open(QIODevice::WriteOnly));
+        QCOMPARE(light.write(config), config.size());
+    }
+    void init() { QFile::remove(Diagnostics::logPath()); }
+
+    void shownOnThePanel_data()
+    {
+        QTest::addColumn<QString>("order");
+        QTest::addColumn<bool>("light");
+        QTest::newRow("panel first, dark") << u"first"_s << false;
+        QTest::newRow("panel first, light") << u"first"_s << true;
+        QTest::newRow("panel later") << u"later"_s << false;
+        QTest::newRow("panel restarted") << u"restarted"_s << false;
+    }
+    void shownOnThePanel()
+    {
+        QFETCH(QString, order);
+        QFETCH(bool, light);
+        const X11::WindowManager manager;
+        QVERIFY2(manager.error().isEmpty(), qPrintable(manager.error()));
+        std::optional<X11::TrayPanel> panel;
+        const auto startPanel = [&] {
+            panel.reset();
+            panel.emplace(light ? m_lightPanel : QString());
+            return panel->error();
+        };
+        if (order != u"later"_s) {
+            const QString error = startPanel();
+            QVERIFY2(error.isEmpty(), qPrintable(error));
+        }
+        // The news of the last row's panel going and this one coming reach the toolkit as a running program's
+        // event loop would have taken them in meanwhile.
+        QTest::qWait(200);
+        AppDelegate delegate;
+        delegate.applicationDidFinishLaunching();
+        QSystemTrayIcon& item = delegate.statusItem();
+        QVERIFY(item.isVisible());
+        if (order == u"later"_s) {
+            QTest::qWait(1000);
+            const QString error = startPanel();
+            QVERIFY2(error.isEmpty(), qPrintable(error));
+        }
+        const auto where = [&item] {
+            const QRect at = item.geometry();
+            return QStringLiteral("icon at %1,%2 %3x%4").arg(at.x()).arg(at.y()).arg(at.width()).arg(at.height());
+        };
+        if (order == u"restarted"_s) {
+            QTRY_VERIFY2_WITH_TIMEOUT(contrastingShare(item.geometry()) > 0.3, qPrintable(where()), 20'000);
+            const QString error = startPanel();
+            QVERIFY2(error.isEmpty(), qPrintable(error));
+        }
+        QTRY_VERIFY2_WITH_TIMEOUT(contrastingShare(item.geometry()) > 0.3, qPrintable(where()), 20'000);
+        QVERIFY2(item.geometry().width() >= 16, qPrintable(where()));
+        if (order == u"later"_s) {
+            // The tray came within the grace time: nothing is said about a missing one.
+            QTest::qWait(AppDelegate::trayGraceMs);
+            QCOMPARE(count(u"tray.missing"_s), 0);
+        }
+    }
+
+    // Without any tray the program says so once, after the grace time.
+    void noTray()
+    {
+        AppDelegate delegate;
+        delegate.applicationDidFinishLaunching();
+        QVERIFY(delegate.statusItem().isVisible());
+        QCOMPARE(count(u"tray.missing"_s), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(count(u"tray.missing"_s), 1, AppDelegate::trayGraceMs + 3000);
+    }
+};
+
+QTEST_MAIN(TestTray)
+#include "tst_tray.moc"
