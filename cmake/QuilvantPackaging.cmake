@@ -46,9 +46,9 @@ translated into a small always-on-top card that streams the result.
 Screenshots never leave the machine; only the recognised text is sent to the
 translation engine chosen in the settings.")
 set(CPACK_DEBIAN_CLIENT_PACKAGE_DEPENDS
-    "qt6-qpa-plugins, tesseract-ocr-eng, maim | grim | xdg-desktop-portal")
+    "qt6-qpa-plugins, libqt6sql6-sqlite, tesseract-ocr-eng, maim | grim | xdg-desktop-portal")
 set(CPACK_DEBIAN_CLIENT_PACKAGE_RECOMMENDS
-    "tesseract-ocr-fra, tesseract-ocr-jpn, tesseract-ocr-kor, tesseract-ocr-chi-sim, tesseract-ocr-chi-tra, tesseract-ocr-jpn-vert, tesseract-ocr-chi-sim-vert, tesseract-ocr-chi-tra-vert, gnome-keyring | kwalletmanager, slurp, qt6-wayland")
+    "tesseract-ocr-fra, tesseract-ocr-jpn, tesseract-ocr-kor, tesseract-ocr-chi-sim, tesseract-ocr-chi-tra, tesseract-ocr-jpn-vert, tesseract-ocr-chi-sim-vert, tesseract-ocr-chi-tra-vert, gnome-keyring | kwalletmanager, slurp, qt6-wayland, wl-clipboard")
 
 set(CPACK_DEBIAN_SERVICE_PACKAGE_NAME quilvant-service)
 set(CPACK_DEBIAN_SERVICE_PACKAGE_SECTION net)

@@ -1,7 +1,7 @@
 # Fails when a source includes a header of a folder above its own. The folders of src/, lowest first; a folder
 # may include its own headers and those of any folder before it in this list, never one after it.
 # chatstream and foundation are the libraries the service shares with the desktop program (src/CMakeLists.txt).
-set(layers core chatstream foundation platform recognition engines session capture selftest ui app)
+set(layers core chatstream foundation platform recognition engines session history capture selftest ui app)
 # src/service is a program of its own beside the layers: no folder includes it, and it includes its own headers,
 # those of the folders named here, the few shared headers named here (the settings and keyring of `init`, not
 # the message catalogue), and of Qt only what those need (no widgets, no session).

@@ -9,6 +9,8 @@
 #include "foundation/L.h"
 #include "foundation/Settings.h"
 #include "foundation/SettingsNotifier.h"
+#include "history/History.h"
+#include "history/HistoryStore.h"
 #include "platform/ColorScheme.h"
 #include "platform/Platform.h"
 #include "recognition/Translation.h"
@@ -16,6 +18,8 @@
 #include "session/TranslationEngines.h"
 #include "ui/CardWindow.h"
 #include "ui/FloatingPanel.h"
+#include "ui/HistorySettings.h"
+#include "ui/HistoryWindow.h"
 #include "ui/SettingsView.h"
 #include "ui/SettingsWindow.h"
 #include "ui/SornBrand.h"
@@ -50,7 +54,8 @@ QIcon applicationIcon()
 
 AppDelegate::Backends AppDelegate::Backends::system()
 {
-    return {Platform::globalShortcut(), Platform::outsideClicks(), CaptureFlow::Services::system()};
+    return {Platform::globalShortcut(), Platform::outsideClicks(), CaptureFlow::Services::system(),
+            Platform::globalShortcut(nullptr, true), Platform::selectionReader()};
 }
 
 AppDelegate::AppDelegate(Backends backends, QObject* parent)
@@ -68,6 +73,22 @@ AppDelegate::AppDelegate(Backends backends, QObject* parent)
         return permitted(*chosen);
     };
     m_flow = std::make_unique<CaptureFlow>(*m_model, *m_card, std::move(backends.capture));
+    m_selectionShortcut = std::move(backends.selectionShortcut);
+    std::unique_ptr<SelectionReader> selection = std::move(backends.selection);
+    if (!selection) {
+        selection = std::make_unique<NullSelectionReader>();
+    }
+    m_selectionFlow =
+        std::make_unique<SelectionFlow>(*m_model, *m_card, std::move(selection), [] { return QCursor::pos(); });
+    m_history =
+        std::make_unique<History>(backends.historyPath.isEmpty() ? HistoryStore::defaultPath() : backends.historyPath);
+    m_history->follow(*m_model);
+    connect(m_history.get(), &History::notice, this, [this](const QString& message) {
+        Console::printLine(QStringLiteral("Quilvant: ") + message);
+        if (m_statusItem.isVisible()) {
+            m_statusItem.showMessage(QStringLiteral("Quilvant"), message);
+        }
+    });
     m_model->setConsentPrompt(&m_consent);
 }
 
@@ -77,10 +98,14 @@ AppDelegate::~AppDelegate()
     if (m_clicks) {
         m_clicks->disconnect(this);
     }
-    if (m_shortcut) {
-        m_shortcut->disconnect(this);
-        m_shortcut->unregister();
+    for (GlobalShortcut* shortcut : {m_shortcut.get(), m_selectionShortcut.get()}) {
+        if (shortcut != nullptr) {
+            shortcut->disconnect(this);
+            shortcut->unregister();
+        }
     }
+    m_historyWindow.reset();
+    m_selectionFlow.reset();
     m_flow.reset();
     m_statusItem.hide();
 }
@@ -174,6 +199,8 @@ void AppDelegate::updateMenu()
         // Once the menu has let go of the pointer, for the selection tool to take it.
         {u"框选翻译", &AppDelegate::capture, {}, Qt::QueuedConnection},
         {u"打开翻译卡片", &AppDelegate::showEmpty, {}, Qt::AutoConnection},
+        {u"翻译选中文字", &AppDelegate::translateSelection, {}, Qt::QueuedConnection},
+        {u"翻译记录…", &AppDelegate::showHistory, {}, Qt::AutoConnection},
         {nullptr, nullptr, {}, Qt::AutoConnection},
         {u"设置…", &AppDelegate::showSettings, QKeySequence(Qt::CTRL | Qt::Key_Comma), Qt::AutoConnection},
         {u"退出 Sorn", &AppDelegate::quit, QKeySequence(Qt::CTRL | Qt::Key_Q), Qt::AutoConnection},
@@ -213,6 +240,14 @@ void AppDelegate::installInteractions()
             showEmpty();
         });
     }
+    if (m_selectionShortcut) {
+        connect(m_selectionShortcut.get(), &GlobalShortcut::activated, this, &AppDelegate::translateSelection,
+                Qt::QueuedConnection);
+        // The capture's shortcut is the one the person relies on: the selection's failure only goes to the log.
+        connect(m_selectionShortcut.get(), &GlobalShortcut::failed, this, [](const QString& reason) {
+            Diagnostics::record(QStringLiteral("shortcut.failed role=selection reason=") + reason);
+        });
+    }
     registerShortcut();
     if (m_clicks) {
         connect(m_clicks.get(), &OutsideClicks::pressed, this,
@@ -244,6 +279,9 @@ void AppDelegate::registerShortcut()
     } else {
         setShortcutRegistered(false);
     }
+    if (m_selectionShortcut) {
+        m_selectionShortcut->registerKey(Settings::shortcut().at(0));
+    }
 }
 
 void AppDelegate::setShortcutRegistered(bool registered)
@@ -266,8 +304,36 @@ void AppDelegate::capture()
     m_flow->capture();
 }
 
+void AppDelegate::translateSelection()
+{
+    m_selectionFlow->translateSelection();
+}
+
 void AppDelegate::showEmpty()
 {
+    m_card->showCard(std::nullopt);
+}
+
+void AppDelegate::showHistory()
+{
+    if (!m_historyWindow) {
+        m_historyWindow = std::make_unique<HistoryWindow>(
+            *m_history, [self = QPointer<AppDelegate>(this)](const HistoryEntry& entry) {
+                if (self) {
+                    self->openInCard(entry);
+                }
+            });
+    }
+    m_historyWindow->present();
+}
+
+void AppDelegate::openInCard(const HistoryEntry& entry)
+{
+    m_model->stop();
+    m_model->setSource(entry.translation.source);
+    m_model->setTranslated(entry.translation.translation);
+    m_model->setError(std::nullopt);
+    m_model->setStatus(L::t(QStringLiteral("翻译完成")));
     m_card->showCard(std::nullopt);
 }
 
@@ -284,6 +350,14 @@ void AppDelegate::showSettings()
         view->setShortcutUnavailable(!m_shortcutRegistered);
         view->setCheckPermission(m_capturePermitted);
         view->setPermitted(m_capturePermitted());
+        if (auto* rows = view->findChild<HistorySettings*>()) {
+            rows->setSelectionAccess(m_selectionFlow->reader().access());
+            rows->setClear([history = QPointer<History>(m_history.get())] {
+                if (history) {
+                    history->clear();
+                }
+            });
+        }
     }
     m_settings->present();
 }

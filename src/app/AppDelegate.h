@@ -1,6 +1,8 @@
 #pragma once
 
 #include "capture/CaptureFlow.h"
+#include "capture/SelectionFlow.h"
+#include "history/HistoryEntry.h"
 #include "platform/GlobalShortcut.h"
 #include "platform/OutsideClicks.h"
 #include "ui/ConsentDialog.h"
@@ -17,6 +19,8 @@ class QWindow;
 namespace quilvant {
 
 class CardWindow;
+class History;
+class HistoryWindow;
 class Model;
 class SettingsWindow;
 
@@ -32,6 +36,10 @@ public:
         std::unique_ptr<GlobalShortcut> shortcut;
         std::unique_ptr<OutsideClicks> clicks;
         CaptureFlow::Services capture;
+        std::unique_ptr<GlobalShortcut> selectionShortcut = {}; // Alt + Shift + the letter; none: not offered
+        std::unique_ptr<SelectionReader> selection = {};        // none: nothing can be read
+        // Where the history is kept; empty: HistoryStore::defaultPath().
+        QString historyPath = {};
         // The platform's own: the session's shortcut, click backends and capture services.
         static Backends system();
     };
@@ -46,6 +54,10 @@ public:
 
     Model& model() const { return *m_model; }
     CaptureFlow& flow() const { return *m_flow; }
+    SelectionFlow& selectionFlow() const { return *m_selectionFlow; }
+    History& history() const { return *m_history; }
+    // Null until the history was first shown.
+    HistoryWindow* historyWindow() const { return m_historyWindow.get(); }
     CardWindow& card() const { return *m_card; }
     QMenu& menu() { return m_menu; }
     QSystemTrayIcon& statusItem() { return m_statusItem; }
@@ -69,7 +81,11 @@ public:
     void shortcutChanged();
 
     void capture();
+    void translateSelection();
     void showEmpty();
+    void showHistory();
+    // Shows a kept translation in the card, as it was when it finished.
+    void openInCard(const HistoryEntry& entry);
     void showSettings();
     // The welcome; whatever the answer, it is not shown again.
     void showWelcome();
@@ -100,6 +116,10 @@ private:
     // Whether a capture could run now (the settings window's screen-access row).
     std::function<bool()> m_capturePermitted;
     std::unique_ptr<CaptureFlow> m_flow;
+    std::unique_ptr<GlobalShortcut> m_selectionShortcut;
+    std::unique_ptr<SelectionFlow> m_selectionFlow;
+    std::unique_ptr<History> m_history;
+    std::unique_ptr<HistoryWindow> m_historyWindow;
     std::unique_ptr<SettingsWindow> m_settings;
     QMenu m_menu;
     QSystemTrayIcon m_statusItem;

@@ -19,6 +19,10 @@ QString methodFor(InstanceRequest request)
         return QStringLiteral("Capture");
     case InstanceRequest::Settings:
         return QStringLiteral("Settings");
+    case InstanceRequest::TranslateSelection:
+        return QStringLiteral("TranslateSelection");
+    case InstanceRequest::History:
+        return QStringLiteral("History");
     case InstanceRequest::None:
     case InstanceRequest::ShowCard:
         break;
@@ -40,6 +44,8 @@ public:
         connect(m_bus, &InstanceBus::captureRequested, &m_delegate, &AppDelegate::capture);
         connect(m_bus, &InstanceBus::showCardRequested, &m_delegate, &AppDelegate::showEmpty);
         connect(m_bus, &InstanceBus::settingsRequested, &m_delegate, &AppDelegate::showSettings);
+        connect(m_bus, &InstanceBus::translateSelectionRequested, &m_delegate, &AppDelegate::translateSelection);
+        connect(m_bus, &InstanceBus::historyRequested, &m_delegate, &AppDelegate::showHistory);
         m_delegate.applicationDidFinishLaunching(showCard);
     }
 
@@ -88,6 +94,12 @@ void startDesktop(InstanceRequest request, Completion<void> done)
         break;
     case InstanceRequest::Settings:
         delegate.showSettings();
+        break;
+    case InstanceRequest::TranslateSelection:
+        delegate.translateSelection();
+        break;
+    case InstanceRequest::History:
+        delegate.showHistory();
         break;
     case InstanceRequest::ShowCard:
     case InstanceRequest::None:

@@ -7,10 +7,12 @@ namespace quilvant::app {
 // What a start of the desktop program asks for, of itself or of the instance that runs already.
 enum class InstanceRequest
 {
-    None,     // a plain start: a running instance shows its card
-    Capture,  // --capture
-    ShowCard, // --show-card
-    Settings, // --settings
+    None,               // a plain start: a running instance shows its card
+    Capture,            // --capture
+    ShowCard,           // --show-card
+    Settings,           // --settings
+    TranslateSelection, // --translate-selection
+    History,            // --history
 };
 
 // In the application object that exists: hands `request` to the instance that runs already and ends at once,

@@ -205,6 +205,45 @@ const Table& englishTable()
         add("无法读取图片 %1：文件是空的。", "Cannot read the image %1: empty file.");
         add("图片 %1 过大，无法识别（%2 × %3 像素，上限为 %4 百万像素）。",
             "The image %1 is too large to recognise (%2 × %3 pixels; the limit is %4 million pixels).");
+        // The selected text
+        add("翻译选中文字", "Translate Selection");
+        add("无法读取选中文字", "Cannot read the selection");
+        add("按 Alt+Shift+%1 翻译选中的文字。", "Alt+Shift+%1 translates the selected text.");
+        add("没有选中的文字", "No text selected");
+        add("选中文字的程序没有回应，请重试。", "The program holding the selection did not answer. Try again.");
+        add("这个桌面不让程序读取选中的文字。请安装 wl-clipboard，或复制文字后粘贴到上方。",
+            "This desktop does not let programs read the selected text. Install wl-clipboard, or copy the text and "
+            "paste it above.");
+        add("选中文字：这个桌面允许直接读取选中的文字（没有选中时读取剪贴板）。",
+            "Selected text: this desktop lets Quilvant read the highlighted text (the clipboard when nothing is "
+            "highlighted).");
+        add("选中文字：这个桌面只允许读取剪贴板，请先复制要翻译的文字。",
+            "Selected text: this desktop only lets Quilvant read the clipboard, so copy the text to translate first.");
+        add("选中文字：这个桌面不允许读取选中的文字或剪贴板。",
+            "Selected text: this desktop lets Quilvant read neither the selection nor the clipboard.");
+        // History
+        add("翻译记录…", "History…");
+        add("翻译记录", "History");
+        add("保留翻译记录", "Keep a history");
+        add("清除", "Clear");
+        add("翻译记录只保存在这台电脑上，不会上传。", "The history stays on this computer and is never uploaded.");
+        add("清除翻译记录", "Clear the history");
+        add("清除这台电脑上的全部翻译记录？此操作无法撤销。",
+            "Clear every kept translation on this computer? This cannot be undone.");
+        add("翻译记录文件无法读取，已移到 %1，新的记录已开始。",
+            "The history file could not be read. It was moved to %1 and a new history was started.");
+        add("搜索原文或译文", "Search source or translation");
+        add("译文", "Translation");
+        add("在卡片中打开", "Open in card");
+        add("删除", "Delete");
+        add("导出 CSV…", "Export CSV…");
+        add("导出 Anki 文本…", "Export for Anki…");
+        add("导出翻译记录", "Export the history");
+        add("文本文件", "Text files");
+        add("已导出", "Exported");
+        add("导出失败：%1", "Export failed: %1");
+        add("还没有翻译记录", "No translations kept yet");
+        add("%1 条", "%1 entries");
         return t;
     }();
     return table;

@@ -221,6 +221,10 @@ bool onboarded()
 {
     return boolean(Key::onboarded, false);
 }
+bool keepHistory()
+{
+    return boolean(Key::keepHistory, true);
+}
 QString serviceURL()
 {
     return string(Key::serviceURL);

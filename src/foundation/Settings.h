@@ -24,6 +24,7 @@ inline const QString translationPrivacyConsent = QStringLiteral("translationPriv
 inline const QString serviceURL = QStringLiteral("serviceURL");
 inline const QString serviceWebsite = QStringLiteral("serviceWebsite");
 inline const QString captureTool = QStringLiteral("captureTool");
+inline const QString keepHistory = QStringLiteral("keepHistory");
 } // namespace Key
 
 // The chat-completions endpoints of the provider: international (the default) and mainland China.
@@ -65,6 +66,7 @@ QString endpoint();        // defaultEndpoint
 QString minimaxModel();    // ""
 QString minimaxThinking(); // "disabled"
 bool onboarded();          // false
+bool keepHistory();        // true: finished translations are kept in the history on this computer
 std::optional<QString> translationPrivacyConsent();
 QString serviceURL();     // "" (no hosted service configured)
 QString serviceWebsite(); // ""

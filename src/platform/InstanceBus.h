@@ -8,7 +8,7 @@
 namespace quilvant {
 
 // One running desktop program per session: the first takes a well-known name on the session bus and serves
-// Capture, ShowCard and Settings there; later starts hand their request to it and end.
+// Capture, TranslateSelection, ShowCard, History and Settings there; later starts hand their request to it and end.
 class InstanceBus final : public QObject
 {
     Q_OBJECT
@@ -31,7 +31,7 @@ public:
     // Serves the name when no other instance does.
     Claim claim();
 
-    // Asks the running instance to run `method` ("Capture", "ShowCard", "Settings") and waits for its answer,
+    // Asks the running instance to run `method` (one of the slots below) and waits for its answer,
     // for a few seconds at most (for command-line starts, before any window exists).
     static Outcome<void> ask(const QString& method);
 
@@ -39,11 +39,15 @@ public Q_SLOTS:
     void Capture() { Q_EMIT captureRequested(); }
     void ShowCard() { Q_EMIT showCardRequested(); }
     void Settings() { Q_EMIT settingsRequested(); }
+    void TranslateSelection() { Q_EMIT translateSelectionRequested(); }
+    void History() { Q_EMIT historyRequested(); }
 
 Q_SIGNALS:
     void captureRequested();
     void showCardRequested();
     void settingsRequested();
+    void translateSelectionRequested();
+    void historyRequested();
 
 private:
     bool m_owner = false;

@@ -1,12 +1,14 @@
 #include "platform/Platform.h"
 
 #include "platform/DisplaySession.h"
+#include "platform/PasteSelectionReader.h"
 #include "platform/PortalCaptureTool.h"
 #include "platform/PortalGlobalShortcut.h"
 #include "platform/ProgramCaptureTool.h"
 #include "platform/X11GlobalShortcut.h"
 #include "platform/X11KeyboardFocus.h"
 #include "platform/X11OutsideClicks.h"
+#include "platform/X11SelectionReader.h"
 
 namespace quilvant::Platform {
 
@@ -29,6 +31,16 @@ std::unique_ptr<CaptureTool> toolNamed(const QString& name)
     return nullptr;
 }
 
+bool wlrootsDesktop(const QStringList& desktops)
+{
+    for (const char* wlroots : {"SWAY", "HYPRLAND", "RIVER", "WAYFIRE", "LABWC", "WLROOTS"}) {
+        if (desktops.contains(QLatin1String(wlroots))) {
+            return true;
+        }
+    }
+    return false;
+}
+
 QString sessionTool()
 {
     if (DisplaySession::current() != DisplaySession::Kind::Wayland) {
@@ -38,26 +50,24 @@ QString sessionTool()
     if (desktops.contains(QLatin1String("KDE"))) {
         return QStringLiteral("spectacle");
     }
-    for (const char* wlroots : {"SWAY", "HYPRLAND", "RIVER", "WAYFIRE", "LABWC", "WLROOTS"}) {
-        if (desktops.contains(QLatin1String(wlroots))) {
-            return QStringLiteral("slurp-grim");
-        }
+    if (wlrootsDesktop(desktops)) {
+        return QStringLiteral("slurp-grim");
     }
     return QStringLiteral("portal");
 }
 
 } // namespace
 
-std::unique_ptr<GlobalShortcut> globalShortcut(QObject* parent)
+std::unique_ptr<GlobalShortcut> globalShortcut(QObject* parent, bool shift)
 {
     switch (DisplaySession::current()) {
     case DisplaySession::Kind::X11:
-        if (auto x11 = X11GlobalShortcut::create(parent)) {
+        if (auto x11 = X11GlobalShortcut::create(parent, shift)) {
             return x11;
         }
         break;
     case DisplaySession::Kind::Wayland:
-        return std::make_unique<PortalGlobalShortcut>(parent);
+        return std::make_unique<PortalGlobalShortcut>(parent, shift);
     case DisplaySession::Kind::None:
         break;
     }
@@ -72,6 +82,31 @@ std::unique_ptr<OutsideClicks> outsideClicks(QObject* parent)
         }
     }
     return std::make_unique<FocusLossClicks>(parent);
+}
+
+std::unique_ptr<SelectionReader> selectionReader(QObject* parent)
+{
+    switch (DisplaySession::current()) {
+    case DisplaySession::Kind::X11:
+        if (auto x11 = X11SelectionReader::create(parent)) {
+            return x11;
+        }
+        break;
+    case DisplaySession::Kind::Wayland: {
+        // The data-control protocol, which lets wl-paste read the primary selection without the focus, is
+        // offered by the wlroots compositors and KDE; elsewhere wl-paste reaches the clipboard alone.
+        const QStringList desktops = DisplaySession::desktops();
+        const bool dataControl = desktops.contains(QLatin1String("KDE")) || wlrootsDesktop(desktops);
+        auto paste = std::make_unique<PasteSelectionReader>(dataControl, QStringLiteral("wl-paste"), parent);
+        if (paste->available()) {
+            return paste;
+        }
+        break;
+    }
+    case DisplaySession::Kind::None:
+        break;
+    }
+    return std::make_unique<NullSelectionReader>(parent);
 }
 
 std::unique_ptr<KeyboardFocus> keyboardFocus(QObject* parent)

@@ -5,6 +5,7 @@
 #include "platform/KeyboardFocus.h"
 #include "platform/OutsideClicks.h"
 #include "platform/ScreenAccess.h"
+#include "platform/SelectionReader.h"
 
 #include <QString>
 #include <memory>
@@ -13,10 +14,14 @@
 namespace quilvant::Platform {
 
 // The global shortcut: the X11 key grab, the GlobalShortcuts portal on Wayland, or one that always fails.
-std::unique_ptr<GlobalShortcut> globalShortcut(QObject* parent = nullptr);
+// With `shift`, the selection's: Alt + Shift + the letter.
+std::unique_ptr<GlobalShortcut> globalShortcut(QObject* parent = nullptr, bool shift = false);
 
 // Clicks elsewhere: XInput raw presses on X11, otherwise the card's window losing the focus.
 std::unique_ptr<OutsideClicks> outsideClicks(QObject* parent = nullptr);
+
+// The selected text: PRIMARY and CLIPBOARD on X11, wl-paste on Wayland, or a reader that finds nothing.
+std::unique_ptr<SelectionReader> selectionReader(QObject* parent = nullptr);
 
 // The keyboard for windows the person asks for: the X11 focus request and Escape grab, or the toolkit's own.
 std::unique_ptr<KeyboardFocus> keyboardFocus(QObject* parent = nullptr);

@@ -54,8 +54,10 @@ void PortalGlobalShortcut::registerTypes()
     qDBusRegisterMetaType<QList<PortalShortcut>>();
 }
 
-PortalGlobalShortcut::PortalGlobalShortcut(QObject* parent)
+PortalGlobalShortcut::PortalGlobalShortcut(QObject* parent, bool shift)
     : GlobalShortcut(parent)
+    , m_shift(shift)
+    , m_id(shift ? selectionShortcutId : shortcutId)
 {
     registerTypes();
     QDBusConnection::sessionBus().connect(Portal::service, Portal::path, interfaceName, QStringLiteral("Activated"),
@@ -96,9 +98,10 @@ void PortalGlobalShortcut::registerKey(QChar letter)
 void PortalGlobalShortcut::bind(const QString& session, QChar letter)
 {
     const QList<PortalShortcut> shortcuts{
-        {shortcutId,
-         {{QStringLiteral("description"), L::t(QStringLiteral("框选翻译"))},
-          {QStringLiteral("preferred_trigger"), QStringLiteral("ALT+%1").arg(letter.toLower())}}}};
+        {m_id,
+         {{QStringLiteral("description"), L::t(m_shift ? QStringLiteral("翻译选中文字") : QStringLiteral("框选翻译"))},
+          {QStringLiteral("preferred_trigger"),
+           (m_shift ? QStringLiteral("ALT+SHIFT+%1") : QStringLiteral("ALT+%1")).arg(letter.toLower())}}}};
     const uint generation = m_generation;
     m_pending = Portal::request(
         interfaceName, QStringLiteral("BindShortcuts"),
@@ -122,7 +125,7 @@ void PortalGlobalShortcut::bind(const QString& session, QChar letter)
                 listed.value<QDBusArgument>() >> bound;
             }
             for (const PortalShortcut& shortcut : bound) {
-                if (shortcut.id == shortcutId) {
+                if (shortcut.id == m_id) {
                     Q_EMIT registered();
                     return;
                 }
@@ -154,7 +157,7 @@ void PortalGlobalShortcut::onActivated(const QDBusMessage& message)
         return;
     }
     const QString session = arguments.at(0).value<QDBusObjectPath>().path();
-    if (session == m_session && arguments.at(1).toString() == shortcutId) {
+    if (session == m_session && arguments.at(1).toString() == m_id) {
         Q_EMIT activated();
     }
 }

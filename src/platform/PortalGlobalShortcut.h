@@ -21,7 +21,8 @@ QDBusArgument& operator<<(QDBusArgument& argument, const PortalShortcut& shortcu
 const QDBusArgument& operator>>(const QDBusArgument& argument, PortalShortcut& shortcut);
 
 // The global shortcut through the desktop portal (org.freedesktop.portal.GlobalShortcuts), where the desktop
-// offers it: a session of our own with one shortcut, "capture", whose preferred trigger is Alt + the letter.
+// offers it: a session of our own with one shortcut, "capture" (or "translate-selection", Alt + Shift), whose
+// preferred trigger is Alt + the letter.
 // The desktop may ask the person to confirm or choose another trigger; the registration counts as done when
 // the portal reports the shortcut bound. A new registration replaces the session.
 class PortalGlobalShortcut final : public GlobalShortcut
@@ -30,8 +31,10 @@ class PortalGlobalShortcut final : public GlobalShortcut
 
 public:
     static inline const QString shortcutId = QStringLiteral("capture");
+    static inline const QString selectionShortcutId = QStringLiteral("translate-selection");
 
-    explicit PortalGlobalShortcut(QObject* parent = nullptr);
+    // With `shift`, the selection's shortcut: Alt + Shift + the letter.
+    explicit PortalGlobalShortcut(QObject* parent = nullptr, bool shift = false);
     ~PortalGlobalShortcut() override;
 
     void registerKey(QChar letter) override;
@@ -47,6 +50,8 @@ private:
     void bind(const QString& session, QChar letter);
     void fail(const QString& reason);
 
+    bool m_shift;
+    QString m_id;
     QString m_session;
     Cancellation m_pending;
     uint m_generation = 0;

@@ -3,7 +3,9 @@
 #include "service/Files.h"
 
 #include <cstdlib>
+#include <limits>
 #include <nlohmann/json.hpp>
+#include <set>
 
 namespace quilvant::service {
 
@@ -73,6 +75,21 @@ private:
     std::string& m_error;
 };
 
+// The first member of `object` not among `known`, as "section.name"; empty when there is none. A misspelt
+// setting would otherwise be a limit that silently does not apply.
+std::string unknownMember(const json& object, const char* section, const std::set<std::string>& known)
+{
+    if (!object.is_object()) {
+        return {};
+    }
+    for (const auto& [name, value] : object.items()) {
+        if (known.count(name) == 0) {
+            return section[0] != '\0' ? std::string(section) + "." + name : name;
+        }
+    }
+    return {};
+}
+
 // The key in a key file: its first line, without the line ending.
 std::optional<std::string> readKey(const std::string& path, std::string& error, const char* field)
 {
@@ -96,8 +113,12 @@ std::size_t Limits::requestBodyBytes() const
     if (bodyBytes != 0) {
         return bodyBytes;
     }
-    // A code point takes at most 12 bytes of JSON (a surrogate pair escaped), plus room for the other fields.
-    return static_cast<std::size_t>(std::max(translateCharacters, moderateCharacters)) * 12 + 4096;
+    // A code point takes at most 12 bytes of JSON (a surrogate pair escaped), plus room for the other fields;
+    // a limit too large to multiply means no practical limit, not a small one.
+    const auto characters = static_cast<std::uint64_t>(std::max(translateCharacters, moderateCharacters));
+    constexpr std::uint64_t most = std::numeric_limits<std::size_t>::max();
+    return characters > (most - 4096) / 12 ? static_cast<std::size_t>(most)
+                                           : static_cast<std::size_t>(characters * 12 + 4096);
 }
 
 ConfigResult loadConfig(const std::string& path)
@@ -115,6 +136,22 @@ ConfigResult loadConfig(const std::string& path)
     }
     ServiceConfig config;
     std::string& error = result.error;
+    for (const auto& [section, known] : std::initializer_list<std::pair<const char*, std::set<std::string>>>{
+             {"",
+              {"listen", "database", "tlsCertificate", "tlsKey", "ioThreads", "databaseThreads", "accessLog", "metrics",
+               "upstream", "moderation", "limits"}},
+             {"upstream", {"url", "model", "keyFile", "prompt", "extra"}},
+             {"moderation", {"blockList", "reviewList", "url", "model", "keyFile"}},
+             {"limits",
+              {"translateCharacters", "moderateCharacters", "translationCharacters", "headerBytes", "bodyBytes",
+               "upstreamBytes", "idleSeconds", "headerSeconds", "bodySeconds", "writeSeconds", "upstreamIdleSeconds",
+               "upstreamTotalSeconds", "shutdownSeconds", "rateWindowSeconds", "connections"}}}) {
+        const json& object = section[0] == '\0' ? root : root.value(section, json::object());
+        if (const std::string unknown = unknownMember(object, section, known); !unknown.empty()) {
+            result.error = "unknown setting \"" + unknown + "\" (misspelt?)";
+            return result;
+        }
+    }
     Reader reader(error);
     reader.read(root, "", "listen", config.listen);
     reader.read(root, "", "database", config.database);
@@ -147,6 +184,7 @@ ConfigResult loadConfig(const std::string& path)
     Limits& l = config.limits;
     reader.read(limits, "limits", "translateCharacters", l.translateCharacters);
     reader.read(limits, "limits", "moderateCharacters", l.moderateCharacters);
+    reader.read(limits, "limits", "translationCharacters", l.translationCharacters);
     reader.read(limits, "limits", "headerBytes", l.headerBytes);
     reader.read(limits, "limits", "bodyBytes", l.bodyBytes);
     reader.read(limits, "limits", "upstreamBytes", l.upstreamBytes);
@@ -165,8 +203,8 @@ ConfigResult loadConfig(const std::string& path)
     if (config.database.empty()) {
         config.database = "sqlite:" + dataDirectory() + "/service.db";
     }
-    if (l.translateCharacters < 1 || l.moderateCharacters < 1 || l.rateWindowSeconds < 1 || l.headerBytes < 1024 ||
-        l.connections < 1) {
+    if (l.translateCharacters < 1 || l.moderateCharacters < 1 || l.translationCharacters < 1 ||
+        l.rateWindowSeconds < 1 || l.headerBytes < 1024 || l.connections < 1) {
         error = "limits: character limits, rateWindowSeconds and connections must be at least 1, headerBytes at "
                 "least 1024";
         return result;
@@ -191,16 +229,6 @@ ConfigResult loadConfig(const std::string& path)
     }
     result.config = std::move(config);
     return result;
-}
-
-std::string configText(const ServiceConfig& config)
-{
-    json upstream = {{"url", config.upstream.url}, {"model", config.upstream.model}};
-    if (!config.upstream.keyFile.empty()) {
-        upstream["keyFile"] = config.upstream.keyFile;
-    }
-    const json root = {{"listen", config.listen}, {"database", config.database}, {"upstream", upstream}};
-    return root.dump(2) + "\n";
 }
 
 std::string configDirectory()

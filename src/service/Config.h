@@ -37,18 +37,20 @@ struct Limits
 {
     std::int64_t translateCharacters = 5000; // longest source text, in Unicode code points
     std::int64_t moderateCharacters = 20000; // longest text to moderate
-    std::size_t headerBytes = 8192;          // request line and headers
-    std::size_t bodyBytes = 0;               // request body; 0: derived from the character limits
-    std::size_t upstreamBytes = 8 << 20;     // one upstream response, all of it
-    Seconds idle{60};                        // a kept-alive connection waiting for its next request
-    Seconds header{10};                      // the whole header of a request, from its first byte
-    Seconds body{30};                        // the whole body of a request
-    Seconds write{30};                       // one write to a client that does not read
-    Seconds upstreamIdle{60};                // silence of the upstream within one answer
-    Seconds upstreamTotal{180};              // one upstream answer, start to end
-    Seconds shutdown{30};                    // open streams may finish for this long after SIGTERM
-    std::int64_t rateWindowSeconds = 60;     // the window a token's request limits count in
-    std::size_t connections = 20000;         // open client connections per process
+    // Longest translation, in code points: what one translation may cost, whatever the provider sends.
+    std::int64_t translationCharacters = 20000;
+    std::size_t headerBytes = 8192;      // request line and headers
+    std::size_t bodyBytes = 0;           // request body; 0: derived from the character limits
+    std::size_t upstreamBytes = 8 << 20; // one upstream response, all of it
+    Seconds idle{60};                    // a kept-alive connection waiting for its next request
+    Seconds header{10};                  // the whole header of a request, from its first byte
+    Seconds body{30};                    // the whole body of a request
+    Seconds write{30};                   // one write to a client that does not read
+    Seconds upstreamIdle{60};            // silence of the upstream within one answer
+    Seconds upstreamTotal{180};          // one upstream answer, start to end
+    Seconds shutdown{30};                // open streams may finish for this long after SIGTERM
+    std::int64_t rateWindowSeconds = 60; // the window a token's request limits count in
+    std::size_t connections = 20000;     // open client connections per process
 
     std::size_t requestBodyBytes() const;
 };
@@ -77,9 +79,6 @@ struct ConfigResult
     std::string error;
 };
 ConfigResult loadConfig(const std::string& path);
-
-// The configuration as JSON text (without the keys themselves), as `init` writes it.
-std::string configText(const ServiceConfig& config);
 
 // Where a person's own service keeps its files: $XDG_CONFIG_HOME/quilvant-service and
 // $XDG_DATA_HOME/quilvant-service (with the usual fallbacks under $HOME).

@@ -93,31 +93,112 @@ ErrorCode verdictCode(Verdict verdict)
     return ErrorCode::ModerationUnavailable;
 }
 
-// The checks every POST passes first; nothing when the request may go on.
-std::optional<ErrorCode> precheck(const ServiceState& state, const Request& request)
-{
-    if (request.method() != http::verb::post) {
-        return ErrorCode::MethodNotAllowed;
-    }
-    if (request[privacyHeader] != privacyValue) {
-        return ErrorCode::PrivacyRequired;
-    }
-    if (state.draining) {
-        return ErrorCode::ServiceUnavailable;
-    }
-    return std::nullopt;
-}
-
-// The token check of a request on the database threads; nothing when the database failed.
+// Marks the outcome of a database write for the health answer; false when it failed (after logging it).
 template <typename Work>
-awaitable<std::optional<AdmitResult>> admit(ServiceState& state, const Work& work)
+auto written(ServiceState& state, const Work& work, const std::string& request)
+    -> awaitable<std::optional<std::invoke_result_t<const Work&, Store&>>>
 {
     try {
-        co_return co_await state.database.call(work);
+        auto result = co_await state.database.call(work);
+        state.lastWriteFailed = false;
+        co_return result;
     } catch (const StoreError& failure) {
-        Log::line("database.failed reason=\"" + Log::redact(failure.what()) + "\"");
+        state.lastWriteFailed = true;
+        Log::line("database.failed" + (request.empty() ? std::string() : " request=" + request) + " reason=\"" +
+                  Log::redact(failure.what()) + "\"");
     }
     co_return std::nullopt;
+}
+
+const std::string noRequest; // for a write that belongs to no one request
+
+enum class Kind
+{
+    Translation,
+    Moderation,
+};
+
+// The one admission step of every POST: method, privacy header, draining, configuration, the decoded body, the
+// bearer token, then the token's admission in one database call. The admission when the request may go on;
+// nothing when it was answered here (`exchange` says how).
+awaitable<std::optional<AdmitResult>> admitRequest(ServiceState& state, ClientChannel& client, const Request& request,
+                                                   Exchange& exchange, Kind kind, std::optional<ErrorCode> bodyError,
+                                                   std::int64_t characters)
+{
+    exchange.characters = characters;
+    std::optional<ErrorCode> refused;
+    if (request.method() != http::verb::post) {
+        refused = ErrorCode::MethodNotAllowed;
+    } else if (request[privacyHeader] != privacyValue) {
+        refused = ErrorCode::PrivacyRequired;
+    } else if (state.draining) {
+        refused = ErrorCode::ServiceUnavailable;
+    } else if (kind == Kind::Translation && !state.chat) {
+        refused = ErrorCode::NotConfigured;
+    } else if (bodyError) {
+        refused = bodyError;
+    }
+    const std::string token = refused ? std::string() : bearer(request);
+    if (!refused && token.empty()) {
+        refused = ErrorCode::InvalidToken;
+    }
+    if (refused) {
+        exchange = co_await answer(client, request, exchange, *refused);
+        co_return std::nullopt;
+    }
+    const std::int64_t window = state.config.limits.rateWindowSeconds;
+    const auto check = [digest = Tokens::digest(token), characters, window, kind](Store& store) {
+        return kind == Kind::Translation ? store.admitTranslation(digest, characters, now(), window)
+                                         : store.admitModeration(digest, now(), window);
+    };
+    const std::optional<AdmitResult> admission = co_await written(state, check, noRequest);
+    if (!admission) {
+        exchange = co_await answer(client, request, exchange, ErrorCode::ServiceUnavailable);
+        co_return std::nullopt;
+    }
+    exchange.tokenId = admission->tokenId;
+    switch (admission->outcome) {
+    case Admission::Admitted:
+        co_return admission;
+    case Admission::UnknownToken:
+        exchange = co_await answer(client, request, exchange, ErrorCode::InvalidToken);
+        break;
+    case Admission::RateLimited:
+        exchange = co_await answer(client, request, exchange,
+                                   kind == Kind::Translation ? ErrorCode::RateLimit : ErrorCode::ModerationRateLimit,
+                                   window - now() % window);
+        break;
+    case Admission::Exhausted:
+        exchange = co_await answer(client, request, exchange, ErrorCode::AllowanceExhausted);
+        break;
+    }
+    co_return std::nullopt;
+}
+
+// What a log line may say about the provider's words: how long they were and a digest to match them by,
+// never the words (they often quote the text being translated).
+std::string describedBody(std::string_view body)
+{
+    return "body_bytes=" + std::to_string(body.size()) +
+           (body.empty() ? std::string() : " body_digest=" + Tokens::digest(body).substr(0, 16));
+}
+
+// The number of code points in UTF-8 `text`.
+std::int64_t codePoints(std::string_view text)
+{
+    std::int64_t count = 0;
+    for (const char c : text) {
+        count += (static_cast<unsigned char>(c) & 0xC0) != 0x80 ? 1 : 0;
+    }
+    return count;
+}
+
+// A client that reads more slowly than the provider writes gets the newest text rather than every step to it:
+// a delta goes out while all sent so far stays within a few times the text (plus a start for short texts).
+bool deltaAffordable(std::size_t sentBytes, std::size_t textBytes)
+{
+    constexpr std::size_t allowance = 128 * 1024;
+    return sentBytes + textBytes <= 3 * textBytes + allowance;
 }
 
 // How a stream ended, decided by whoever saw it first.
@@ -126,6 +207,7 @@ enum class StreamEnd
     Finished,
     UpstreamFailed,
     OutputRefused,
+    TooLong,
     ClientGone,
     Stopped,
 };
@@ -135,7 +217,8 @@ struct Relay
     StreamEnd end = StreamEnd::UpstreamFailed;
     Verdict verdict = Verdict::Allow;
     std::string failure;
-    std::string sent; // the last text written as a delta
+    std::string sent;          // the last text written as a delta
+    std::size_t sentBytes = 0; // all deltas written so far
     bool writing = false;
     std::optional<Clock::time_point> textArrived; // when the upstream bytes with the first text came in
 };
@@ -156,50 +239,22 @@ public:
 
     awaitable<Exchange> run()
     {
-        if (const auto refused = precheck(m_state, m_request)) {
-            co_return co_await answer(m_client, m_request, m_exchange, *refused);
-        }
-        if (!m_state.chat) {
-            co_return co_await answer(m_client, m_request, m_exchange, ErrorCode::NotConfigured);
-        }
         const Decoded<TranslateRequest> decoded = decodeTranslate(m_request.body(), m_limits.translateCharacters);
-        if (!decoded.request) {
-            co_return co_await answer(m_client, m_request, m_exchange, decoded.error);
+        const std::optional<ErrorCode> bodyError =
+            decoded.request ? std::nullopt : std::optional<ErrorCode>(decoded.error);
+        const std::int64_t characters = decoded.request ? decoded.request->characters : 0;
+        const auto admitted =
+            co_await admitRequest(m_state, m_client, m_request, m_exchange, Kind::Translation, bodyError, characters);
+        if (!admitted) {
+            co_return m_exchange;
         }
         const TranslateRequest& translate = *decoded.request;
-        m_exchange.characters = translate.characters;
-        const std::string token = bearer(m_request);
-        if (token.empty()) {
-            co_return co_await answer(m_client, m_request, m_exchange, ErrorCode::InvalidToken);
-        }
-
-        const std::int64_t window = m_limits.rateWindowSeconds;
-        const auto check = [digest = Tokens::digest(token), characters = translate.characters, window](Store& store) {
-            return store.admitTranslation(digest, characters, now(), window);
-        };
-        const auto admission = co_await admit(m_state, check);
-        if (!admission) {
-            co_return co_await answer(m_client, m_request, m_exchange, ErrorCode::ServiceUnavailable);
-        }
-        const AdmitResult& admitted = *admission;
-        m_exchange.tokenId = admitted.tokenId;
-        switch (admitted.outcome) {
-        case Admission::UnknownToken:
-            co_return co_await answer(m_client, m_request, m_exchange, ErrorCode::InvalidToken);
-        case Admission::RateLimited:
-            co_return co_await answer(m_client, m_request, m_exchange, ErrorCode::RateLimit,
-                                      m_limits.rateWindowSeconds - now() % m_limits.rateWindowSeconds);
-        case Admission::Exhausted:
-            co_return co_await answer(m_client, m_request, m_exchange, ErrorCode::AllowanceExhausted);
-        case Admission::Admitted:
-            break;
-        }
-        m_reservation = admitted.reservationId;
+        m_reservation = admitted->reservationId;
         m_exchange.requestId = m_reservation;
         m_state.metrics.charged(translate.characters);
         // From here on the reservation is open: every way out settles or refunds it.
         try {
-            co_return co_await translateAdmitted(translate, admitted.remaining);
+            co_return co_await translateAdmitted(translate, admitted->remaining);
         } catch (const boost::system::system_error&) { // NOLINT(bugprone-empty-catch): settled below
         }
         // Only a client that left can end up here; it keeps what it was sent, and pays when that was text.
@@ -210,21 +265,70 @@ public:
     }
 
 private:
+    // Input moderation, then the request to the provider up to the head of its answer.
+    awaitable<std::unique_ptr<UpstreamCall>> begin(const TranslateRequest& translate,
+                                                   std::unique_ptr<UpstreamResponse>& response)
+    {
+        m_input = co_await m_state.moderator.check(m_worker.upstream, translate.source);
+        if (m_input != Verdict::Allow) {
+            co_return nullptr;
+        }
+        co_return co_await open(translate, response);
+    }
+
+    void logUpstreamFailure(const UpstreamResponse& response, std::string_view reason)
+    {
+        const char* code = !response.headed() ? "no_answer" : !response.success() ? "status" : "stream";
+        std::string line = "upstream.failed request=" + m_reservation + " status=" + std::to_string(response.status()) +
+                           " code=" + code;
+        if (!reason.empty()) {
+            // Our own words for what the connection did; the provider's words go by size and digest only.
+            line += " reason=\"" + Log::redact(reason) + "\"";
+        }
+        Log::line(line + " " + describedBody(response.errorBody()) +
+                  (response.failed() && response.headed() && response.success()
+                       ? " reason_bytes=" + std::to_string(response.failure().size())
+                       : std::string()));
+    }
+
+    void noteStanding(const UpstreamResponse& response)
+    {
+        if (!response.headed()) {
+            return;
+        }
+        const bool refused = response.status() == 401 || response.status() == 403;
+        const UpstreamStanding standing = refused ? UpstreamStanding::CredentialsRefused : UpstreamStanding::Accepted;
+        if (m_state.upstream.exchange(standing) != standing && refused) {
+            Log::line("upstream.refused status=" + std::to_string(response.status()) +
+                      " reason=\"the provider refuses the configured key\"");
+        }
+    }
+
     awaitable<Exchange> translateAdmitted(const TranslateRequest& translate, std::int64_t remaining)
     {
-        const Verdict input = co_await m_state.moderator.check(m_worker.upstream, translate.source);
-        if (input != Verdict::Allow) {
-            co_await finish(false);
-            co_return co_await answer(m_client, m_request, m_exchange, verdictCode(input));
-        }
-
         auto response = std::make_unique<UpstreamResponse>(m_limits.upstreamBytes);
-        std::unique_ptr<UpstreamCall> call = co_await open(translate, response);
+        // The client may leave and the service may stop while the provider has not answered yet.
+        auto started = co_await (begin(translate, response) || m_client.peerGone() || stopNotice());
+        if (started.index() == 1) {
+            co_await finish(false);
+            m_exchange.code = "client_closed";
+            m_exchange.keepAlive = false;
+            co_return m_exchange;
+        }
+        if (started.index() == 2) {
+            co_await finish(false);
+            m_exchange.keepAlive = false;
+            co_return co_await answer(m_client, m_request, m_exchange, ErrorCode::ServiceUnavailable);
+        }
+        std::unique_ptr<UpstreamCall> call = std::move(std::get<0>(started));
+        if (m_input != Verdict::Allow) {
+            co_await finish(false);
+            co_return co_await answer(m_client, m_request, m_exchange, verdictCode(m_input));
+        }
+        noteStanding(*response);
         if (!call) {
             m_state.metrics.upstreamError(response->headed() ? "status" : "connect");
-            Log::line("upstream.failed request=" + m_reservation + " status=" + std::to_string(response->status()) +
-                      " reason=\"" + Log::redact(m_openFailure.empty() ? response->failure() : m_openFailure) +
-                      "\" body=\"" + Log::redact(response->errorBody(), 300) + "\"");
+            logUpstreamFailure(*response, response->headed() ? std::string() : m_openFailure);
             co_await finish(false);
             co_return co_await answer(m_client, m_request, m_exchange, ErrorCode::ProviderUnavailable);
         }
@@ -278,9 +382,16 @@ private:
             co_return m_exchange;
         case StreamEnd::UpstreamFailed:
             m_state.metrics.upstreamError("stream");
-            Log::line("upstream.failed request=" + m_reservation + " reason=\"" + Log::redact(m_relay.failure) + "\"");
+            logUpstreamFailure(*response, m_relay.failure);
             co_await finish(false);
             co_await endWith(response->anyText() ? ErrorCode::TranslationFailed : ErrorCode::ProviderUnavailable);
+            co_return m_exchange;
+        case StreamEnd::TooLong:
+            m_state.metrics.upstreamError("length");
+            Log::line("upstream.failed request=" + m_reservation +
+                      " code=too_long limit=" + std::to_string(m_limits.translationCharacters));
+            co_await finish(false);
+            co_await endWith(ErrorCode::TranslationFailed);
             co_return m_exchange;
         case StreamEnd::OutputRefused:
             co_await finish(false);
@@ -295,8 +406,9 @@ private:
         co_return m_exchange;
     }
 
-    // Sends the request upstream and reads up to the head of its answer. A pooled connection that turns out to
-    // be closed is replaced once. Nothing when no connection could be made.
+    // Sends the request upstream and reads up to the head of its answer. Nothing when there is no successful
+    // answer. Never sent twice: once a request may have reached the provider, a second one could be charged
+    // and answered too (Upstream::post itself replaces a pooled connection found dead before anything went out).
     awaitable<std::unique_ptr<UpstreamCall>> open(const TranslateRequest& translate,
                                                   std::unique_ptr<UpstreamResponse>& response)
     {
@@ -308,41 +420,33 @@ private:
         body["messages"] = nlohmann::json::array(
             {{{"role", "system"}, {"content", prompt}}, {{"role", "user"}, {"content", translate.source}}});
         const std::string text = body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-        for (bool retried = false;; retried = true) {
-            std::unique_ptr<UpstreamCall> call;
-            bool received = false;
-            try {
-                call = co_await m_worker.upstream.post(*m_state.chat, text, m_state.config.upstream.key,
-                                                       "text/event-stream", m_limits.upstreamIdle);
-                std::string bytes;
-                // An unsuccessful answer is read to its end (it is bounded), so that the log can say why.
-                while (!response->finished() && (!response->headed() || !response->success())) {
-                    co_await call->readSome(bytes, m_limits.upstreamIdle, m_deadline);
-                    if (bytes.empty()) {
-                        response->end();
-                    } else {
-                        received = true;
-                        noteText(*response, bytes);
-                    }
+        std::unique_ptr<UpstreamCall> call;
+        try {
+            call = co_await m_worker.upstream.post(*m_state.chat, text, m_state.config.upstream.key,
+                                                   "text/event-stream", m_limits.upstreamIdle);
+            std::string bytes;
+            // An unsuccessful answer is read to its end (it is bounded), so that the log can give its size.
+            while (!response->finished() && (!response->headed() || !response->success())) {
+                co_await call->readSome(bytes, m_limits.upstreamIdle, m_deadline);
+                if (bytes.empty()) {
+                    response->end();
+                } else {
+                    noteText(*response, bytes);
                 }
-            } catch (const boost::system::system_error& failure) {
-                m_openFailure = failure.code().message();
             }
-            if (response->headed() && response->success()) {
-                co_return call;
-            }
-            if (response->headed()) {
-                co_return nullptr;
-            }
-            if (retried || !call || !call->reused() || received) {
-                if (m_openFailure.empty()) {
-                    m_openFailure = response->failure();
-                }
-                co_return nullptr;
-            }
-            response = std::make_unique<UpstreamResponse>(m_limits.upstreamBytes);
-            m_openFailure.clear();
+        } catch (const boost::system::system_error& failure) {
+            m_openFailure =
+                failure.code() == boost::beast::error::timeout ? "the upstream timed out" : failure.code().message();
         }
+        if (response->headed() && response->success()) {
+            co_return call;
+        }
+        if (m_openFailure.empty()) {
+            m_openFailure = response->headed()   ? std::string()
+                            : response->failed() ? response->failure()
+                                                 : "the upstream closed the connection";
+        }
+        co_return nullptr;
     }
 
     void noteText(UpstreamResponse& response, std::string_view bytes)
@@ -362,19 +466,26 @@ private:
             std::string bytes;
             for (;;) {
                 if (auto update = response.takeUpdate(); update && !update->empty() && *update != m_relay.sent) {
+                    if (codePoints(*update) > m_limits.translationCharacters) {
+                        m_relay.end = StreamEnd::TooLong;
+                        co_return;
+                    }
                     if (const Verdict verdict = m_state.moderator.local(*update); verdict != Verdict::Allow) {
                         m_relay.end = StreamEnd::OutputRefused;
                         m_relay.verdict = verdict;
                         co_return;
                     }
-                    m_relay.writing = true;
-                    const std::string delta = deltaEvent(*update);
-                    co_await m_client.writeEvent(delta);
-                    m_relay.writing = false;
-                    if (m_relay.sent.empty() && m_relay.textArrived) {
-                        m_state.metrics.firstDelta(secondsSince(*m_relay.textArrived));
+                    if (deltaAffordable(m_relay.sentBytes, update->size())) {
+                        m_relay.writing = true;
+                        const std::string delta = deltaEvent(*update);
+                        co_await m_client.writeEvent(delta);
+                        m_relay.writing = false;
+                        m_relay.sentBytes += delta.size();
+                        if (m_relay.sent.empty() && m_relay.textArrived) {
+                            m_state.metrics.firstDelta(secondsSince(*m_relay.textArrived));
+                        }
+                        m_relay.sent = std::move(*update);
                     }
-                    m_relay.sent = std::move(*update);
                 }
                 if (response.finished()) {
                     break;
@@ -388,7 +499,10 @@ private:
             }
             if (response.failed()) {
                 m_relay.end = StreamEnd::UpstreamFailed;
-                m_relay.failure = response.failure();
+                co_return;
+            }
+            if (codePoints(response.text()) > m_limits.translationCharacters) {
+                m_relay.end = StreamEnd::TooLong;
                 co_return;
             }
             const Verdict output = co_await m_state.moderator.check(m_worker.upstream, response.text());
@@ -445,19 +559,19 @@ private:
             co_return true;
         }
         m_finished = true;
-        try {
-            const auto end = [id = m_reservation, keep](Store& store) {
-                return keep ? store.settle(id, now()) : store.refund(id, now());
-            };
-            const bool changed = co_await m_state.database.call(end);
-            if (changed && !keep) {
-                m_state.metrics.refunded(m_exchange.characters);
-            }
-            co_return true;
-        } catch (const StoreError& failure) {
-            Log::line("database.failed request=" + m_reservation + " reason=\"" + Log::redact(failure.what()) + "\"");
+        const auto end = [id = m_reservation, keep](Store& store) {
+            return keep ? store.settle(id, now()) : store.refund(id, now());
+        };
+        const std::optional<bool> changed = co_await written(m_state, end, m_reservation);
+        if (!changed) {
+            // Whatever the client is told, it is not charged: the refund is retried until it is written.
+            m_state.noteUnfinished(m_reservation);
             co_return false;
         }
+        if (*changed && !keep) {
+            m_state.metrics.refunded(m_exchange.characters);
+        }
+        co_return true;
     }
 
     ServiceState& m_state;
@@ -469,44 +583,34 @@ private:
     Exchange m_exchange;
     std::string m_reservation;
     std::string m_openFailure;
+    Verdict m_input = Verdict::Allow;
     Relay m_relay;
     bool m_finished = false;
 };
+
+awaitable<void> waitForStop(Worker& worker)
+{
+    co_await worker.stopNotice.async_wait(asio::as_tuple(use_awaitable));
+}
 
 awaitable<Exchange> moderate(ServiceState& state, Worker& worker, ClientChannel& client, const Request& request)
 {
     Exchange exchange;
     exchange.route = Route::Moderate;
-    if (const auto refused = precheck(state, request)) {
-        co_return co_await answer(client, request, exchange, *refused);
-    }
     const Decoded<ModerateRequest> decoded = decodeModerate(request.body(), state.config.limits.moderateCharacters);
-    if (!decoded.request) {
-        co_return co_await answer(client, request, exchange, decoded.error);
+    const auto admitted = co_await admitRequest(state, client, request, exchange, Kind::Moderation,
+                                                decoded.request ? std::nullopt : std::optional(decoded.error),
+                                                decoded.request ? decoded.request->characters : 0);
+    if (!admitted) {
+        co_return exchange;
     }
-    exchange.characters = decoded.request->characters;
-    const std::string token = bearer(request);
-    if (token.empty()) {
-        co_return co_await answer(client, request, exchange, ErrorCode::InvalidToken);
-    }
-    const std::int64_t window = state.config.limits.rateWindowSeconds;
-    const auto check = [digest = Tokens::digest(token), window](Store& store) {
-        return store.admitModeration(digest, now(), window);
-    };
-    const auto admission = co_await admit(state, check);
-    if (!admission) {
+    const auto checked =
+        co_await (state.moderator.check(worker.upstream, decoded.request->text) || waitForStop(worker));
+    if (checked.index() == 1) {
+        exchange.keepAlive = false;
         co_return co_await answer(client, request, exchange, ErrorCode::ServiceUnavailable);
     }
-    const AdmitResult& admitted = *admission;
-    exchange.tokenId = admitted.tokenId;
-    if (admitted.outcome == Admission::UnknownToken) {
-        co_return co_await answer(client, request, exchange, ErrorCode::InvalidToken);
-    }
-    if (admitted.outcome == Admission::RateLimited) {
-        co_return co_await answer(client, request, exchange, ErrorCode::ModerationRateLimit, window - now() % window);
-    }
-    const Verdict verdict = co_await state.moderator.check(worker.upstream, decoded.request->text);
-    if (verdict != Verdict::Allow) {
+    if (const Verdict verdict = std::get<0>(checked); verdict != Verdict::Allow) {
         co_return co_await answer(client, request, exchange, verdictCode(verdict));
     }
     Response response = jsonResponse(200, R"({"action":"allow"})", request);
@@ -514,21 +618,50 @@ awaitable<Exchange> moderate(ServiceState& state, Worker& worker, ClientChannel&
     co_return exchange;
 }
 
+// Whether the database takes writes: the outcome of the last write when one was recent, else a write of its
+// own (at most one a second, so that frequent health checks stay cheap).
+awaitable<bool> writable(ServiceState& state)
+{
+    const std::int64_t at = now();
+    if (state.probedAt.exchange(at) == at) {
+        co_return state.probeOk && !state.lastWriteFailed;
+    }
+    const auto probe = [at](Store& store) {
+        store.probeWrite(at);
+        return true;
+    };
+    state.probeOk = (co_await written(state, probe, noRequest)).has_value();
+    co_return state.probeOk.load();
+}
+
 awaitable<Exchange> health(ServiceState& state, ClientChannel& client, const Request& request)
 {
     Exchange exchange;
     exchange.route = Route::Health;
-    if (request.method() != http::verb::get) {
+    const bool head = request.method() == http::verb::head;
+    if (request.method() != http::verb::get && !head) {
         co_return co_await answer(client, request, exchange, ErrorCode::MethodNotAllowed);
     }
-    bool databaseOk = false;
+    bool readable = false;
     try {
-        databaseOk = co_await state.database.call([](Store& store) { return store.storedSchemaVersion() > 0; });
+        readable = co_await state.database.call([](Store& store) { return store.storedSchemaVersion() > 0; });
     } catch (const StoreError&) { // NOLINT(bugprone-empty-catch): reported as the status
     }
+    const bool databaseOk = readable && co_await writable(state);
     const char* status = state.draining ? "draining" : databaseOk ? "ok" : "database_unavailable";
     const bool ok = !state.draining && databaseOk;
-    Response response = jsonResponse(ok ? 200 : 503, nlohmann::json({{"status", status}}).dump(), request);
+    const UpstreamStanding standing = state.upstream;
+    const char* upstream = standing == UpstreamStanding::CredentialsRefused ? "credentials_refused"
+                           : standing == UpstreamStanding::Accepted         ? "ok"
+                                                                            : "unknown";
+    Response response =
+        jsonResponse(ok ? 200 : 503, nlohmann::json({{"status", status}, {"upstream", upstream}}).dump(), request);
+    if (head) {
+        // The same head as GET would have, and no body.
+        const std::size_t length = response.body().size();
+        response.body().clear();
+        response.content_length(length);
+    }
     exchange.status = response.result_int();
     exchange.code = ok ? "ok" : status;
     co_await client.write(response);
@@ -576,9 +709,44 @@ Response errorResponse(ErrorCode code, const Request& request)
     return jsonResponse(errorInfo(code).status, errorBody(code), request);
 }
 
-awaitable<Exchange> handle(ServiceState& state, Worker& worker, ClientChannel& client, const Request& request)
+void ServiceState::noteUnfinished(const std::string& reservation)
 {
-    switch (routeOf(request.target())) {
+    const std::lock_guard guard(unfinishedLock);
+    unfinished.push_back(reservation);
+}
+
+std::vector<std::string> ServiceState::takeUnfinished()
+{
+    const std::lock_guard guard(unfinishedLock);
+    return std::exchange(unfinished, {});
+}
+
+awaitable<void> refundUnfinished(ServiceState& state)
+{
+    std::vector<std::string> pending = state.takeUnfinished();
+    for (const std::string& reservation : pending) {
+        const auto refund = [reservation](Store& store) { return store.refund(reservation, now()); };
+        const std::optional<bool> changed = co_await written(state, refund, reservation);
+        if (!changed) {
+            state.noteUnfinished(reservation);
+        } else if (*changed) {
+            Log::line("reservation.refunded request=" + reservation +
+                      " reason=\"its end could not be written before\"");
+        }
+    }
+}
+
+awaitable<Exchange> handle(ServiceState& state, Worker& worker, ClientChannel& client, const Request& request,
+                           bool reserve)
+{
+    const Route route = routeOf(request.target());
+    if (reserve && route != Route::Health && route != Route::Metrics) {
+        Exchange busy;
+        busy.route = route;
+        busy.keepAlive = false;
+        co_return co_await answer(client, request, busy, ErrorCode::ServiceUnavailable);
+    }
+    switch (route) {
     case Route::Translate: {
         Translation translation(state, worker, client, request);
         co_return co_await translation.run();

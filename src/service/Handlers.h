@@ -14,7 +14,9 @@
 #include <boost/beast/http/empty_body.hpp>
 #include <boost/beast/http/message.hpp>
 #include <boost/beast/http/string_body.hpp>
+#include <mutex>
 #include <nlohmann/json.hpp>
+#include <vector>
 
 // What the service does with one request, apart from the connection it came on.
 namespace quilvant::service {
@@ -37,6 +39,14 @@ public:
     virtual boost::asio::awaitable<void> peerGone() = 0;
 };
 
+// What the provider's last answer says about our credentials, for the health answer.
+enum class UpstreamStanding
+{
+    Unknown,
+    Accepted,
+    CredentialsRefused, // HTTP 401 or 403
+};
+
 // Shared by every I/O thread; fixed after start except the atomics and what guards itself.
 struct ServiceState
 {
@@ -47,6 +57,17 @@ struct ServiceState
     std::optional<Endpoint> chat;       // the chat-completions endpoint, when configured
     nlohmann::json requestTemplate;     // upstream.extra with model and stream set
     std::atomic<bool> draining = false; // SIGTERM came: no new work
+    std::size_t connectionLimit = 0;    // regular client connections, within the descriptors the process has
+    std::atomic<UpstreamStanding> upstream = UpstreamStanding::Unknown;
+    std::atomic<bool> lastWriteFailed = false;
+    std::atomic<std::int64_t> probedAt = 0; // the second of the health answer's last write probe
+    std::atomic<bool> probeOk = false;
+    // Reservations whose end could not be written: refunded as soon as the database takes writes again.
+    std::mutex unfinishedLock{};
+    std::vector<std::string> unfinished{};
+
+    void noteUnfinished(const std::string& reservation);
+    std::vector<std::string> takeUnfinished();
 };
 
 // One per I/O thread: its context, its upstream pool and the notices that end waits at shutdown.
@@ -58,7 +79,8 @@ struct Worker
 
     boost::asio::io_context context{1};
     Upstream upstream;
-    // Cancelled when draining starts (idle connections close) and when open streams must end.
+    // Expire when draining starts (idle connections close) and when open requests must end; a wait that starts
+    // after that completes at once.
     boost::asio::steady_timer drainNotice{context, Clock::time_point::max()};
     boost::asio::steady_timer stopNotice{context, Clock::time_point::max()};
 };
@@ -75,9 +97,13 @@ struct Exchange
     bool keepAlive = true;
 };
 
-// Answers `request` on `client`. Throws only when the client is gone (a write failed).
+// Answers `request` on `client`. Throws only when the client is gone (a write failed). On a connection of the
+// reserve (beyond the regular limit) only health and metrics are served.
 boost::asio::awaitable<Exchange> handle(ServiceState& state, Worker& worker, ClientChannel& client,
-                                        const Request& request);
+                                        const Request& request, bool reserve = false);
+
+// Refunds the reservations whose end could not be written before; what is still refused stays for later.
+boost::asio::awaitable<void> refundUnfinished(ServiceState& state);
 
 // A complete error response for `code` to `request`.
 Response errorResponse(ErrorCode code, const Request& request);

@@ -14,6 +14,8 @@
 #include <boost/beast/http/read.hpp>
 #include <boost/beast/http/write.hpp>
 #include <boost/beast/ssl/ssl_stream.hpp>
+#include <dirent.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <thread>
 
@@ -156,8 +158,22 @@ void logAccess(const std::string& remote, const Request& request, const Exchange
     Log::line(line);
 }
 
+// Whether a failed read of a request head means the request cannot be framed safely (two lengths, a length
+// beside chunks, a malformed line): worth a 400 before the close, unlike a client that left or timed out.
+bool unframable(const boost::system::error_code& error)
+{
+    return error.category() == http::make_error_code(http::error::bad_method).category() &&
+           error != http::error::end_of_stream && error != http::error::partial_message &&
+           error != http::error::need_more && error != http::error::header_limit && error != http::error::body_limit;
+}
+
+// A connection beyond the regular limit must send its request at once: it is kept only for health checks.
+constexpr auto reserveFirstByte = std::chrono::seconds(1);
+constexpr std::size_t reserveConnections = 16;
+
 template <typename Stream>
-awaitable<void> serveConnection(ServiceState& state, Worker& worker, Stream& stream, const std::string& remote)
+awaitable<void> serveConnection(ServiceState& state, Worker& worker, Stream& stream, const std::string& remote,
+                                bool reserve)
 {
     const Limits& limits = state.config.limits;
     beast::tcp_stream& lowest = beast::get_lowest_layer(stream);
@@ -171,7 +187,7 @@ awaitable<void> serveConnection(ServiceState& state, Worker& worker, Stream& str
         // deadline of its own that trickling bytes do not extend. The first byte is read, not just awaited: over
         // TLS the request may already sit decrypted or buffered above the socket.
         if (buffer.size() == 0) {
-            lowest.expires_after(limits.idle);
+            lowest.expires_after(reserve ? Clock::duration(reserveFirstByte) : Clock::duration(limits.idle));
             const auto woke = co_await (stream.async_read_some(buffer.prepare(16384), asio::as_tuple(use_awaitable)) ||
                                         notice(worker.drainNotice));
             if (woke.index() != 0 || std::get<0>(std::get<0>(woke))) {
@@ -215,13 +231,23 @@ awaitable<void> serveConnection(ServiceState& state, Worker& worker, Stream& str
             co_await lingeringClose(stream);
             co_return;
         }
+        if (error && unframable(error)) {
+            Request& partial = parser.get();
+            partial.keep_alive(false);
+            Response response = errorResponse(ErrorCode::InvalidRequest, partial);
+            lowest.expires_after(limits.write);
+            co_await http::async_write(stream, response, asio::as_tuple(use_awaitable));
+            state.metrics.request(routeOf(partial.target()), errorInfo(ErrorCode::InvalidRequest).code, 0);
+            co_await lingeringClose(stream);
+            co_return;
+        }
         if (error) {
-            // The client left, timed out or sent something that is not HTTP: nothing to answer.
+            // The client left or timed out: nothing to answer.
             break;
         }
         lowest.expires_never();
         const Request& request = parser.get();
-        Exchange exchange = co_await handle(state, worker, channel, request);
+        Exchange exchange = co_await handle(state, worker, channel, request, reserve);
         state.metrics.request(exchange.route, exchange.code,
                               std::chrono::duration<double>(Clock::now() - start).count());
         if (state.config.accessLog) {
@@ -235,7 +261,7 @@ awaitable<void> serveConnection(ServiceState& state, Worker& worker, Stream& str
     lowest.socket().shutdown(tcp::socket::shutdown_send, ignored);
 }
 
-awaitable<void> session(ServiceState& state, Worker& worker, asio::ssl::context* tls, tcp::socket socket)
+awaitable<void> session(ServiceState& state, Worker& worker, asio::ssl::context* tls, tcp::socket socket, bool reserve)
 {
     state.metrics.connectionOpened();
     struct Closed
@@ -250,13 +276,13 @@ awaitable<void> session(ServiceState& state, Worker& worker, asio::ssl::context*
     try {
         beast::tcp_stream tcpStream(std::move(socket));
         if (tls == nullptr) {
-            co_await serveConnection(state, worker, tcpStream, remote);
+            co_await serveConnection(state, worker, tcpStream, remote, reserve);
             co_return;
         }
         TlsStream stream(std::move(tcpStream), *tls);
         beast::get_lowest_layer(stream).expires_after(state.config.limits.header);
         co_await stream.async_handshake(asio::ssl::stream_base::server, use_awaitable);
-        co_await serveConnection(state, worker, stream, remote);
+        co_await serveConnection(state, worker, stream, remote, reserve);
         beast::get_lowest_layer(stream).expires_after(std::chrono::seconds(2));
         co_await stream.async_shutdown(asio::as_tuple(use_awaitable));
     } catch (const boost::system::system_error&) { // NOLINT(bugprone-empty-catch): a client that left
@@ -264,6 +290,25 @@ awaitable<void> session(ServiceState& state, Worker& worker, asio::ssl::context*
 }
 
 using quilvant::Clock::unixNow;
+
+// How many client connections the descriptors left to the process carry: each may hold one to the provider
+// too, and a reserve stays for the database, the log and the health checks beyond the limit.
+std::size_t descriptorBudget()
+{
+    rlimit files{};
+    if (::getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur == RLIM_INFINITY) {
+        return std::numeric_limits<std::size_t>::max();
+    }
+    std::size_t open = 0;
+    if (DIR* directory = ::opendir("/proc/self/fd"); directory != nullptr) {
+        while (::readdir(directory) != nullptr) {
+            ++open;
+        }
+        ::closedir(directory);
+    }
+    const std::size_t reserve = open + 64 + reserveConnections;
+    return files.rlim_cur > reserve + 2 ? (files.rlim_cur - reserve) / 2 : 1;
+}
 
 } // namespace
 
@@ -335,6 +380,12 @@ std::string Server::prepare()
     if (error) {
         return "cannot listen on " + m_config.listen + ": " + error.message();
     }
+    const std::size_t budget = descriptorBudget();
+    m_state->connectionLimit = std::min(m_config.limits.connections, budget);
+    if (m_state->connectionLimit < m_config.limits.connections) {
+        Log::line("connections limit=" + std::to_string(m_state->connectionLimit) +
+                  " reason=\"the descriptor limit (RLIMIT_NOFILE) allows no more than limits.connections\"");
+    }
     return {};
 }
 
@@ -352,16 +403,24 @@ awaitable<void> Server::accept()
             co_return;
         }
         if (error) {
-            // Out of descriptors and the like: wait a moment rather than spin.
-            Log::line("accept.failed reason=\"" + error.message() + "\"");
+            // Out of descriptors and the like: wait a moment rather than spin, and say so once a minute.
+            ++m_acceptFailures;
+            if (!m_acceptLogged || Clock::now() - *m_acceptLogged >= std::chrono::minutes(1)) {
+                m_acceptLogged = Clock::now();
+                Log::line("accept.failed count=" + std::to_string(m_acceptFailures) + " reason=\"" + error.message() +
+                          "\"");
+                m_acceptFailures = 0;
+            }
             co_await sleepFor(std::chrono::milliseconds(100));
             continue;
         }
-        if (static_cast<std::size_t>(m_metrics.openConnections()) >= m_config.limits.connections) {
+        const auto open = static_cast<std::size_t>(m_metrics.openConnections());
+        if (open >= m_state->connectionLimit + reserveConnections) {
             continue; // the socket closes here
         }
         asio::co_spawn(worker.context,
-                       session(*m_state, worker, m_serverTls ? &*m_serverTls : nullptr, std::move(socket)),
+                       session(*m_state, worker, m_serverTls ? &*m_serverTls : nullptr, std::move(socket),
+                               open >= m_state->connectionLimit),
                        asio::detached);
     }
 }
@@ -369,7 +428,22 @@ awaitable<void> Server::accept()
 awaitable<void> Server::maintain()
 {
     const std::int64_t window = m_config.limits.rateWindowSeconds;
+    std::optional<Clock::time_point> sweptAt;
     while (!m_state->draining) {
+        // Storage that failed is tried again every few seconds, and so are the refunds it kept back.
+        try {
+            if (!co_await m_state->database.call([](Store& store) { return store.recover(); })) {
+                co_await (sleepFor(std::chrono::seconds(2)) || notice(m_workers.front()->drainNotice));
+                continue;
+            }
+        } catch (const StoreError&) { // NOLINT(bugprone-empty-catch): tried again below
+        }
+        co_await refundUnfinished(*m_state);
+        if (sweptAt && Clock::now() - *sweptAt < std::chrono::minutes(1)) {
+            co_await (sleepFor(std::chrono::seconds(2)) || notice(m_workers.front()->drainNotice));
+            continue;
+        }
+        sweptAt = Clock::now();
         try {
             // A reservation is older than any stream can be only when the process that opened it died.
             const std::int64_t stale = std::max<std::int64_t>(3600, 2 * m_config.limits.upstreamTotal.count());
@@ -383,7 +457,7 @@ awaitable<void> Server::maintain()
         } catch (const StoreError& failure) {
             Log::line("database.failed reason=\"" + Log::redact(failure.what()) + "\"");
         }
-        co_await (sleepFor(std::chrono::minutes(1)) || notice(m_workers.front()->drainNotice));
+        co_await (sleepFor(std::chrono::seconds(2)) || notice(m_workers.front()->drainNotice));
     }
 }
 
@@ -396,7 +470,7 @@ void Server::startDrain()
     boost::system::error_code ignored;
     m_acceptor->close(ignored);
     for (auto& worker : m_workers) {
-        asio::post(worker->context, [&timer = worker->drainNotice] { timer.cancel(); });
+        asio::post(worker->context, [&timer = worker->drainNotice] { timer.expires_at(Clock::time_point::min()); });
     }
     asio::co_spawn(m_workers.front()->context, drain(), asio::detached);
 }
@@ -413,11 +487,13 @@ awaitable<void> Server::drain()
             stopped = true;
             Log::line("draining.stop open=" + std::to_string(m_metrics.openConnections()));
             for (auto& worker : m_workers) {
-                asio::post(worker->context, [&timer = worker->stopNotice] { timer.cancel(); });
+                asio::post(worker->context,
+                           [&timer = worker->stopNotice] { timer.expires_at(Clock::time_point::min()); });
             }
         }
         co_await sleepFor(std::chrono::milliseconds(20));
     }
+    co_await refundUnfinished(*m_state);
     for (auto& worker : m_workers) {
         worker->context.stop();
     }
@@ -425,7 +501,9 @@ awaitable<void> Server::drain()
 
 int Server::run()
 {
-    asio::signal_set signals(m_workers.front()->context, SIGTERM, SIGINT);
+    // SIGHUP too: there is no log file to reopen (the log is standard error), and a hang-up that ended the
+    // process would leave its reservations charged.
+    asio::signal_set signals(m_workers.front()->context, SIGTERM, SIGINT, SIGHUP);
     signals.async_wait([this](const boost::system::error_code& error, int) {
         if (!error) {
             startDrain();

@@ -10,8 +10,8 @@
 #include <vector>
 
 // The HTTP server: one io_context per I/O thread, connections handed out among them in turn, every read and
-// write under a time limit, and a graceful stop on SIGTERM (no new connections; open streams may finish for
-// the configured time, then end with "service_unavailable" and a refund).
+// write under a time limit, and a graceful stop on SIGTERM, SIGINT or SIGHUP (no new connections; open requests
+// may finish for the configured time, then end with "service_unavailable" and a refund).
 namespace quilvant::service {
 
 class Server
@@ -44,6 +44,8 @@ private:
     std::vector<std::unique_ptr<Worker>> m_workers;
     std::optional<boost::asio::ip::tcp::acceptor> m_acceptor;
     std::size_t m_next = 0;
+    std::size_t m_acceptFailures = 0;
+    std::optional<Clock::time_point> m_acceptLogged;
 };
 
 } // namespace quilvant::service

@@ -2,9 +2,14 @@
 
 #include "service/Tokens.h"
 
+#include <mutex>
+#include <shared_mutex>
 #include <soci/postgresql/soci-postgresql.h>
 #include <soci/soci.h>
 #include <soci/sqlite3/soci-sqlite3.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace quilvant::service {
 
@@ -91,6 +96,29 @@ struct Selected
 
 } // namespace
 
+// Which file sits at a path, and how long it is.
+struct FileIdentity
+{
+    bool present = false;
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+
+    static FileIdentity of(const std::string& path)
+    {
+        struct stat info = {};
+        FileIdentity identity;
+        if (::stat(path.c_str(), &info) == 0) {
+            identity = {true, info.st_dev, info.st_ino, info.st_size};
+        }
+        return identity;
+    }
+    bool sameFile(const FileIdentity& other) const
+    {
+        return present && other.present && device == other.device && inode == other.inode;
+    }
+};
+
 struct Store::Impl
 {
     Impl(std::size_t size, const Dialect& d)
@@ -102,12 +130,72 @@ struct Store::Impl
     soci::connection_pool pool;
     const Dialect& dialect;
     std::size_t connections;
+    std::string path; // of the SQLite file; empty for PostgreSQL
+
+    // The files SQLite works on, as they were when the connections opened them (see Store::recover).
+    std::shared_mutex gate; // shared by calls, exclusive while the connections are reopened
+    std::mutex watchLock;
+    FileIdentity database;
+    FileIdentity walIndex;
+    std::string fault;
+
+    void connect(soci::session& sql)
+    {
+        if (path.empty()) {
+            return;
+        }
+        sql.open(soci::sqlite3, "db=\"" + path + "\" timeout=10");
+        // WAL lets readers run beside the writer.
+        sql << "PRAGMA journal_mode=WAL";
+    }
+
+    void remember()
+    {
+        const std::lock_guard guard(watchLock);
+        database = FileIdentity::of(path);
+        walIndex = FileIdentity::of(path + "-shm");
+        fault.clear();
+    }
+
+    // What is wrong with the files now, or empty; a fault stays until the connections are reopened.
+    std::string check()
+    {
+        if (path.empty()) {
+            return {};
+        }
+        const std::lock_guard guard(watchLock);
+        if (!fault.empty()) {
+            return fault;
+        }
+        const FileIdentity now = FileIdentity::of(path);
+        const FileIdentity index = FileIdentity::of(path + "-shm");
+        if (!now.sameFile(database)) {
+            fault = "the database file " + path + (now.present ? " was replaced" : " was removed");
+        } else if (walIndex.present && !index.sameFile(walIndex)) {
+            fault = "the WAL index " + path + "-shm" + (index.present ? " was replaced" : " was removed");
+        } else if (index.present && index.size < walIndex.size) {
+            fault = "the WAL index " + path + "-shm was cut short";
+        } else if (::access(path.c_str(), W_OK) != 0 ||
+                   (index.present && ::access((path + "-shm").c_str(), W_OK) != 0)) {
+            fault = "the database file " + path + " or its WAL index is not writable";
+        } else {
+            walIndex.size = std::max(walIndex.size, index.size);
+            walIndex.present = walIndex.present || index.present;
+            walIndex.device = index.device;
+            walIndex.inode = index.inode;
+        }
+        return fault;
+    }
 
     // Runs `work` on a pooled session; database errors become StoreError, and a session that failed is
     // reconnected before its next use (a restarted PostgreSQL, a dropped connection).
     template <typename Work>
     auto run(Work&& work)
     {
+        const std::shared_lock shared(gate);
+        if (const std::string problem = check(); !problem.empty()) {
+            throw StoreError(problem);
+        }
         soci::session sql(pool);
         try {
             return work(sql);
@@ -184,7 +272,7 @@ Store::Store(std::unique_ptr<Impl> impl)
 
 Store::~Store() = default;
 
-std::unique_ptr<Store> Store::open(const std::string& database, std::size_t connections)
+std::unique_ptr<Store> Store::open(const std::string& database, std::size_t connections, Create create)
 {
     const bool sqlite = database.rfind("sqlite:", 0) == 0;
     const bool postgres = database.rfind("postgresql:", 0) == 0;
@@ -193,17 +281,21 @@ std::unique_ptr<Store> Store::open(const std::string& database, std::size_t conn
     }
     connections = std::max<std::size_t>(connections, 1);
     auto impl = std::make_unique<Impl>(connections, sqlite ? sqliteDialect : postgresDialect);
+    if (sqlite) {
+        impl->path = database.substr(7);
+        if (impl->path.empty() || impl->path.find('"') != std::string::npos) {
+            throw StoreError("sqlite: needs the path of the database file");
+        }
+        if (create == Create::No && !FileIdentity::of(impl->path).present) {
+            throw StoreError("there is no database at " + impl->path +
+                             " (moved or deleted?); nothing was created. Run quilvant-service init to make one");
+        }
+    }
     try {
         for (std::size_t i = 0; i < connections; ++i) {
             soci::session& sql = impl->pool.at(i);
             if (sqlite) {
-                const std::string path = database.substr(7);
-                if (path.empty() || path.find('"') != std::string::npos) {
-                    throw StoreError("sqlite: needs the path of the database file");
-                }
-                sql.open(soci::sqlite3, "db=\"" + path + "\" timeout=10");
-                // WAL lets readers run beside the writer.
-                sql << "PRAGMA journal_mode=WAL";
+                impl->connect(sql);
             } else {
                 const std::string info = database.substr(11);
                 sql.open(soci::postgresql, info.rfind("//", 0) == 0 ? "postgresql:" + info : info);
@@ -213,6 +305,7 @@ std::unique_ptr<Store> Store::open(const std::string& database, std::size_t conn
     } catch (const soci::soci_error& failure) {
         throw StoreError(failure.get_error_message());
     }
+    impl->remember();
     std::unique_ptr<Store> store(new Store(std::move(impl)));
     store->m_impl->migrate();
     return store;
@@ -296,12 +389,17 @@ std::vector<std::string> Store::resolve(const std::string& handle)
 
 std::optional<std::int64_t> Store::topUp(const std::string& id, std::int64_t characters)
 {
+    // (Every write that returns rows runs in a transaction of its own: SQLite commits an autocommit statement
+    // with RETURNING only when it is reset, and a commit that fails there, on a full disk, goes unreported.)
     return m_impl->run([&](soci::session& sql) -> std::optional<std::int64_t> {
+        Transaction transaction(sql, m_impl->dialect);
         const long long amount = characters;
         long long remaining = 0;
         sql << "UPDATE tokens SET remaining = remaining + :amount WHERE id = :id RETURNING remaining",
             soci::use(amount), soci::use(id), soci::into(remaining);
-        return sql.got_data() ? std::optional<std::int64_t>(remaining) : std::nullopt;
+        const bool found = sql.got_data();
+        transaction.commit();
+        return found ? std::optional<std::int64_t>(remaining) : std::nullopt;
     });
 }
 
@@ -310,9 +408,12 @@ bool Store::revoke(const std::string& id, std::int64_t now)
     return m_impl->run([&](soci::session& sql) {
         const long long at = now;
         std::string revoked;
+        Transaction transaction(sql, m_impl->dialect);
         sql << "UPDATE tokens SET revoked_at = :now WHERE id = :id AND revoked_at IS NULL RETURNING id", soci::use(at),
             soci::use(id), soci::into(revoked);
-        return sql.got_data();
+        const bool changed = sql.got_data();
+        transaction.commit();
+        return changed;
     });
 }
 
@@ -378,10 +479,13 @@ bool Store::settle(const std::string& reservationId, std::int64_t now)
     return m_impl->run([&](soci::session& sql) {
         const long long at = now;
         std::string ended;
+        Transaction transaction(sql, m_impl->dialect);
         sql << "UPDATE reservations SET state = 'settled', finished_at = :now"
                " WHERE id = :id AND state = 'reserved' RETURNING id",
             soci::use(at), soci::use(reservationId), soci::into(ended);
-        return sql.got_data();
+        const bool changed = sql.got_data();
+        transaction.commit();
+        return changed;
     });
 }
 
@@ -396,6 +500,7 @@ bool Store::refund(const std::string& reservationId, std::int64_t now)
                " WHERE id = :id AND state = 'reserved' RETURNING token_id, characters",
             soci::use(at), soci::use(reservationId), soci::into(token), soci::into(characters);
         if (!sql.got_data()) {
+            transaction.commit();
             return false;
         }
         sql << "UPDATE tokens SET remaining = remaining + :amount, used = used - :charged WHERE id = :id",
@@ -419,7 +524,9 @@ std::int64_t Store::expire(std::int64_t openedBefore, std::int64_t windowsBefore
             ids.push_back(id);
         }
         const long long windows = windowsBefore;
+        Transaction transaction(sql, m_impl->dialect);
         sql << "DELETE FROM rate_windows WHERE window_start < :before", soci::use(windows);
+        transaction.commit();
         return ids;
     });
     std::int64_t refunded = 0;
@@ -449,6 +556,52 @@ Ledger Store::ledger(const std::string& tokenId)
         }
         return result;
     });
+}
+
+void Store::probeWrite(std::int64_t now)
+{
+    m_impl->run([&](soci::session& sql) {
+        // A rate window no token has, rewritten each time: a real write, in no table of its own.
+        const long long at = now;
+        Transaction transaction(sql, m_impl->dialect);
+        sql << "INSERT INTO rate_windows (token_id, kind, window_start, hits) VALUES ('', 'health', 0, :now)"
+               " ON CONFLICT (token_id, kind, window_start) DO UPDATE SET hits = excluded.hits",
+            soci::use(at);
+        transaction.commit();
+        return 0;
+    });
+}
+
+bool Store::recover()
+{
+    Impl& impl = *m_impl;
+    if (impl.path.empty() || impl.check().empty()) {
+        return true;
+    }
+    if (!FileIdentity::of(impl.path).present) {
+        return false; // never a new, empty database in place of a lost one
+    }
+    const std::unique_lock exclusive(impl.gate);
+    try {
+        for (std::size_t i = 0; i < impl.connections; ++i) {
+            soci::session& sql = impl.pool.at(i);
+            if (auto* backend = static_cast<soci::sqlite3_session_backend*>(sql.get_backend());
+                backend != nullptr && backend->conn_ != nullptr) {
+                // Closing may not touch a WAL index cut short: no checkpoint on the way out.
+                sqlite3_db_config(backend->conn_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+            }
+            sql.close();
+        }
+        for (std::size_t i = 0; i < impl.connections; ++i) {
+            soci::session& sql = impl.pool.at(i);
+            impl.connect(sql);
+            configure(sql, true);
+        }
+    } catch (const soci::soci_error&) {
+        return false;
+    }
+    impl.remember();
+    return true;
 }
 
 } // namespace quilvant::service

@@ -60,9 +60,16 @@ struct Ledger
 class Store
 {
 public:
+    // Whether open() may make a database that is not there yet (an SQLite file that does not exist).
+    enum class Create
+    {
+        No,
+        Yes,
+    };
     // Opens "sqlite:PATH" or "postgresql:CONNINFO" (a libpq key=value string or a postgresql:// URI) with
     // `connections` pooled sessions, and migrates the schema forward. Throws StoreError.
-    static std::unique_ptr<Store> open(const std::string& database, std::size_t connections);
+    static std::unique_ptr<Store> open(const std::string& database, std::size_t connections,
+                                       Create create = Create::Yes);
     ~Store();
     Store(const Store&) = delete;
     Store& operator=(const Store&) = delete;
@@ -97,6 +104,15 @@ public:
     std::int64_t expire(std::int64_t openedBefore, std::int64_t windowsBefore, std::int64_t now);
 
     Ledger ledger(const std::string& tokenId);
+
+    // A small write of its own, so that health can tell whether the database takes writes. Throws StoreError.
+    void probeWrite(std::int64_t now);
+
+    // SQLite's files are watched under the store: the database file removed or replaced (another inode at its
+    // path), its WAL index removed, replaced, cut short or not writable. From then on every call fails with
+    // StoreError and leaves SQLite alone (a WAL index cut short under its mapping would end the process), until
+    // recover() finds the files sound again and reopens the connections. True when the store is sound.
+    bool recover();
 
 private:
     struct Impl;

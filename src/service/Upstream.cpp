@@ -162,9 +162,19 @@ asio::awaitable<std::unique_ptr<UpstreamCall>> Upstream::post(const Endpoint& en
                                                               const std::string& key, const char* accept,
                                                               Clock::duration connectTimeout)
 {
-    std::unique_ptr<UpstreamCall::Connection> connection = pooled(endpoint.poolKey());
-    const bool reused = connection != nullptr;
-    if (!connection) {
+    // A pooled connection that the server closed meanwhile fails the write before any byte goes out: only
+    // then is the request sent again, on a new connection (nothing can have reached the provider).
+    if (std::unique_ptr<UpstreamCall::Connection> connection = pooled(endpoint.poolKey())) {
+        auto [error, written] = co_await send(*connection, endpoint, body, key, accept, connectTimeout);
+        if (!error) {
+            co_return std::make_unique<UpstreamCall>(*this, std::move(connection), true);
+        }
+        if (written > 0) {
+            throw boost::system::system_error(error);
+        }
+    }
+    std::unique_ptr<UpstreamCall::Connection> connection;
+    {
         asio::ip::tcp::resolver resolver(m_executor);
         const auto addresses = co_await resolver.async_resolve(endpoint.host, endpoint.port, use_awaitable);
         beast::tcp_stream tcp(m_executor);
@@ -186,6 +196,17 @@ asio::awaitable<std::unique_ptr<UpstreamCall>> Upstream::post(const Endpoint& en
             connection.reset(new UpstreamCall::Connection{endpoint.poolKey(), std::move(tcp), {}});
         }
     }
+    auto [error, written] = co_await send(*connection, endpoint, body, key, accept, connectTimeout);
+    if (error) {
+        throw boost::system::system_error(error);
+    }
+    co_return std::make_unique<UpstreamCall>(*this, std::move(connection), false);
+}
+
+asio::awaitable<std::tuple<boost::system::error_code, std::size_t>>
+Upstream::send(UpstreamCall::Connection& connection, const Endpoint& endpoint, const std::string& body,
+               const std::string& key, const char* accept, Clock::duration timeout)
+{
     http::request<http::string_body> request(http::verb::post, endpoint.target, 11);
     const bool defaultPort = endpoint.port == (endpoint.tls ? "443" : "80");
     const std::string host = endpoint.host.find(':') != std::string::npos ? "[" + endpoint.host + "]" : endpoint.host;
@@ -199,10 +220,10 @@ asio::awaitable<std::unique_ptr<UpstreamCall>> Upstream::post(const Endpoint& en
     request.keep_alive(true);
     request.body() = body;
     request.prepare_payload();
-    connection->tcp().expires_after(connectTimeout);
-    co_await std::visit([&request](auto& stream) { return http::async_write(stream, request, use_awaitable); },
-                        connection->stream);
-    co_return std::make_unique<UpstreamCall>(*this, std::move(connection), reused);
+    connection.tcp().expires_after(timeout);
+    co_return co_await std::visit(
+        [&request](auto& stream) { return http::async_write(stream, request, asio::as_tuple(use_awaitable)); },
+        connection.stream);
 }
 
 } // namespace quilvant::service

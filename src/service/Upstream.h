@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <variant>
 #include <vector>
 
@@ -75,6 +76,10 @@ public:
 private:
     friend class UpstreamCall;
     void recycle(std::unique_ptr<UpstreamCall::Connection> connection);
+    // Writes the request; the error and how many bytes of it went out.
+    boost::asio::awaitable<std::tuple<boost::system::error_code, std::size_t>>
+    send(UpstreamCall::Connection& connection, const Endpoint& endpoint, const std::string& body,
+         const std::string& key, const char* accept, Clock::duration timeout);
     std::unique_ptr<UpstreamCall::Connection> pooled(const std::string& key);
 
     boost::asio::any_io_executor m_executor;

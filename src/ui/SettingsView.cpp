@@ -5,6 +5,7 @@
 #include "foundation/SettingsNotifier.h"
 #include "foundation/TargetLanguage.h"
 #include "ui/CardParts.h"
+#include "ui/HistorySettings.h"
 #include "ui/StockLook.h"
 #include "ui/settings/EngineSections.h"
 #include "ui/settings/FormControls.h"
@@ -215,6 +216,9 @@ void SettingsView::setTheme(const Theme& theme)
     }
     for (settings::Toggle* toggle : findChildren<settings::Toggle*>()) {
         toggle->setTheme(theme);
+    }
+    for (HistorySettings* rows : findChildren<HistorySettings*>()) {
+        rows->setTheme(theme);
     }
     setTextColour(m_message, theme.secondary);
     setTextColour(m_version, theme.secondary);

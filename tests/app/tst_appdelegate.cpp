@@ -6,7 +6,6 @@
 #include "core/Diagnostics.h"
 #include "foundation/L.h"
 #include "foundation/Settings.h"
-#include "foundation/SornBrand.h"
 #include "platform/X11GlobalShortcut.h"
 #include "platform/X11OutsideClicks.h"
 #include "platform/X11Window.h"
@@ -20,6 +19,7 @@
 #include "ui/FloatingPanel.h"
 #include "ui/SettingsView.h"
 #include "ui/SettingsWindow.h"
+#include "ui/SornBrand.h"
 
 #include <QComboBox>
 #include <QDir>
@@ -300,21 +300,24 @@ private Q_SLOTS:
         QCOMPARE(count(u"card.outside-click"_s), 1);
     }
 
-    // The tray menu's four entries with their keys, relabelled when the interface language changes; the card's
+    // The tray menu's entries with their keys (the four first ones in their places, the newer ones before the
+    // separator), relabelled when the interface language changes; the card's
     // settings button opens the one settings window.
     void menuAndSettings()
     {
         int toolsMade = 0;
         auto delegate = delegateWith(u"exit 1"_s, &toolsMade);
         delegate->applicationDidFinishLaunching();
-        QCOMPARE(menuEntries(delegate->menu()), (QStringList{u"Capture & Translate"_s, u"Open Translation"_s, u"-"_s,
-                                                             u"Settings… | Ctrl+,"_s, u"Quit Quilvant | Ctrl+Q"_s}));
+        QCOMPARE(menuEntries(delegate->menu()),
+                 (QStringList{u"Capture & Translate"_s, u"Open Translation"_s, u"Translate Selection"_s, u"History…"_s,
+                              u"-"_s, u"Settings… | Ctrl+,"_s, u"Quit Quilvant | Ctrl+Q"_s}));
         QCOMPARE(delegate->statusItem().toolTip(), u"Quilvant · Screenshot translator"_s);
         QVERIFY(!delegate->statusItem().icon().isNull());
 
         Settings::setValue(Settings::Key::uiLanguage, u"zh"_s);
-        QCOMPARE(menuEntries(delegate->menu()), (QStringList{u"框选翻译"_s, u"打开翻译卡片"_s, u"-"_s,
-                                                             u"设置… | Ctrl+,"_s, u"退出 Quilvant | Ctrl+Q"_s}));
+        QCOMPARE(menuEntries(delegate->menu()),
+                 (QStringList{u"框选翻译"_s, u"打开翻译卡片"_s, u"翻译选中文字"_s, u"翻译记录…"_s, u"-"_s,
+                              u"设置… | Ctrl+,"_s, u"退出 Quilvant | Ctrl+Q"_s}));
         QCOMPARE(delegate->statusItem().toolTip(), u"Quilvant · 框选翻译"_s);
 
         QVERIFY(delegate->settingsWindow() == nullptr);
@@ -324,7 +327,7 @@ private Q_SLOTS:
         QCOMPARE(settings->windowTitle(), u"Quilvant 设置"_s);
         QVERIFY(!commandShown(*settings));
         settings->close();
-        delegate->menu().actions().at(3)->trigger();
+        delegate->menu().actions().at(5)->trigger();
         QCOMPARE(delegate->settingsWindow(), settings);
         QVERIFY(settings->isVisible());
 

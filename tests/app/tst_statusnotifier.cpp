@@ -4,12 +4,12 @@
 // icon anew when the desktop turns dark.
 #include "app/AppDelegate.h"
 #include "foundation/Settings.h"
-#include "foundation/SornBrand.h"
 #include "platform/ColorScheme.h"
 #include "support/StatusNotifierHost.h"
 #include "ui/Card.h"
 #include "ui/CardWindow.h"
 #include "ui/SettingsWindow.h"
+#include "ui/SornBrand.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>

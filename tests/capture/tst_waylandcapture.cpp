@@ -1,6 +1,7 @@
 #include "capture/CaptureFlow.h"
 #include "core/PrivateTempDir.h"
 #include "foundation/Settings.h"
+#include "platform/PasteSelectionReader.h"
 #include "platform/ProgramCaptureTool.h"
 #include "selftest/Fixture.h"
 #include "session/Model.h"
@@ -223,6 +224,56 @@ private Q_SLOTS:
         QVERIFY2(model.source().startsWith(u"Restart the application"_s),
                  qPrintable(model.source() + u'|' + model.errorText() + u'|' + model.status()));
         QCOMPARE(QDir(PrivateTempDir::location()).entryList({u"kestu-*.png"_s}), QStringList());
+    }
+
+    // wl-paste reads the primary selection through the compositor's data-control protocol, the clipboard when
+    // nothing is highlighted, and nothing when neither holds text.
+    void pasteReadsTheSelection()
+    {
+        if (QStandardPaths::findExecutable(u"wl-paste"_s).isEmpty()) {
+            QSKIP("wl-clipboard is not installed");
+        }
+        HeadlessCompositor compositor;
+        const Outcome<QString> socket = compositor.start();
+        if (!socket) {
+            QSKIP(qPrintable(socket.error().description()));
+        }
+        qputenv("WAYLAND_DISPLAY", socket.value().toLocal8Bit());
+        const auto copy = [](QProcess& owner, const QStringList& arguments) {
+            owner.start(u"wl-copy"_s, QStringList{u"--foreground"_s} + arguments);
+            return owner.waitForStarted();
+        };
+        const auto read = [] {
+            PasteSelectionReader reader(true);
+            std::optional<Outcome<SelectedText>> outcome;
+            reader.read(4096, [&outcome](Outcome<SelectedText> done) { outcome = std::move(done); });
+            if (!QTest::qWaitFor([&outcome] { return outcome.has_value(); }, 10000) || !*outcome) {
+                return SelectedText{u"failed: "_s + (outcome ? outcome->error().description() : u"no answer"_s),
+                                    SelectedText::From::Nothing, false};
+            }
+            return outcome->value();
+        };
+
+        QProcess clipboard;
+        QVERIFY(copy(clipboard, {u"copied text"_s}));
+        QProcess primary;
+        QVERIFY(copy(primary, {u"--primary"_s, u"Hallo Welt, 你好"_s}));
+        QTRY_COMPARE_WITH_TIMEOUT(read().text, u"Hallo Welt, 你好"_s, 10000);
+        QCOMPARE(read().from, SelectedText::From::Primary);
+
+        primary.kill();
+        primary.waitForFinished();
+        QProcess cleared;
+        cleared.start(u"wl-copy"_s, {u"--primary"_s, u"--clear"_s});
+        QVERIFY(cleared.waitForFinished(10000));
+        QTRY_COMPARE_WITH_TIMEOUT(read().from, SelectedText::From::Clipboard, 10000);
+        QCOMPARE(read().text, u"copied text"_s);
+
+        clipboard.kill();
+        clipboard.waitForFinished();
+        cleared.start(u"wl-copy"_s, {u"--clear"_s});
+        QVERIFY(cleared.waitForFinished(10000));
+        QTRY_COMPARE_WITH_TIMEOUT(read().from, SelectedText::From::Nothing, 10000);
     }
 };
 

@@ -11,6 +11,7 @@
 
 #include <QTemporaryDir>
 #include <QTest>
+#include <limits>
 
 using namespace quilvant::service;
 
@@ -296,6 +297,18 @@ private Q_SLOTS:
         QTest::newRow("half of TLS") << QByteArray(R"({"tlsCertificate":"c.pem"})")
                                      << QStringLiteral("tlsCertificate and tlsKey go together");
         QTest::newRow("not an object") << QByteArray("[]") << QStringLiteral("is not a JSON object");
+        QTest::newRow("misspelt limit") << QByteArray(R"({"limits":{"conections":5}})")
+                                        << QStringLiteral("unknown setting \"limits.conections\"");
+        QTest::newRow("misspelt top-level setting")
+            << QByteArray(R"({"databse":"sqlite:/x"})") << QStringLiteral("unknown setting \"databse\"");
+    }
+
+    // A character limit too large to turn into bytes is no limit, not a wrapped-around small one.
+    void bodyLimitSaturates()
+    {
+        Limits limits;
+        limits.translateCharacters = std::numeric_limits<std::int64_t>::max();
+        QVERIFY(limits.requestBodyBytes() > std::size_t(1) << 40);
     }
     void configurationErrors()
     {

@@ -1,5 +1,6 @@
 // Two replicas of the service on one PostgreSQL database, as a team runs it: many translations at once from
 // many tokens, with allowances and rate limits that must hold across both.
+#include "Ledger.h"
 #include "TestDatabases.h"
 #include "service/Store.h"
 #include "support/HttpClient.h"
@@ -40,8 +41,10 @@ private Q_SLOTS:
     void initTestCase()
     {
         QVERIFY2(m_provider.start(), qPrintable(m_provider.errorString()));
-        m_provider.setHandler([](const RecordedRequest&) {
-            return chatStream({QStringLiteral("Bon"), QStringLiteral("jour")});
+        m_provider.setHandler([](const RecordedRequest& request) {
+            ServerResponse response = chatStream({QStringLiteral("Bon"), QStringLiteral("jour")});
+            response.silent = request.body.contains("silent"); // a provider that never answers
+            return response;
         });
         QString error;
         m_database = freshPostgres(QStringLiteral("replicas"), &error);
@@ -151,6 +154,43 @@ private Q_SLOTS:
         const HttpReply served =
             httpCall(m_replicas[0]->port(), {"POST", "/v1/translate", clientHeaders(secret), body});
         QCOMPARE(served.done().value(QStringLiteral("remainingCharacters")).toInteger(), 95);
+    }
+
+    // A replica that stops refunds its own open translations at once, on the shared database, and leaves the
+    // other replica's alone.
+    void stoppingReplicaRefundsItsOwn()
+    {
+        QJsonObject config{
+            {QStringLiteral("database"), m_database},
+            {QStringLiteral("upstream"),
+             QJsonObject{{QStringLiteral("url"), m_provider.url(QStringLiteral("/v1/chat/completions")).toString()},
+                         {QStringLiteral("model"), QStringLiteral("test-model")}}},
+            {QStringLiteral("limits"), QJsonObject{{QStringLiteral("shutdownSeconds"), 1}}}};
+        ServiceProcess stopping(config);
+        stopping.sandbox().setEnv(QStringLiteral("SSL_CERT_FILE"), m_provider.caFile());
+        QVERIFY2(stopping.start(), qPrintable(stopping.errorString()));
+        const QByteArray secret = m_replicas[0]->createToken(QStringLiteral("shared"), 100);
+        const QByteArray request =
+            requestBytes({"POST", "/v1/translate", clientHeaders(secret), R"({"source":"silent","target":"fr"})"});
+        RawConnection mine;
+        RawConnection other;
+        QVERIFY(mine.connectTo(stopping.port()) && mine.send(request));
+        QVERIFY(other.connectTo(m_replicas[1]->port()) && other.send(request));
+        QTRY_COMPARE_WITH_TIMEOUT(
+            m_replicas[0]->token(QStringLiteral("shared")).value(QStringLiteral("remaining")).toInteger(), 100 - 2 * 6,
+            60'000);
+        stopping.terminate();
+        QVERIFY(mine.readToClose(60'000));
+        QCOMPARE(parseReply(mine.received()).errorCode(), QStringLiteral("service_unavailable"));
+        QCOMPARE(stopping.waitForExit(), 0);
+        QCOMPARE(m_replicas[0]->token(QStringLiteral("shared")).value(QStringLiteral("remaining")).toInteger(), 94);
+        QString problem = ledgerProblem(m_database, false);
+        QVERIFY2(problem.isEmpty(), qPrintable(problem));
+        other.close();
+        QTRY_COMPARE_WITH_TIMEOUT(
+            m_replicas[0]->token(QStringLiteral("shared")).value(QStringLiteral("remaining")).toInteger(), 100, 60'000);
+        problem = ledgerProblem(m_database, true);
+        QVERIFY2(problem.isEmpty(), qPrintable(problem));
     }
 
     void cleanupTestCase()

@@ -248,6 +248,10 @@ private:
             response.body.clear();
         }
 
+        if (response.silent) {
+            connection->response = std::move(response);
+            return; // until the client leaves
+        }
         QByteArray head = response.interimHeads.join();
         head += "HTTP/1.1 " + QByteArray::number(response.status) + ' ' + reasonPhrase(response.status) + "\r\n";
         for (const auto& [key, value] : response.headers) {

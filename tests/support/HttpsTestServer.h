@@ -55,6 +55,7 @@ struct ServerResponse
     QList<ServerChunk> chunks;
     Ending ending = Ending::Complete;
     bool closeConnection = false; // "Connection: close" and the connection is closed after the response
+    bool silent = false;          // nothing at all goes out, not even the head: a server that hangs
 
     static ServerResponse json(int status, const QByteArray& body);
     // An event stream whose chunks are written `delayMs` apart.

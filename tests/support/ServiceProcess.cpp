@@ -6,6 +6,8 @@
 #include <QJsonDocument>
 #include <QRegularExpression>
 #include <QThread>
+#include <csignal>
+#include <sys/resource.h>
 
 namespace quilvant::test {
 
@@ -42,7 +44,9 @@ ServiceProcess::~ServiceProcess()
 
 QString serviceBinary()
 {
-    return QStringLiteral(QUILVANT_SERVICE_BINARY);
+    // Another build of the service (an older one, to reproduce a fault) may stand in for this one.
+    const QString other = qEnvironmentVariable("QUILVANT_TEST_SERVICE_BINARY");
+    return other.isEmpty() ? QStringLiteral(QUILVANT_SERVICE_BINARY) : other;
 }
 
 bool ServiceProcess::start()
@@ -52,6 +56,12 @@ bool ServiceProcess::start()
     m_process.setWorkingDirectory(m_sandbox->root());
     m_process.setStandardOutputFile(QProcess::nullDevice());
     m_process.setStandardErrorFile(m_logPath);
+    m_process.setChildProcessModifier([limits = m_limits] {
+        for (const auto& [resource, soft, hard] : limits) {
+            const rlimit limit{static_cast<rlim_t>(soft), static_cast<rlim_t>(hard)};
+            ::setrlimit(static_cast<int>(resource), &limit);
+        }
+    });
     m_process.start(serviceBinary(), {QStringLiteral("--config"), m_configPath, QStringLiteral("serve")});
     if (!m_process.waitForStarted(30'000)) {
         m_error = m_process.errorString();
@@ -83,6 +93,18 @@ QString ServiceProcess::log() const
 void ServiceProcess::terminate()
 {
     m_process.terminate();
+}
+
+void ServiceProcess::signal(int signal)
+{
+    if (m_process.processId() > 0) {
+        ::kill(static_cast<pid_t>(m_process.processId()), signal);
+    }
+}
+
+void ServiceProcess::setLimit(int resource, quint64 soft, quint64 hard)
+{
+    m_limits.append({static_cast<quint64>(resource), soft, hard});
 }
 
 int ServiceProcess::waitForExit(int timeoutMs)

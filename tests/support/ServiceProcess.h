@@ -6,6 +6,7 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QProcess>
+#include <array>
 #include <memory>
 
 namespace quilvant::test {
@@ -35,6 +36,12 @@ public:
     QString log() const;
 
     void terminate();
+    // Sends `signal` to the running service.
+    void signal(int signal);
+    // Resource limits (setrlimit) the next start() applies to the child before it runs.
+    void setLimit(int resource, quint64 soft, quint64 hard);
+    // The SQLite file of the default configuration.
+    QString databaseFile() const { return m_sandbox->root() + QStringLiteral("/service.db"); }
     // Waits for the process to end and returns its exit code (-1 when it had to be killed, -2 on a crash).
     int waitForExit(int timeoutMs = 60'000);
 
@@ -56,6 +63,7 @@ private:
     QProcess m_process;
     quint16 m_port = 0;
     QString m_error;
+    QList<std::array<quint64, 3>> m_limits;
 };
 
 QString serviceBinary();

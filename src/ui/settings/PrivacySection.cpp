@@ -1,6 +1,7 @@
 #include "ui/settings/PrivacySection.h"
 
 #include "foundation/L.h"
+#include "ui/HistorySettings.h"
 
 #include <QLabel>
 
@@ -11,6 +12,7 @@ PrivacySection::PrivacySection(QWidget* parent)
     , m_caption(caption())
 {
     addWide(m_caption);
+    addWide(new HistorySettings);
 }
 
 void PrivacySection::retranslate()
