@@ -13,6 +13,8 @@
 #include "ui/settings/PermissionSection.h"
 #include "ui/settings/PrivacySection.h"
 
+#include <QCheckBox>
+#include <QComboBox>
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QHBoxLayout>
@@ -67,8 +69,8 @@ void SettingsView::build()
     page->setObjectName(QStringLiteral("settingsPage"));
     m_scroll->setWidget(page);
     m_column = new QVBoxLayout(page);
-    m_column->setContentsMargins(20, 16, 20, 12);
-    m_column->setSpacing(14);
+    m_column->setContentsMargins(20, 12, 20, 8);
+    m_column->setSpacing(10);
 
     // The sections in the order the form shows them; a new one is a type of its own in ui/settings and a line
     // here.
@@ -88,10 +90,6 @@ void SettingsView::build()
     m_column->addWidget(m_message);
 
     m_checkUpdates = settings::button(QStringLiteral("checkUpdates"));
-    auto* updates = new QHBoxLayout;
-    updates->addWidget(m_checkUpdates);
-    updates->addStretch(1);
-    m_column->addLayout(updates);
     connect(m_checkUpdates, &QPushButton::clicked, this, [] {
         QString website = Settings::serviceWebsite().trimmed();
         if (!website.endsWith(QLatin1Char('/'))) {
@@ -109,7 +107,11 @@ void SettingsView::build()
     m_version->setObjectName(QStringLiteral("version"));
     m_version->setFont(card::pixelFont(11));
     m_version->setContentsMargins(10, 0, 0, 0);
-    m_column->addWidget(m_version);
+    // The version and the way to a newer one share the last line, which keeps the form inside the window.
+    auto* footer = new QHBoxLayout;
+    footer->addWidget(m_version, 1);
+    footer->addWidget(m_checkUpdates);
+    m_column->addLayout(footer);
     m_column->addStretch(1);
 }
 
@@ -211,11 +213,17 @@ void SettingsView::setTheme(const Theme& theme)
     for (settings::Section* section : m_sections) {
         section->setTheme(theme);
     }
-    for (settings::Picker* picker : findChildren<settings::Picker*>()) {
-        picker->setTheme(theme);
+    // dynamic_cast: the two carry no meta-object of their own, so findChildren would hand out every picker and
+    // check box as one of them.
+    for (QComboBox* box : findChildren<QComboBox*>()) {
+        if (auto* picker = dynamic_cast<settings::Picker*>(box)) {
+            picker->setTheme(theme);
+        }
     }
-    for (settings::Toggle* toggle : findChildren<settings::Toggle*>()) {
-        toggle->setTheme(theme);
+    for (QCheckBox* box : findChildren<QCheckBox*>()) {
+        if (auto* toggle = dynamic_cast<settings::Toggle*>(box)) {
+            toggle->setTheme(theme);
+        }
     }
     for (HistorySettings* rows : findChildren<HistorySettings*>()) {
         rows->setTheme(theme);

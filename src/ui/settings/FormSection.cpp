@@ -46,7 +46,7 @@ FormSection::FormSection(QWidget* parent)
 {
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
-    layout->setSpacing(5);
+    layout->setSpacing(4);
     m_title->setFont(card::pixelFont(12, QFont::DemiBold));
     m_title->setContentsMargins(10, 0, 0, 0);
     m_title->hide();
@@ -147,9 +147,9 @@ void FormSection::setTheme(const Theme& theme)
 QWidget* FormSection::newRow()
 {
     auto* row = new QWidget;
-    row->setMinimumHeight(38);
+    row->setMinimumHeight(34);
     auto* layout = new QHBoxLayout(row);
-    layout->setContentsMargins(12, 5, 12, 5);
+    layout->setContentsMargins(12, 4, 12, 4);
     layout->setSpacing(0);
     m_rows->addWidget(row);
     return row;

@@ -22,7 +22,7 @@ PermissionSection::PermissionSection(QWidget* parent)
 {
     auto* brandRow = new QWidget;
     auto* brand = new QHBoxLayout(brandRow);
-    brand->setContentsMargins(0, 2, 0, 2);
+    brand->setContentsMargins(0, 0, 0, 0);
     brand->setSpacing(12);
     brand->addWidget(m_brand, 0, Qt::AlignTop);
     auto* texts = new QVBoxLayout;
