@@ -23,6 +23,7 @@
 #include "ui/SettingsView.h"
 #include "ui/SettingsWindow.h"
 #include "ui/SornBrand.h"
+#include "ui/StockLook.h"
 #include "ui/WelcomeAlert.h"
 
 #include <QApplication>
@@ -144,6 +145,7 @@ void AppDelegate::applicationDidFinishLaunching(bool showCard)
     // A host that draws the themed icon reloads it in its new colours when the icon is set again.
     connect(ColorScheme::instance(), &ColorScheme::changed, this, &AppDelegate::refreshTrayIcon);
     m_statusItem.setContextMenu(&m_menu);
+    StockLook::follow(&m_menu);
     connect(&m_statusItem, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
         // A left click opens the menu too, as the right click does.
         if (reason == QSystemTrayIcon::Trigger) {

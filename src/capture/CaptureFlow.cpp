@@ -102,7 +102,7 @@ void CaptureFlow::start(const std::shared_ptr<Run>& run)
         m_services.requestAccess(*run->tool);
         m_model.setError(
             L::t(QStringLiteral("请在系统设置 → 隐私与安全性 → 屏幕与系统音频录制中允许「Sorn」，然后重新打开应用。")));
-        m_model.setStatus(L::t(QStringLiteral("需要屏幕录制权限")));
+        m_model.setStatus(QStringLiteral("需要屏幕录制权限"));
         m_card.showCard(std::nullopt);
         end(run);
         return;
@@ -140,7 +140,7 @@ void CaptureFlow::toolEnded(const std::shared_ptr<Run>& run, Outcome<int> outcom
     if (!file || !isCurrent(run)) {
         // Nothing of a capture that something else superseded reaches the model.
         if (!file && isCurrent(run)) {
-            m_model.setStatus(L::t(QStringLiteral("已取消框选，或系统未生成截图")));
+            m_model.setStatus(QStringLiteral("已取消框选，或系统未生成截图"));
             if (status >= 2) {
                 // Fixed text, the same in both interface languages.
                 m_model.setError(QStringLiteral("系统截图未完成（状态 %1），请检查屏幕录制权限后重试。").arg(status));
@@ -156,7 +156,7 @@ void CaptureFlow::toolEnded(const std::shared_ptr<Run>& run, Outcome<int> outcom
     m_model.setTranslated(QString());
     m_model.setError(std::nullopt);
     m_model.setBusy(true);
-    m_model.setStatus(L::t(QStringLiteral("正在识别…")));
+    m_model.setStatus(QStringLiteral("正在识别…"));
     m_card.showCard(pointer);
     Diagnostics::record(QStringLiteral("ocr.started"));
     QPointer<CaptureFlow> self(this);
@@ -184,7 +184,7 @@ void CaptureFlow::recognised(const std::shared_ptr<Run>& run, Outcome<QString> o
         if (isCurrent(run)) {
             // No translation started (the person declined the consent): the recognising state must not stay.
             m_model.setBusy(false);
-            m_model.setStatus(L::t(QStringLiteral("准备就绪")));
+            m_model.setStatus(QStringLiteral("准备就绪"));
         }
     }
     end(run);
@@ -198,7 +198,7 @@ void CaptureFlow::failed(const std::shared_ptr<Run>& run, const Error& error)
     Diagnostics::record(QStringLiteral("capture.failed"));
     m_model.setBusy(false);
     m_model.setError(L::t(error.description()));
-    m_model.setStatus(L::t(QStringLiteral("识别未完成")));
+    m_model.setStatus(QStringLiteral("识别未完成"));
     m_card.showCard(std::nullopt);
 }
 

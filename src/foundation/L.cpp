@@ -37,6 +37,15 @@ const Table& englishTable()
         add("服务令牌含有控制字符，请重新保存。", "The service token contains control characters. Save it again.");
         add("服务地址被重定向（HTTP %1）到 %2。", "The service redirects (HTTP %1) to %2.");
         add("服务地址被重定向（HTTP %1），但未给出新地址。", "The service redirects (HTTP %1) without naming where.");
+        // Transfers that failed on the way, whichever engine made them
+        add("无法连接翻译服务，请检查网络和设置中的地址。",
+            "Cannot reach the translation service. Check the network and the address in Settings.");
+        add("无法与翻译服务建立安全连接，请检查设置中的地址和服务的证书。",
+            "Could not set up a secure connection to the translation service. Check the address in Settings and "
+            "the service's certificate.");
+        add("翻译服务响应超时，请重试。", "The translation service timed out. Please try again.");
+        add("与翻译服务的连接中断，请重试。", "The connection to the translation service was lost. Please try again.");
+        add("与翻译服务的连接出错，请重试。", "The connection to the translation service failed. Please try again.");
         // Consent
         add("翻译前请确认", "Before you translate");
         add("翻译前提示说明",
@@ -142,7 +151,6 @@ const Table& englishTable()
         add("欢迎使用 Sorn", "Welcome to Sorn");
         add("开始使用", "Get started");
         add("屏幕录制权限", "Screen capture");
-        add("打开系统设置", "Open desktop settings");
         add("检查权限", "Check again");
         add("已允许", "Allowed");
         add("尚未允许", "No screenshot tool found");
@@ -278,7 +286,6 @@ const Table& chineseDescriptionTable()
         add("检查权限", "重新检查");
         add("尚未允许", "未找到截图工具");
         add("屏幕录制权限", "截屏");
-        add("打开系统设置", "打开桌面设置");
         add("已保存到钥匙串", "已保存到密钥环");
         add("API Key · 保存在 macOS 钥匙串", "API Key · 保存在系统密钥环");
         add("无法将 API Key 保存到钥匙串。", "无法将 API Key 保存到密钥环。");

@@ -38,7 +38,7 @@ struct Model::Job
 Model::Model(std::shared_ptr<TranslationEngines> engines, QObject* parent)
     : QObject(parent)
     , m_engines(std::move(engines))
-    , m_status(L::t(QStringLiteral("准备就绪")))
+    , m_status(QStringLiteral("准备就绪"))
     , m_scheduler(timerScheduler(this))
 {}
 
@@ -62,6 +62,11 @@ void Model::setSource(const QString& value)
 void Model::setTranslated(const QString& value)
 {
     assign(m_translated, value, &Model::translatedChanged);
+}
+
+QString Model::status() const
+{
+    return L::t(m_status);
 }
 
 void Model::setStatus(const QString& value)
@@ -115,7 +120,7 @@ void Model::translate()
     setBusy(true);
     setError(std::nullopt);
     setTranslated(QString());
-    setStatus(L::t(QStringLiteral("正在翻译…")));
+    setStatus(QStringLiteral("正在翻译…"));
 
     job->kind = Engines::fromSettings();
     job->engine = m_engines->engine(job->kind);
@@ -151,13 +156,13 @@ void Model::sourceEdited(const QString& text)
     setSource(text);
     if (m_busy) {
         stop();
-        setStatus(L::t(QStringLiteral("原文已修改")));
+        setStatus(QStringLiteral("原文已修改"));
     }
     if (text.trimmed().isEmpty()) {
         stop();
         setTranslated(QString());
         setError(std::nullopt);
-        setStatus(L::t(QStringLiteral("粘贴文字即可翻译")));
+        setStatus(QStringLiteral("粘贴文字即可翻译"));
     }
 }
 
@@ -213,7 +218,7 @@ void Model::succeed(const std::shared_ptr<Job>& job, const QString& translation)
     Diagnostics::record(QStringLiteral("translation.completed"));
     setTranslated(translation);
     setBusy(false);
-    setStatus(L::t(QStringLiteral("翻译完成")));
+    setStatus(QStringLiteral("翻译完成"));
     Q_EMIT translationCompleted(CompletedTranslation{QDateTime::currentDateTimeUtc(), job->request.text, translation,
                                                      job->request.target, job->kind});
 }
@@ -227,13 +232,13 @@ void Model::fail(const std::shared_ptr<Job>& job, const Error& error)
     if (error.isCancelled()) {
         // Cancelled from elsewhere (an engine reset) while still current: end quietly, as a stop would.
         setBusy(false);
-        setStatus(L::t(QStringLiteral("已停止")));
+        setStatus(QStringLiteral("已停止"));
         return;
     }
     Diagnostics::record(QStringLiteral("translation.failed"));
     setError(L::t(error.description()));
     setBusy(false);
-    setStatus(L::t(QStringLiteral("翻译未完成")));
+    setStatus(QStringLiteral("翻译未完成"));
 }
 
 TextUpdate Model::updateFor(const std::shared_ptr<Job>& current)
@@ -277,7 +282,7 @@ TextUpdate Model::updateFor(const std::shared_ptr<Job>& current)
                     return;
                 }
                 model->setTranslated(latest);
-                model->setStatus(L::t(QStringLiteral("正在生成译文…")));
+                model->setStatus(QStringLiteral("正在生成译文…"));
             },
             Qt::QueuedConnection);
     };

@@ -44,7 +44,10 @@ public:
 
     const QString& source() const { return m_source; }
     const QString& translated() const { return m_translated; }
-    const QString& status() const { return m_status; }
+    // The status in the interface language of the moment: it is stored as its catalogue key (a text that is no
+    // key shows as it is), so that it relabels with the rest of the card.
+    QString status() const;
+    const QString& statusKey() const { return m_status; }
     const std::optional<QString>& error() const { return m_error; }
     QString errorText() const { return m_error.value_or(QString()); }
     bool busy() const { return m_busy; }

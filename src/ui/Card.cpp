@@ -17,7 +17,9 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QPropertyAnimation>
+#include <QTextLayout>
 #include <QVBoxLayout>
+#include <QtMath>
 
 namespace quilvant {
 
@@ -177,24 +179,37 @@ void Card::buildTranslation(QVBoxLayout* layout)
         }
     });
 
+    // The error line, the translation and the empty state share the rest of the card, from its top: the error
+    // line never grows, the translation and the empty state take what is left, and without either a spacer does.
+    auto* area = new QWidget;
+    auto* stack = new QVBoxLayout(area);
+    stack->setContentsMargins(0, 0, 0, 0);
+    stack->setSpacing(0);
+    layout->addWidget(area, 1);
+
     m_errorLine = new QWidget;
     m_errorLine->setObjectName(QStringLiteral("errorLine"));
+    m_errorLine->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Maximum);
     auto* error = new QHBoxLayout(m_errorLine);
     error->setContentsMargins(0, 0, 0, 8);
     error->setSpacing(6);
     m_errorIcon = new QLabel;
-    m_errorIcon->setFixedSize(14, 18);
+    m_errorIcon->setObjectName(QStringLiteral("errorIcon"));
     m_errorText = new QLabel;
+    m_errorText->setObjectName(QStringLiteral("errorText"));
     m_errorText->setFont(pixelFont(13));
+    // As high as the text's first line, so that the symbol sits beside it; longer texts wrap under themselves.
+    m_errorIcon->setFixedSize(14, m_errorText->fontMetrics().height());
     m_errorText->setWordWrap(true);
+    m_errorText->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     m_errorText->setTextInteractionFlags(Qt::TextSelectableByMouse);
     error->addWidget(m_errorIcon, 0, Qt::AlignTop);
-    error->addWidget(m_errorText, 1);
-    layout->addWidget(m_errorLine);
+    error->addWidget(m_errorText, 1, Qt::AlignTop);
+    stack->addWidget(m_errorLine);
 
     m_translation = new card::TranslationText;
     m_translation->setObjectName(QStringLiteral("translationText"));
-    layout->addWidget(m_translation, 1);
+    stack->addWidget(m_translation, 1);
 
     m_emptyState = new QWidget;
     m_emptyState->setObjectName(QStringLiteral("emptyState"));
@@ -210,7 +225,8 @@ void Card::buildTranslation(QVBoxLayout* layout)
     empty->addWidget(m_emptyTitle);
     empty->addWidget(m_emptyHint);
     empty->addStretch(1);
-    layout->addWidget(m_emptyState, 1);
+    stack->addWidget(m_emptyState, 1);
+    stack->addStretch(0);
 }
 
 void Card::buildFooter(QVBoxLayout* layout)
@@ -239,7 +255,7 @@ void Card::connectModel()
     connect(m_model, &Model::sourceChanged, this, &Card::showSource);
     connect(m_model, &Model::translatedChanged, this, &Card::showTranslation);
     connect(m_model, &Model::errorChanged, this, &Card::showTranslation);
-    connect(m_model, &Model::statusChanged, this, [this] { m_status->setText(L::t(m_model->status())); });
+    connect(m_model, &Model::statusChanged, this, [this] { m_status->setText(m_model->status()); });
     connect(m_model, &Model::busyChanged, this, &Card::showBusy);
     connect(m_model, &Model::pinnedChanged, this, &Card::showPinned);
     connect(m_model, &Model::copiedChanged, this,
@@ -266,7 +282,7 @@ void Card::retranslate()
     m_emptyTitle->setText(L::t(QStringLiteral("框选，读懂。")));
     m_emptyHint->setText(L::t(QStringLiteral("按 ⌥ D 框选英文，或在上方粘贴文字。")));
     if (m_model) {
-        m_status->setText(L::t(m_model->status()));
+        m_status->setText(m_model->status());
         showBusy();
         showPinned();
         showExpanded(false);
@@ -339,6 +355,13 @@ void Card::showTranslation()
     const bool hasError = m_model->error().has_value();
     if (hasError) {
         m_errorText->setText(*m_model->error());
+        // Beside the first line as it is set, in whichever font supplies its glyphs (a CJK line stands taller).
+        QTextLayout first(*m_model->error(), m_errorText->font());
+        first.beginLayout();
+        QTextLine line = first.createLine();
+        line.setLineWidth(1e6);
+        first.endLayout();
+        m_errorIcon->setFixedHeight(qMax(m_errorText->fontMetrics().height(), qCeil(line.height())));
     }
     m_errorLine->setVisible(hasError);
     m_translation->setVisible(!translated.isEmpty());
@@ -423,7 +446,7 @@ void Card::mainButtonClicked()
         return;
     }
     m_model->stop();
-    m_model->setStatus(L::t(QStringLiteral("已停止")));
+    m_model->setStatus(QStringLiteral("已停止"));
 }
 
 } // namespace quilvant

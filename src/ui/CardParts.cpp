@@ -30,6 +30,20 @@ void setTextColour(QLabel* label, const QColor& colour)
     label->setPalette(palette);
 }
 
+QString scrollBarStyleSheet(const Theme& theme, int endInset)
+{
+    const auto css = [](const QColor& colour) { return colour.name(QColor::HexArgb); };
+    return QStringLiteral("QScrollBar:vertical { background: transparent; width: 11px; margin: %1px 2px %1px 0; }"
+                          "QScrollBar::handle:vertical { background: %2; border-radius: 3px; min-height: 28px;"
+                          " margin-left: 3px; }"
+                          "QScrollBar::handle:vertical:hover, QScrollBar::handle:vertical:pressed { background: %3; }"
+                          "QScrollBar::add-line:vertical, QScrollBar::sub-line:vertical { height: 0; border: none;"
+                          " background: none; }"
+                          "QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical { background: none; }")
+        .arg(QString::number(endInset), css(theme.ink(theme.dark ? 0.32 : 0.28)),
+             css(theme.ink(theme.dark ? 0.5 : 0.45)));
+}
+
 BrandMark::BrandMark(int size, QWidget* parent)
     : QWidget(parent)
 {
@@ -39,7 +53,8 @@ BrandMark::BrandMark(int size, QWidget* parent)
 
 void BrandMark::setTheme(const Theme& theme)
 {
-    m_colour = theme.accentInk();
+    // The mark is the accent itself; only the dark look lifts it.
+    m_colour = theme.dark ? theme.accentInk() : SornPalette::accent();
     update();
 }
 
@@ -324,6 +339,8 @@ TranslationText::TranslationText(QWidget* parent)
     setAcceptRichText(false);
     setUndoRedoEnabled(false);
     setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    // Read-only text shows no caret, also when the focus lands here (after the source field collapses).
+    setCursorWidth(0);
     setFrameShape(QFrame::NoFrame);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
@@ -342,7 +359,7 @@ void TranslationText::setTheme(const Theme& theme)
     palette.setColor(QPalette::Text, theme.primary);
     palette.setColor(QPalette::Base, Qt::transparent);
     setPalette(palette);
-    verticalScrollBar()->setPalette(palette);
+    verticalScrollBar()->setStyleSheet(scrollBarStyleSheet(theme));
 }
 
 void TranslationText::showTranslation(const QString& text)

@@ -18,6 +18,10 @@ QFont pixelFont(int pixels, QFont::Weight weight = QFont::Normal);
 // Sets the colour a label's text is drawn in.
 void setTextColour(QLabel* label, const QColor& colour);
 
+// A style sheet for thin vertical scroll bars without arrow buttons: a rounded handle with a gap to the text at
+// its left, kept `endInset` points from both ends, so that it touches neither the text nor a rounded edge.
+QString scrollBarStyleSheet(const Theme& theme, int endInset = 2);
+
 // The product's mark, tinted with the accent; clicks pass through it to the header.
 class BrandMark final : public QWidget
 {

@@ -196,7 +196,7 @@ void CardWindow::showCardBeside(const QRect& region)
 void CardWindow::prepareCardForCapture()
 {
     if (m_model) {
-        m_model->setStatus(L::t(QStringLiteral("正在框选…")));
+        m_model->setStatus(QStringLiteral("正在框选…"));
     }
     if (m_panel && (!m_model || !m_model->pinned())) {
         m_panel->hide();

@@ -1,6 +1,7 @@
 #include "ui/ConsentDialog.h"
 
 #include "foundation/L.h"
+#include "ui/StockLook.h"
 
 #include <QMessageBox>
 #include <QPushButton>
@@ -14,6 +15,8 @@ ConsentPrompt::Answer ConsentDialog::ask()
     box.setWindowTitle(QStringLiteral("Quilvant"));
     box.setText(L::t(QStringLiteral("翻译前请确认")));
     box.setInformativeText(L::t(L::consentNoticeKey));
+    StockLook::fitInformativeText(&box);
+    StockLook::follow(&box);
     // One role for all three keeps them in the order written, whatever the desktop's button layout.
     QPushButton* agree = box.addButton(L::t(QStringLiteral("同意并继续")), QMessageBox::ActionRole);
     QPushButton* cancel = box.addButton(L::t(QStringLiteral("取消")), QMessageBox::ActionRole);

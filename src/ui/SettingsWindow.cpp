@@ -7,6 +7,9 @@
 #include "ui/SettingsView.h"
 #include "ui/SornPalette.h"
 
+#include <QCursor>
+#include <QGuiApplication>
+#include <QScreen>
 #include <QVBoxLayout>
 
 namespace quilvant {
@@ -33,9 +36,31 @@ SettingsWindow::SettingsWindow(QWidget* parent)
 void SettingsWindow::present()
 {
     m_view->prepareToShow();
+    if (!m_placed) {
+        // Opened the first time: in the middle of the screen the person works on, with the focus on the first
+        // control. Later showings keep where the person moved it.
+        m_placed = true;
+        centre();
+        m_view->focusFirstControl();
+    }
     show();
     raise();
     activateWindow();
+}
+
+void SettingsWindow::centre()
+{
+    QScreen* screen = QGuiApplication::screenAt(QCursor::pos());
+    if (screen == nullptr) {
+        screen = QGuiApplication::primaryScreen();
+    }
+    if (screen == nullptr) {
+        return;
+    }
+    // A position set before the first showing is one the window manager keeps (it is the program's own).
+    const QRect available = screen->availableGeometry();
+    const QSize frame = frameGeometry().size();
+    move(available.center() - QPoint(frame.width() / 2, frame.height() / 2));
 }
 
 void SettingsWindow::setForcedDark(std::optional<bool> dark)

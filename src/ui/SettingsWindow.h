@@ -21,7 +21,8 @@ public:
 
     SettingsView* view() const { return m_view; }
 
-    // Shows the window (or brings it forward) after preparing the form for showing.
+    // Shows the window (or brings it forward) after preparing the form for showing; the first time centred on
+    // the screen under the pointer.
     void present();
 
     // Forces the light (false) or dark (true) look; nullopt follows the desktop.
@@ -30,9 +31,11 @@ public:
 private:
     void retitle();
     void applyLook();
+    void centre();
 
     SettingsView* m_view;
     std::optional<bool> m_forcedDark;
+    bool m_placed = false;
 };
 
 } // namespace quilvant

@@ -25,10 +25,20 @@ struct Theme
     QColor warning;   // the error line
     QColor window;    // opaque window background (settings, the copy notice's capsule)
     QColor grouped;   // a section of the settings form
+    QColor button;    // a push button's face
+    QColor outline;   // the edge of a field, picker, button or toggle: it has to be seen to be found
+    QColor disabledText;
 
     static Theme forLook(bool dark);
 
-    // The accent as text and symbols show it: lifted in the dark look, where the dark teal would sink.
+    // The contrast ratio of `foreground` drawn over the opaque `background` (1 to 21), as accessibility
+    // guidelines define it; a translucent foreground is first blended over the background.
+    static double contrast(const QColor& foreground, const QColor& background);
+    // `colour` blended over the opaque `background`.
+    static QColor over(const QColor& colour, const QColor& background);
+
+    // The accent as text, symbols and the focus ring show it: lifted in the dark look, where the dark teal
+    // would sink.
     QColor accentInk() const;
     // Black in the light look, white in the dark one, at `opacity`.
     QColor ink(qreal opacity) const;

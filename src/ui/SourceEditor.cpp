@@ -1,6 +1,7 @@
 #include "ui/SourceEditor.h"
 
 #include "session/Model.h"
+#include "ui/CardParts.h"
 #include "ui/SornSourceTextView.h"
 
 #include <QPainter>
@@ -48,7 +49,8 @@ void SourceEditor::setTheme(const Theme& theme)
     palette.setColor(QPalette::Text, theme.primary);
     palette.setColor(QPalette::Base, Qt::transparent);
     m_view->setPalette(palette);
-    m_view->verticalScrollBar()->setPalette(palette);
+    // Kept clear of the field's rounded corners and of its outline.
+    m_view->verticalScrollBar()->setStyleSheet(card::scrollBarStyleSheet(theme, 9));
     update();
 }
 

@@ -10,16 +10,20 @@
 #include "session/Model.h"
 #include "ui/Card.h"
 #include "ui/CardWindow.h"
+#include "ui/ConsentDialog.h"
 #include "ui/FloatingPanel.h"
 #include "ui/SettingsView.h"
 #include "ui/SettingsWindow.h"
 #include "ui/SornSourceTextView.h"
+#include "ui/StockLook.h"
 
 #include <QApplication>
 #include <QCursor>
 #include <QDir>
 #include <QKeyEvent>
+#include <QMessageBox>
 #include <QMimeData>
+#include <QTimer>
 
 namespace quilvant {
 
@@ -111,7 +115,7 @@ Outcome<void> checkPasteTrigger()
     return {};
 }
 
-Outcome<void> savePreview(QWidget* widget, const QString& dir, const QString& name)
+Outcome<void> savePreview(QWidget* widget, const QString& dir, const QString& name, bool withBackground = false)
 {
     EventLoop::turn(60);
     const QString file = QDir(dir).filePath(name);
@@ -120,7 +124,8 @@ Outcome<void> savePreview(QWidget* widget, const QString& dir, const QString& na
     QPixmap image(widget->size() * ratio);
     image.setDevicePixelRatio(ratio);
     image.fill(Qt::transparent);
-    widget->render(&image, QPoint(), QRegion(), QWidget::DrawChildren);
+    widget->render(&image, QPoint(), QRegion(),
+                   withBackground ? QWidget::DrawWindowBackground | QWidget::DrawChildren : QWidget::DrawChildren);
     if (!image.save(file, "PNG")) {
         return failed(QStringLiteral("cannot write %1").arg(file));
     }
@@ -167,16 +172,127 @@ Outcome<void> renderCardPreviews(CardWindow& window, Model& model, const QString
     return {};
 }
 
+// The card with a failed translation over partial text, in both looks and both interface languages.
+Outcome<void> renderErrorPreviews(CardWindow& window, Model& model, const QString& dir)
+{
+    Card* card = window.card();
+    card->setAnimated(false);
+    card->setOpaque(false);
+    model.setSourceExpanded(false);
+    model.setTranslated(QString()); // the error line alone, as after a refusal
+    for (const bool chinese : {false, true}) {
+        Settings::setOverride(Settings::Key::uiLanguage, chinese ? QStringLiteral("zh") : QStringLiteral("en"));
+        model.setError(L::t(QStringLiteral("翻译失败，请重试。此次不扣额度。")));
+        for (const bool dark : {false, true}) {
+            window.setForcedDark(dark);
+            const QString name = QStringLiteral("error-%1-%2.png")
+                                     .arg(chinese ? QStringLiteral("zh") : QStringLiteral("en"),
+                                          dark ? QStringLiteral("dark") : QStringLiteral("light"));
+            if (Outcome<void> saved = savePreview(card, dir, name); !saved) {
+                return saved;
+            }
+        }
+    }
+    Settings::setOverride(Settings::Key::uiLanguage, QStringLiteral("en"));
+    model.setError(std::nullopt);
+    model.setTranslated(sampleTranslation);
+    model.setSourceExpanded(true);
+    window.setForcedDark(std::nullopt);
+    card->setAnimated(true);
+    return {};
+}
+
+// Texts longer than their fields, so that both scroll bars show.
+Outcome<void> renderLongTextPreviews(CardWindow& window, Model& model, const QString& dir)
+{
+    Card* card = window.card();
+    card->setAnimated(false);
+    card->setOpaque(false);
+    model.setSource(QStringList(4, sampleSource).join(QLatin1Char('\n')));
+    model.setTranslated(QStringList(3, sampleTranslation).join(QStringLiteral("\n\n")));
+    for (const bool dark : {false, true}) {
+        window.setForcedDark(dark);
+        const QString name = dark ? QStringLiteral("long-dark.png") : QStringLiteral("long-light.png");
+        if (Outcome<void> saved = savePreview(card, dir, name); !saved) {
+            return saved;
+        }
+    }
+    model.setSource(sampleSource);
+    model.setTranslated(sampleTranslation);
+    window.setForcedDark(std::nullopt);
+    card->setAnimated(true);
+    return {};
+}
+
+// The consent question as it shows (laid out by its own exec), in both looks and both languages.
+Outcome<void> renderConsentPreviews(const QString& dir)
+{
+    for (const bool chinese : {false, true}) {
+        Settings::setOverride(Settings::Key::uiLanguage, chinese ? QStringLiteral("zh") : QStringLiteral("en"));
+        for (const bool dark : {false, true}) {
+            const QString name = QStringLiteral("consent-%1-%2.png")
+                                     .arg(chinese ? QStringLiteral("zh") : QStringLiteral("en"),
+                                          dark ? QStringLiteral("dark") : QStringLiteral("light"));
+            Outcome<void> saved = failed(QStringLiteral("the consent question did not show"));
+            QTimer poll;
+            poll.setInterval(20);
+            QObject::connect(&poll, &QTimer::timeout, &poll, [&] {
+                auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+                if (box == nullptr || !box->isVisible()) {
+                    return;
+                }
+                poll.stop();
+                // The look the desktop would give it, whichever this display prefers.
+                const Theme theme = Theme::forLook(dark);
+                box->setPalette(theme.widgetPalette());
+                StockLook::styleControls(box, theme);
+                saved = savePreview(box, dir, name, true);
+                box->reject();
+            });
+            poll.start();
+            ui::ConsentDialog().ask();
+            if (!saved) {
+                return saved;
+            }
+        }
+    }
+    Settings::setOverride(Settings::Key::uiLanguage, QStringLiteral("en"));
+    return {};
+}
+
 Outcome<void> renderSettingsPreview(const QString& dir)
 {
-    SettingsWindow settings;
-    settings.view()->setPreview(true);
-    settings.setForcedDark(false);
-    settings.resize(SettingsWindow::initialSize);
-    settings.present();
-    Outcome<void> saved = savePreview(&settings, dir, QStringLiteral("settings-english.png"));
-    settings.close();
-    return saved;
+    const struct
+    {
+        const char* file;
+        const char* uiLanguage;
+        EngineKind engine;
+        bool dark;
+    } previews[] = {
+        {"settings-english.png", "en", EngineKind::Hosted, false},
+        // The chat-completions engine has the tallest section: it must fit the window in either language.
+        {"settings-en-light.png", "en", EngineKind::MiniMax, false},
+        {"settings-en-dark.png", "en", EngineKind::MiniMax, true},
+        {"settings-zh-light.png", "zh", EngineKind::MiniMax, false},
+        {"settings-zh-dark.png", "zh", EngineKind::MiniMax, true},
+    };
+    for (const auto& preview : previews) {
+        Settings::setOverride(Settings::Key::uiLanguage, QString::fromLatin1(preview.uiLanguage));
+        Settings::setOverride(Settings::Key::engine, Engines::storedName(preview.engine));
+        SettingsWindow settings;
+        settings.view()->setPreview(true);
+        settings.setForcedDark(preview.dark);
+        settings.resize(SettingsWindow::initialSize);
+        settings.present();
+        Outcome<void> saved = savePreview(&settings, dir, QString::fromLatin1(preview.file));
+        settings.close();
+        if (!saved) {
+            return saved;
+        }
+    }
+    Settings::setOverride(Settings::Key::uiLanguage, QStringLiteral("en"));
+    Settings::setOverride(Settings::Key::engine, Engines::storedName(EngineKind::Hosted));
+    return {};
 }
 
 Outcome<void> checkCollapseState(CardWindow& window, Model& model)
@@ -220,7 +336,7 @@ Outcome<void> SornUIChecks::run(const QString& outputDir)
     CardWindow window(&model);
     model.setSource(sampleSource);
     model.setTranslated(sampleTranslation);
-    model.setStatus(L::t(QStringLiteral("翻译完成")));
+    model.setStatus(QStringLiteral("翻译完成"));
 
     window.showCard(std::nullopt);
     EventLoop::turn(50);
@@ -235,6 +351,15 @@ Outcome<void> SornUIChecks::run(const QString& outputDir)
     }
     if (Outcome<void> cards = renderCardPreviews(window, model, outputDir); !cards) {
         return cards;
+    }
+    if (Outcome<void> errors = renderErrorPreviews(window, model, outputDir); !errors) {
+        return errors;
+    }
+    if (Outcome<void> longTexts = renderLongTextPreviews(window, model, outputDir); !longTexts) {
+        return longTexts;
+    }
+    if (Outcome<void> consent = renderConsentPreviews(outputDir); !consent) {
+        return consent;
     }
     if (Outcome<void> settings = renderSettingsPreview(outputDir); !settings) {
         return settings;

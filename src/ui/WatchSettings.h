@@ -1,19 +1,12 @@
 #pragma once
 
-#include <QLabel>
 #include <QWidget>
 
 namespace quilvant::WatchSettings {
 
-// The settings row of the watch shortcut: its label and its control, which keep to the interface language and
-// the stored setting by themselves. Where the desktop does not let the program watch a region, the control says
-// so instead of offering a shortcut.
-struct Row
-{
-    QLabel* label;
-    QWidget* control;
-};
-
-Row makeRow();
+// The control of the watch shortcut's settings row, which keeps to the interface language and the stored setting
+// by itself: a picker of the letters, or, where the desktop does not let the program watch a region, a line that
+// says so instead. The row's label ("监视区域快捷键") belongs to the section that holds it.
+QWidget* makeControl();
 
 } // namespace quilvant::WatchSettings

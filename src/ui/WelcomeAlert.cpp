@@ -2,6 +2,7 @@
 
 #include "foundation/L.h"
 #include "foundation/Settings.h"
+#include "ui/StockLook.h"
 
 #include <QApplication>
 #include <QMessageBox>
@@ -16,6 +17,8 @@ bool show(QWidget* parent, const std::function<void()>& openSettings)
     box.setWindowTitle(QStringLiteral("Quilvant"));
     box.setText(L::t(QStringLiteral("欢迎使用 Sorn")));
     box.setInformativeText(L::t(QStringLiteral("欢迎页说明")));
+    StockLook::fitInformativeText(&box);
+    StockLook::follow(&box);
     QPushButton* start = box.addButton(L::t(QStringLiteral("开始使用")), QMessageBox::ActionRole);
     QPushButton* later = box.addButton(L::t(QStringLiteral("稍后")), QMessageBox::ActionRole);
     box.setDefaultButton(start);

@@ -14,10 +14,12 @@
 #include "ui/Card.h"
 #include "ui/CardWindow.h"
 #include "ui/FloatingPanel.h"
+#include "ui/SettingsWindow.h"
 
 #include <QDir>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QScreen>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextEdit>
@@ -206,6 +208,35 @@ private Q_SLOTS:
         QCOMPARE(result.errText(), err);
         QCOMPARE(result.outText(), out);
         QCOMPARE(result.exitCode, status);
+    }
+
+    // The settings window opens in the middle of the screen, also where a window manager places windows itself.
+    void settingsWindowOpensCentred_data() { windowManager_data(); }
+    void settingsWindowOpensCentred()
+    {
+        QFETCH(bool, windowManager);
+        std::optional<X11::WindowManager> manager;
+        if (windowManager) {
+            manager.emplace();
+            QVERIFY2(manager->error().isEmpty(), qPrintable(manager->error()));
+        }
+        SettingsWindow window;
+        window.present();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        const QRect screen = window.screen()->availableGeometry();
+        // The position is set before the frame is known: a title bar may push the middle down by half its height.
+        const auto centred = [&] {
+            const QRect frame = window.frameGeometry();
+            const int titleBar = frame.height() - window.height();
+            return qAbs(frame.center().x() - screen.center().x()) <= 2 &&
+                   qAbs(frame.center().y() - screen.center().y()) <= titleBar / 2 + 2;
+        };
+        QTRY_VERIFY2(centred(), qPrintable(u"frame %1,%2 %3x%4 on a screen of %5x%6"_s.arg(window.frameGeometry().x())
+                                               .arg(window.frameGeometry().y())
+                                               .arg(window.frameGeometry().width())
+                                               .arg(window.frameGeometry().height())
+                                               .arg(screen.width())
+                                               .arg(screen.height())));
     }
 };
 

@@ -1,4 +1,6 @@
 #include "engines/http/HttpTransport.h"
+#include "foundation/Settings.h"
+#include "support/DiagnosticsLog.h"
 #include "support/HttpsTestServer.h"
 #include "support/ManualClock.h"
 
@@ -6,6 +8,8 @@
 
 using namespace quilvant;
 using namespace quilvant::http;
+using quilvant::test::diagnosticsEnd;
+using quilvant::test::diagnosticsSince;
 using quilvant::test::HttpsTestServer;
 using quilvant::test::ManualClock;
 using quilvant::test::RecordedRequest;
@@ -75,7 +79,11 @@ private:
     HttpTransportOptions trusting() const { return HttpTransportOptions{m_server.caFile()}; }
 
 private Q_SLOTS:
-    void initTestCase() { QVERIFY2(m_server.start(), qPrintable(m_server.errorString())); }
+    void initTestCase()
+    {
+        Settings::setOverride(Settings::Key::uiLanguage, QStringLiteral("en"));
+        QVERIFY2(m_server.start(), qPrintable(m_server.errorString()));
+    }
 
     void postIsDeliveredWithHeadersAndBody()
     {
@@ -194,17 +202,35 @@ private Q_SLOTS:
         QCOMPARE(trace.doneCount, 1);
     }
 
+    // A person reads a short message in the interface language; libcurl's words go to the diagnostics log.
     void failuresAreReportedAsErrors_data()
     {
         QTest::addColumn<QString>("kind");
-        QTest::newRow("connection cut mid-body") << QStringLiteral("cut");
-        QTest::newRow("authority not trusted") << QStringLiteral("untrusted");
-        QTest::newRow("nothing listening") << QStringLiteral("refused");
+        QTest::addColumn<QString>("uiLanguage");
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QString>("logged"); // part of the line the log gained
+        QTest::newRow("connection cut mid-body")
+            << QStringLiteral("cut") << QStringLiteral("en")
+            << QStringLiteral("The connection to the translation service was lost. Please try again.")
+            << QStringLiteral("http.failed code=");
+        QTest::newRow("authority not trusted")
+            << QStringLiteral("untrusted") << QStringLiteral("en")
+            << QStringLiteral("Could not set up a secure connection to the translation service. Check the address in "
+                              "Settings and the service's certificate.")
+            << QStringLiteral("certificate");
+        QTest::newRow("nothing listening, Chinese interface")
+            << QStringLiteral("refused") << QStringLiteral("zh")
+            << QStringLiteral("无法连接翻译服务，请检查网络和设置中的地址。") << QStringLiteral("127.0.0.1 port 1");
     }
 
     void failuresAreReportedAsErrors()
     {
         QFETCH(QString, kind);
+        QFETCH(QString, uiLanguage);
+        QFETCH(QString, message);
+        QFETCH(QString, logged);
+        Settings::setOverride(Settings::Key::uiLanguage, uiLanguage);
+        const qint64 offset = diagnosticsEnd();
         HttpsTestServer server;
         QVERIFY(server.start());
         server.setHandler([kind](const RecordedRequest&) {
@@ -225,10 +251,13 @@ private Q_SLOTS:
         QTRY_VERIFY(trace.finished());
         QVERIFY(trace.error);
         QCOMPARE(trace.error->kind(), Error::Kind::System);
-        QVERIFY(!trace.error->description().isEmpty());
+        QCOMPARE(trace.error->description(), message);
+        const QString log = diagnosticsSince(offset);
+        QVERIFY2(log.contains(QStringLiteral("http.failed code=")) && log.contains(logged), qPrintable(log));
         if (kind == QStringLiteral("untrusted")) {
             QCOMPARE(server.requestCount(), 0);
         }
+        Settings::setOverride(Settings::Key::uiLanguage, QStringLiteral("en"));
     }
 
     void interimHeadsAreNotTheAnswer()
@@ -253,7 +282,7 @@ private Q_SLOTS:
     void timeLimits_data()
     {
         QTest::addColumn<bool>("trickling");
-        QTest::addColumn<QString>("reason");
+        QTest::addColumn<QString>("reason"); // in the diagnostics log
         QTest::newRow("silent after a piece") << false << QStringLiteral("nothing arrived for 60 seconds");
         QTest::newRow("trickling") << true << QStringLiteral("the response took longer than 90 seconds");
     }
@@ -277,6 +306,7 @@ private Q_SLOTS:
         request.idleTimeoutSeconds = 60;
         request.timeoutSeconds = 90;
         Trace trace;
+        const qint64 offset = diagnosticsEnd();
         const auto handle = transport.start(request, trace.handlers());
         QTRY_VERIFY(trace.body.contains('a'));
         if (trickling) {
@@ -292,7 +322,8 @@ private Q_SLOTS:
         QTRY_VERIFY(trace.finished());
         QVERIFY(trace.error);
         QCOMPARE(trace.error->kind(), Error::Kind::System);
-        QVERIFY2(trace.error->description().contains(reason), qPrintable(trace.error->description()));
+        QCOMPARE(trace.error->description(), QStringLiteral("The translation service timed out. Please try again."));
+        QVERIFY2(diagnosticsSince(offset).contains(reason), qPrintable(diagnosticsSince(offset)));
         QTRY_COMPARE(server.abortedResponses(), 1);
         QVERIFY(trace.timings.available); // what was measured until the end is still reported
     }

@@ -130,6 +130,7 @@ private Q_SLOTS:
         QCOMPARE(seen.text, QStringLiteral("Welcome to Quilvant"));
         QCOMPARE(seen.informative, QStringLiteral("Press Alt+D and select text on your screen.\n"
                                                   "Allow screen capture if your desktop asks."));
+        QVERIFY(!seen.informativeWraps); // each sentence on a line of its own
         QCOMPARE(seen.buttons, (QStringList{QStringLiteral("Get started"), QStringLiteral("Later")}));
         QVERIFY(Settings::onboarded());
     }

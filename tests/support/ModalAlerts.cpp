@@ -1,6 +1,7 @@
 #include "support/ModalAlerts.h"
 
 #include <QApplication>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
 #include <algorithm>
@@ -23,6 +24,9 @@ void answerNextAlert(const QString& answer, SeenAlert* seen)
         });
         seen->text = box->text();
         seen->informative = box->informativeText();
+        if (const auto* label = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel"))) {
+            seen->informativeWraps = label->heightForWidth(label->width()) > label->heightForWidth(10'000);
+        }
         for (QPushButton* button : buttons) {
             seen->buttons.append(button->text());
         }

@@ -12,7 +12,8 @@ struct SeenAlert
 {
     QString text;
     QString informative;
-    QStringList buttons; // left to right, as shown
+    QStringList buttons;           // left to right, as shown
+    bool informativeWraps = false; // a line of the informative text is broken in two as laid out
     std::unique_ptr<QTimer> poll;
 };
 

@@ -185,6 +185,50 @@ private Q_SLOTS:
         }
     }
 
+    // One line: the symbol beside the text's first line, both from the leading edge, straight under the
+    // translation row and above any translation; a long text wraps under itself.
+    void errorLineIsOneLine_data()
+    {
+        QTest::addColumn<QString>("error");
+        QTest::addColumn<QString>("translated");
+        QTest::addColumn<bool>("wraps");
+        const QString longError = u"The MiniMax endpoint redirects (HTTP 301) to https://example.test/a/long/path. "
+                                  "Enter the final API endpoint in Settings."_s;
+        QTest::newRow("short, alone") << u"Service unavailable."_s << QString() << false;
+        QTest::newRow("long, alone") << longError << QString() << true;
+        QTest::newRow("over partial text") << u"Service unavailable."_s << u"部分译文"_s << false;
+    }
+
+    void errorLineIsOneLine()
+    {
+        QFETCH(QString, error);
+        QFETCH(QString, translated);
+        QFETCH(bool, wraps);
+        m_model->setTranslated(translated);
+        m_model->setError(error);
+        QTest::qWait(0);
+        auto* icon = part<QLabel>("errorIcon");
+        auto* text = part<QLabel>("errorText");
+        const auto inCard = [this](const QWidget* widget) { return widget->mapTo(m_card.get(), QPoint()); };
+        const QRect iconRect(inCard(icon), icon->size());
+        const QRect textRect(inCard(text), text->size());
+        const int line = text->fontMetrics().height();
+        QVERIFY(iconRect.right() < textRect.left());
+        QVERIFY(textRect.left() - iconRect.right() <= 10);
+        QCOMPARE(iconRect.left(), inCard(part<QLabel>("languageLabel")).x());
+        QVERIFY2(qAbs(iconRect.center().y() - (textRect.top() + line / 2)) <= 2,
+                 qPrintable(u"icon %1, text top %2"_s.arg(iconRect.center().y()).arg(textRect.top())));
+        const QWidget* row = part<QLabel>("languageLabel")->parentWidget();
+        QVERIFY(inCard(part<QWidget>("errorLine")).y() - (inCard(row).y() + row->height()) <= 8);
+        QCOMPARE(text->heightForWidth(text->width()) > line * 3 / 2, wraps);
+        QVERIFY(text->height() >= text->heightForWidth(text->width()));       // nothing cut off
+        QVERIFY(part<QWidget>("errorLine")->height() <= text->height() + 10); // not stretched over the area
+        if (!translated.isEmpty()) {
+            QVERIFY(inCard(part<QWidget>("errorLine")).y() + part<QWidget>("errorLine")->height() <=
+                    inCard(translationView()).y());
+        }
+    }
+
     void relabelsAtOnceWhenTheInterfaceLanguageChanges()
     {
         auto* toggle = part<card::DisclosureButton>("sourceToggle");
@@ -194,8 +238,12 @@ private Q_SLOTS:
         QCOMPARE(toggle->text(), u"Source text"_s);
         QCOMPARE(language->text(), u"Simplified Chinese"_s);
         QCOMPARE(pin->help(), u"Pin window"_s);
+        auto* status = part<card::ElidingLabel>("statusLabel");
+        m_model->setStatus(u"翻译完成"_s);
+        QCOMPARE(status->text(), u"Translation complete"_s);
 
         Settings::setValue(Settings::Key::uiLanguage, u"zh"_s);
+        QCOMPARE(status->text(), u"翻译完成"_s);
         QCOMPARE(mainButton()->text(), u"翻译"_s);
         QCOMPARE(toggle->text(), u"原文"_s);
         QCOMPARE(language->text(), u"简体中文"_s);

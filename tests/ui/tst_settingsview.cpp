@@ -13,9 +13,12 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <optional>
 
 using namespace quilvant;
 using namespace Qt::Literals::StringLiterals;
@@ -40,6 +43,13 @@ class TestSettingsView : public QObject
     {
         auto* box = part<QComboBox>(picker);
         box->setCurrentIndex(box->findData(value));
+    }
+
+    static void bothLanguages_data()
+    {
+        QTest::addColumn<QString>("uiLanguage");
+        QTest::newRow("English") << u"en"_s;
+        QTest::newRow("Chinese") << u"zh"_s;
     }
 
 private Q_SLOTS:
@@ -124,6 +134,7 @@ private Q_SLOTS:
         QVERIFY(save->isEnabled());
         QCOMPARE(Secrets::read(account).value, u" secret with spaces "_s);
         QCOMPARE(part<QLabel>("message")->text(), u"Saved to the keyring"_s);
+        QCOMPARE(m_window->focusWidget(), save); // the person's place in the form is kept
 
         // Shown again, the field is filled from the keyring.
         m_window.reset();
@@ -220,6 +231,49 @@ private Q_SLOTS:
         QTest::mouseClick(part<QPushButton>("checkPermission"), Qt::LeftButton);
         QCOMPARE(state->text(), u"Allowed"_s);
     }
+
+    // At its own size the window shows the whole form, the version line included, whatever engine is chosen.
+    void formFitsTheWindow_data() { bothLanguages_data(); }
+    void formFitsTheWindow()
+    {
+        QFETCH(QString, uiLanguage);
+        choose("uiLanguage", uiLanguage);
+        for (const QString& engine : {u"Sorn"_s, u"MiniMax"_s, u"Codex"_s}) {
+            choose("engine", engine);
+            QCoreApplication::processEvents();
+            QCOMPARE(view()->findChild<QScrollArea*>()->verticalScrollBar()->maximum(), 0);
+            const auto* version = part<QLabel>("version");
+            QVERIFY(version->mapTo(m_window.get(), QPoint(0, version->height())).y() <= m_window->height());
+        }
+    }
+
+    // Every control starts at one column, and no row label breaks inside a word (a label's lines fit it whole).
+    void rowsShareOneColumn_data() { bothLanguages_data(); }
+    void rowsShareOneColumn()
+    {
+        QFETCH(QString, uiLanguage);
+        choose("uiLanguage", uiLanguage);
+        std::optional<int> column;
+        for (const QString& engine : {u"Sorn"_s, u"MiniMax"_s, u"Codex"_s}) {
+            choose("engine", engine);
+            QCoreApplication::processEvents();
+            for (const QLabel* label : view()->findChildren<QLabel*>()) {
+                if (label->buddy() == nullptr || !label->isVisible()) {
+                    continue;
+                }
+                const int x = label->buddy()->mapTo(view(), QPoint()).x();
+                QCOMPARE(x, column.value_or(x));
+                column = x;
+                QVERIFY(!label->wordWrap());
+                for (const QString& line : label->text().split(u'\n')) {
+                    QVERIFY2(label->fontMetrics().horizontalAdvance(line) <= label->width(), qPrintable(line));
+                }
+            }
+        }
+        QVERIFY(column.has_value());
+    }
+
+    void opensWithTheFocusOnTheFirstControl() { QCOMPARE(m_window->focusWidget(), part<QComboBox>("uiLanguage")); }
 
     void versionLineAndUpdates()
     {

@@ -1,5 +1,7 @@
 #include "engines/http/HttpTransport.h"
 
+#include "engines/http/TransportFailure.h"
+
 #include <QMetaObject>
 #include <QPointer>
 #include <QTimer>
@@ -294,17 +296,17 @@ void HttpTransport::Private::complete(const JobPtr& job, const Outcome<void>& ou
 void HttpTransport::Private::finish(const JobPtr& job, CURLcode code)
 {
     const HttpTimings timings = timingsOf(job->easy);
-    Outcome<void> outcome;
-    if (code != CURLE_OK) {
-        outcome = Error::system(describe(code, QByteArray(job->errorBuffer.data())));
-    }
+    const QString detail = code != CURLE_OK ? QString::fromUtf8(job->errorBuffer.data()) : QString();
     job->endedOnWorker = true;
-    post([job, outcome, timings] {
+    post([job, code, detail, timings] {
         // A cancel that came after the transfer ended but before this arrived still wins.
         if (job->cancelRequested) {
             complete(job, job->abortedWith.value_or(Error::cancelled()), timings);
+        } else if (code != CURLE_OK) {
+            // Worded here, on the transport's own thread, where the interface language is read.
+            complete(job, transportFailure(code, detail), timings);
         } else {
-            complete(job, outcome, timings);
+            complete(job, Outcome<void>(), timings);
         }
     });
 }
@@ -604,16 +606,7 @@ Cancellation HttpTransport::start(const HttpRequest& request, HttpHandlers handl
 
 Error HttpTransport::timedOut(const QString& detail)
 {
-    return Error::system(describe(CURLE_OPERATION_TIMEDOUT, detail.toUtf8()));
-}
-
-QString HttpTransport::describe(int curlCode, const QByteArray& detail)
-{
-    const QString text = QString::fromUtf8(curl_easy_strerror(static_cast<CURLcode>(curlCode)));
-    if (detail.isEmpty()) {
-        return text;
-    }
-    return text + QStringLiteral(": ") + QString::fromUtf8(detail).trimmed();
+    return transportFailure(CURLE_OPERATION_TIMEDOUT, detail);
 }
 
 } // namespace quilvant::http

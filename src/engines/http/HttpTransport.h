@@ -66,7 +66,8 @@ struct HttpTimings
 
 // How a consumer follows one transfer. Everything is called on the thread that started it, in order: `head`
 // once, `body` zero or more times, then `done` exactly once (never from inside start() or cancel()). After
-// cancel() nothing but `done` arrives, and it carries Error::cancelled() with what was measured until then.
+// cancel() nothing but `done` arrives, and it carries Error::cancelled() with what was measured until then. A
+// transfer that failed on the way carries a short message in the interface language (transportFailure()).
 struct HttpHandlers
 {
     std::function<void(const HttpHead&)> head;
@@ -102,9 +103,7 @@ public:
     // Starts a transfer. Must be called on the transport's thread.
     Cancellation start(const HttpRequest& request, HttpHandlers handlers);
 
-    // libcurl's description of the outcome of a failed transfer, for messages.
-    static QString describe(int curlCode, const QByteArray& detail);
-    // The error of a transfer ended by one of its time limits.
+    // The error of a transfer ended by one of its time limits (`detail` says which, for the diagnostics log).
     static Error timedOut(const QString& detail);
 
 private:
