@@ -156,13 +156,13 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(delegate.model().translated(), u"你好。"_s, 60000);
         QVERIFY2(delegate.model().source().startsWith(u"Open the window"_s), qPrintable(delegate.model().source()));
         QVERIFY(!delegate.card().panel()->frameGeometry().intersects(region));
-        QTRY_COMPARE(delegate.menu().actions().at(2)->text(), u"Stop Watching"_s);
+        QTRY_COMPARE(delegate.menu().actions().at(3)->text(), u"Stop Watching"_s);
         QTest::qWait(1000);
         QCOMPARE(m_server.requestCount(), requestsBefore + 1);
 
         QVERIFY(X11::xdotool({u"key"_s, u"alt+w"_s}));
         QTRY_VERIFY(!delegate.watchFlow().watching());
-        QTRY_COMPARE(delegate.menu().actions().at(2)->text(), u"Watch Region"_s);
+        QTRY_COMPARE(delegate.menu().actions().at(3)->text(), u"Watch Region"_s);
 
         delegate.watch();
         QVERIFY(X11::waitForPointerGrab());

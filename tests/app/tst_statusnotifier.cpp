@@ -116,8 +116,9 @@ private Q_SLOTS:
         }
         QVERIFY2(sizes.contains(16) && sizes.contains(22) && sizes.contains(32),
                  qPrintable(QString::number(sizes.size())));
-        QCOMPARE(item.menu, (QStringList{u"Capture & Translate"_s, u"Open Translation"_s, u"-"_s, u"Settings…"_s,
-                                         u"Quit Quilvant"_s}));
+        QCOMPARE(item.menu,
+                 (QStringList{u"Capture & Translate"_s, u"Open Translation"_s, u"Translate Selection"_s,
+                              u"Watch Region"_s, u"History…"_s, u"-"_s, u"Settings…"_s, u"Quit Quilvant"_s}));
     }
 
     // A change to dark reaches the running program at once: the card and the settings window take the dark look,
@@ -144,7 +145,7 @@ private Q_SLOTS:
         m_host.emplace();
         QVERIFY2(m_host->error().isEmpty(), qPrintable(m_host->error()));
         QTRY_VERIFY_WITH_TIMEOUT(onlyItem(*m_host).has_value(), 10'000);
-        QCOMPARE(onlyItem(*m_host)->menu.size(), 5);
+        QCOMPARE(onlyItem(*m_host)->menu.size(), 8);
     }
 };
 

@@ -5,6 +5,7 @@
 #include "foundation/Settings.h"
 #include "foundation/TargetLanguage.h"
 #include "platform/Autostart.h"
+#include "ui/CardParts.h"
 #include "ui/WatchSettings.h"
 #include "ui/settings/FormControls.h"
 
@@ -48,8 +49,20 @@ GeneralSection::GeneralSection(QWidget* parent)
     for (const char* letter : {"D", "T", "S"}) {
         m_shortcut->addItem(QStringLiteral("Alt+") + QLatin1String(letter), QString::fromLatin1(letter));
     }
-    m_shortcutLabel = addRow(m_shortcut);
-    m_watchLabel = addRow(WatchSettings::makeControl());
+    // The watch's shortcut shares the row, so that the form keeps to its window.
+    auto* shortcuts = new QWidget;
+    auto* shortcutsLayout = new QHBoxLayout(shortcuts);
+    shortcutsLayout->setContentsMargins(0, 0, 0, 0);
+    shortcutsLayout->setSpacing(8);
+    m_watchLabel = new QLabel;
+    m_watchLabel->setFont(card::pixelFont(13));
+    // Named for assistive tools by the label beside it (not its buddy: row labels are the column's).
+    m_watchControl = WatchSettings::makeControl();
+    QWidget* watch = m_watchControl;
+    shortcutsLayout->addWidget(m_shortcut, 1);
+    shortcutsLayout->addWidget(m_watchLabel);
+    shortcutsLayout->addWidget(watch, 1);
+    m_shortcutLabel = addRow(shortcuts);
 
     auto* help = new QWidget;
     help->setObjectName(QStringLiteral("shortcutHelp"));
@@ -110,7 +123,8 @@ void GeneralSection::retranslate()
     relabelRow(m_engineLabel, L::t(QStringLiteral("翻译服务")));
     relabelRow(m_languageLabel, L::t(QStringLiteral("目标语言")));
     relabelRow(m_shortcutLabel, L::t(QStringLiteral("全局快捷键")));
-    relabelRow(m_watchLabel, L::t(QStringLiteral("监视区域快捷键")));
+    m_watchLabel->setText(L::t(QStringLiteral("监视区域快捷键")));
+    m_watchControl->setAccessibleName(m_watchLabel->text());
     m_shortcutHelpText->setText(L::t(QStringLiteral("全局快捷键不可用说明")));
     m_copyCommand->setText(L::t(QStringLiteral("复制")));
     {

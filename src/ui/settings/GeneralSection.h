@@ -45,6 +45,7 @@ private:
     QComboBox* m_shortcut;
     QLabel* m_shortcutLabel = nullptr;
     QLabel* m_watchLabel = nullptr;
+    QWidget* m_watchControl = nullptr;
     QWidget* m_shortcutHelpRow = nullptr;
     QLabel* m_shortcutHelpText;
     QLineEdit* m_command;
