@@ -131,6 +131,7 @@ const Table& englishTable()
         add("监视的区域已无法读取，监视已停止。", "The watched region can no longer be read. Watching stopped.");
         add("监视的区域已不在屏幕上，监视已停止。", "The watched region is no longer on the screen. Watching stopped.");
         add("监视区域快捷键", "Watch shortcut");
+        add("监视区域", "Watch");
         add("打开翻译卡片", "Open Translation");
         add("设置…", "Settings…");
         add("退出 Sorn", "Quit Sorn");

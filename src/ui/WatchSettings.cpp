@@ -34,6 +34,7 @@ QWidget* makeControl()
     }
 
     QComboBox* picker = settings::picker(QStringLiteral("watchShortcut"));
+    picker->setMinimumWidth(84); // it shares its row with the capture shortcut's picker
     for (const QString& letter : WatchFlow::shortcutLetters()) {
         picker->addItem(QStringLiteral("Alt+") + letter, letter);
     }

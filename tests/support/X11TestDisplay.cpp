@@ -213,6 +213,10 @@ ForeignKeyGrab::ForeignKeyGrab(char letter)
 
 ForeignKeyGrab::~ForeignKeyGrab()
 {
+    // Let go and wait for the server to have done so: a disconnect alone is handled whenever the server gets to it,
+    // and the next grab of the same key may come first.
+    xcb_ungrab_key(m_connection, XCB_GRAB_ANY, screenOf(m_connection)->root, XCB_MOD_MASK_ANY);
+    std::free(xcb_get_input_focus_reply(m_connection, xcb_get_input_focus(m_connection), nullptr));
     xcb_disconnect(m_connection);
 }
 

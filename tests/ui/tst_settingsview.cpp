@@ -241,7 +241,9 @@ private Q_SLOTS:
         for (const QString& engine : {u"Sorn"_s, u"MiniMax"_s, u"Codex"_s}) {
             choose("engine", engine);
             QCoreApplication::processEvents();
-            QCOMPARE(view()->findChild<QScrollArea*>()->verticalScrollBar()->maximum(), 0);
+            const auto* scroll = view()->findChild<QScrollArea*>();
+            QCOMPARE(scroll->verticalScrollBar()->maximum(), 0);
+            QVERIFY(scroll->widget()->width() <= scroll->viewport()->width()); // no row wider than the window
             const auto* version = part<QLabel>("version");
             QVERIFY(version->mapTo(m_window.get(), QPoint(0, version->height())).y() <= m_window->height());
         }

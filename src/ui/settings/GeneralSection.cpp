@@ -53,12 +53,13 @@ GeneralSection::GeneralSection(QWidget* parent)
     auto* shortcuts = new QWidget;
     auto* shortcutsLayout = new QHBoxLayout(shortcuts);
     shortcutsLayout->setContentsMargins(0, 0, 0, 0);
-    shortcutsLayout->setSpacing(8);
+    shortcutsLayout->setSpacing(6);
     m_watchLabel = new QLabel;
     m_watchLabel->setFont(card::pixelFont(13));
     // Named for assistive tools by the label beside it (not its buddy: row labels are the column's).
     m_watchControl = WatchSettings::makeControl();
     QWidget* watch = m_watchControl;
+    m_shortcut->setMinimumWidth(84);
     shortcutsLayout->addWidget(m_shortcut, 1);
     shortcutsLayout->addWidget(m_watchLabel);
     shortcutsLayout->addWidget(watch, 1);
@@ -123,8 +124,8 @@ void GeneralSection::retranslate()
     relabelRow(m_engineLabel, L::t(QStringLiteral("翻译服务")));
     relabelRow(m_languageLabel, L::t(QStringLiteral("目标语言")));
     relabelRow(m_shortcutLabel, L::t(QStringLiteral("全局快捷键")));
-    m_watchLabel->setText(L::t(QStringLiteral("监视区域快捷键")));
-    m_watchControl->setAccessibleName(m_watchLabel->text());
+    m_watchLabel->setText(L::t(QStringLiteral("监视区域")));
+    m_watchControl->setAccessibleName(L::t(QStringLiteral("监视区域快捷键")));
     m_shortcutHelpText->setText(L::t(QStringLiteral("全局快捷键不可用说明")));
     m_copyCommand->setText(L::t(QStringLiteral("复制")));
     {
