@@ -1,16 +1,6 @@
 #include "platform/PasteSelectionReader.h"
 
-#include <QPointer>
-#include <thread>
-
 namespace quilvant {
-
-struct PasteSelectionReader::Run
-{
-    std::shared_ptr<Runner> runner = std::make_shared<Runner>();
-    std::thread thread;
-    bool cancelled = false;
-};
 
 PasteSelectionReader::PasteSelectionReader(bool primary, QString program, QObject* parent)
     : SelectionReader(parent)
@@ -18,17 +8,7 @@ PasteSelectionReader::PasteSelectionReader(bool primary, QString program, QObjec
     , m_primary(primary)
 {}
 
-PasteSelectionReader::~PasteSelectionReader()
-{
-    for (const std::shared_ptr<Run>& run : m_runs) {
-        run->runner->terminate();
-    }
-    for (const std::shared_ptr<Run>& run : m_runs) {
-        if (run->thread.joinable()) {
-            run->thread.join();
-        }
-    }
-}
+PasteSelectionReader::~PasteSelectionReader() = default;
 
 bool PasteSelectionReader::available() const
 {
@@ -68,39 +48,17 @@ Outcome<SelectedText> paste(Runner& runner, const QString& program, bool primary
 
 Cancellation PasteSelectionReader::read(qsizetype limit, Completion<SelectedText> done)
 {
-    for (const std::shared_ptr<Run>& earlier : m_runs) {
-        earlier->cancelled = true;
-        earlier->runner->terminate();
-    }
-    auto run = std::make_shared<Run>();
-    m_runs.push_back(run);
-    QPointer<PasteSelectionReader> self(this);
-    run->thread =
-        std::thread([self, run, program = m_program, primary = m_primary, limit, done = std::move(done)]() mutable {
-            Outcome<SelectedText> outcome = paste(*run->runner, program, primary, limit);
+    m_jobs.cancelAll();
+    return m_jobs.start<SelectedText>(
+        this,
+        [program = m_program, primary = m_primary, limit](Runner& runner) {
+            Outcome<SelectedText> outcome = paste(runner, program, primary, limit);
             if (primary && outcome && !outcome.value().tooLarge && outcome.value().text.isEmpty()) {
-                outcome = paste(*run->runner, program, false, limit);
+                outcome = paste(runner, program, false, limit);
             }
-            QMetaObject::invokeMethod(
-                self.data(),
-                [self, run, outcome = std::move(outcome), done = std::move(done)]() mutable {
-                    if (run->thread.joinable()) {
-                        run->thread.join();
-                    }
-                    if (self) {
-                        std::erase(self->m_runs, run);
-                    }
-                    done(run->cancelled ? Outcome<SelectedText>(Error::cancelled()) : std::move(outcome));
-                },
-                Qt::QueuedConnection);
-        });
-    std::weak_ptr<Run> weak = run;
-    return Cancellation([weak] {
-        if (const std::shared_ptr<Run> running = weak.lock()) {
-            running->cancelled = true;
-            running->runner->terminate();
-        }
-    });
+            return outcome;
+        },
+        std::move(done));
 }
 
 } // namespace quilvant

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/Runner.h"
+#include "core/RunnerJobs.h"
 #include "platform/SelectionReader.h"
 
 #include <memory>
@@ -29,10 +30,9 @@ public:
     Cancellation read(qsizetype limit, Completion<SelectedText> done) override;
 
 private:
-    struct Run;
     QString m_program;
     bool m_primary;
-    std::vector<std::shared_ptr<Run>> m_runs;
+    RunnerJobs m_jobs;
 };
 
 } // namespace quilvant

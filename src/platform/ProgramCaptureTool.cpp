@@ -1,18 +1,8 @@
 #include "platform/ProgramCaptureTool.h"
 
-#include <QPointer>
 #include <QRegularExpression>
-#include <thread>
 
 namespace quilvant {
-
-// One capture in flight: its runner (terminate() reaches it from the GUI thread) and its thread.
-struct ProgramCaptureTool::Run
-{
-    std::shared_ptr<Runner> runner;
-    std::thread thread;
-    bool cancelled = false;
-};
 
 ProgramCaptureTool::ProgramCaptureTool(QString name, QStringList programs, Recipe recipe,
                                        std::shared_ptr<Runner::Clock> clock, std::chrono::milliseconds limit,
@@ -23,19 +13,10 @@ ProgramCaptureTool::ProgramCaptureTool(QString name, QStringList programs, Recip
     , m_recipe(std::move(recipe))
     , m_clock(std::move(clock))
     , m_limit(limit)
+    , m_jobs(m_clock)
 {}
 
-ProgramCaptureTool::~ProgramCaptureTool()
-{
-    for (const std::shared_ptr<Run>& run : m_runs) {
-        run->runner->terminate();
-    }
-    for (const std::shared_ptr<Run>& run : m_runs) {
-        if (run->thread.joinable()) {
-            run->thread.join();
-        }
-    }
-}
+ProgramCaptureTool::~ProgramCaptureTool() = default;
 
 bool ProgramCaptureTool::available() const
 {
@@ -49,33 +30,9 @@ bool ProgramCaptureTool::available() const
 
 Cancellation ProgramCaptureTool::capture(const QString& path, Completion<int> done)
 {
-    auto run = std::make_shared<Run>();
-    run->runner = std::make_shared<Runner>(m_clock);
-    m_runs.push_back(run);
-    QPointer<ProgramCaptureTool> self(this);
-    // The thread ends by handing its outcome to the GUI thread, which joins it there.
-    run->thread = std::thread([self, run, recipe = m_recipe, path, limit = m_limit, done = std::move(done)]() mutable {
-        Outcome<int> outcome = recipe(*run->runner, path, limit);
-        QMetaObject::invokeMethod(
-            self.data(),
-            [self, run, outcome = std::move(outcome), done = std::move(done)]() mutable {
-                if (run->thread.joinable()) {
-                    run->thread.join();
-                }
-                if (self) {
-                    std::erase(self->m_runs, run);
-                }
-                done(run->cancelled ? Outcome<int>(Error::cancelled()) : std::move(outcome));
-            },
-            Qt::QueuedConnection);
-    });
-    std::weak_ptr<Run> weak = run;
-    return Cancellation([weak] {
-        if (const std::shared_ptr<Run> running = weak.lock()) {
-            running->cancelled = true;
-            running->runner->terminate();
-        }
-    });
+    return m_jobs.start<int>(
+        this, [recipe = m_recipe, path, limit = m_limit](Runner& runner) { return recipe(runner, path, limit); },
+        std::move(done));
 }
 
 std::unique_ptr<ProgramCaptureTool> ProgramCaptureTool::maim(std::shared_ptr<Runner::Clock> clock)

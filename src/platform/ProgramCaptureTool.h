@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/Runner.h"
+#include "core/RunnerJobs.h"
 #include "platform/CaptureTool.h"
 
 #include <QObject>
@@ -47,8 +48,7 @@ private:
     Recipe m_recipe;
     std::shared_ptr<Runner::Clock> m_clock;
     std::chrono::milliseconds m_limit;
-    struct Run;
-    std::vector<std::shared_ptr<Run>> m_runs;
+    RunnerJobs m_jobs;
 };
 
 } // namespace quilvant
