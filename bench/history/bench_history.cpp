@@ -112,12 +112,15 @@ int main(int argc, char** argv)
         std::printf("kept %d entries: %.2f ms each, CPU %.2f ms each\n", entries,
                     static_cast<double>(filling.elapsed()) / entries, (cpuSeconds() - cpuBefore) * 1000.0 / entries);
         const int rounds = 300;
-        measureSearch(store, "search, words of 3+ characters (index)",
-                      {u"translation"_s, u"こんにちは"_s, u"안녕하세요"_s, u"火车站"_s, u"привет"_s, u"numéro7"_s,
-                       u"world3 世界"_s, u"图书馆12"_s},
-                      rounds);
+        measureSearch(store, "search, Latin (index)",
+                      {u"translation"_s, u"numéro7"_s, u"Straße"_s, u"weather12"_s, u"morning station"_s}, rounds);
+        measureSearch(store, "search, Chinese (index)", {u"火车站"_s, u"图书馆12"_s, u"学生3"_s, u"世界7"_s}, rounds);
+        measureSearch(store, "search, Japanese (index)", {u"こんにちは"_s, u"ありがとう"_s, u"東京7"_s}, rounds);
+        measureSearch(store, "search, Korean (index)", {u"안녕하세요"_s, u"여러분"_s, u"서울12"_s}, rounds);
+        measureSearch(store, "search, mixed words (index and scan)", {u"world3 世界"_s, u"привет 東京"_s}, rounds);
         measureSearch(store, "search, words of 1-2 characters (scan)",
-                      {u"世界"_s, u"東京"_s, u"서울"_s, u"мир"_s, u"学"_s, u"天气"_s}, rounds);
+                      {u"世界"_s, u"東京"_s, u"서울"_s, u"学"_s, u"天气"_s, u"st"_s}, rounds);
+        measureSearch(store, "search, found nowhere (whole index, whole scan)", {u"xyzzy"_s, u"ζ"_s}, rounds);
         measureSearch(store, "no search: newest first", {QString()}, rounds);
     }
 

@@ -13,6 +13,7 @@
 #include <QTimeZone>
 #include <QUuid>
 #include <QVariant>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -61,6 +62,13 @@ QString pattern(const QString& word)
         escaped += c;
     }
     return QLatin1Char('%') + escaped + QLatin1Char('%');
+}
+
+// SQLite's LIKE folds the case of ASCII letters only: a word without them is matched as it is, by instr(),
+// which does the same in less time.
+bool caseBlind(const QString& word)
+{
+    return std::any_of(word.begin(), word.end(), [](QChar c) { return c.isLetter() && c.unicode() < 0x80; });
 }
 
 qsizetype codePoints(const QString& text)
@@ -271,19 +279,30 @@ Outcome<HistoryEntries> HistoryStore::search(const QString& text, int limit)
     for (const QString& word : text.split(QRegularExpression(QStringLiteral("\\s+")), Qt::SkipEmptyParts)) {
         (codePoints(word) >= indexedLength ? indexed : scanned).append(word);
     }
-    QString sql = QStringLiteral("SELECT e.id, e.at, e.source, e.translation, e.target, e.engine FROM entries e");
+    // Newest first, and no further than the limit: through the index, its matches are walked in descending rowid
+    // (which is the entry's id), each entry looked up as it comes, so the walk ends at the limit and nothing is
+    // sorted; CROSS JOIN keeps the index the outer loop. Without indexed words the entries are scanned the same
+    // way, newest first, until the limit.
+    QString sql = QStringLiteral("SELECT e.id, e.at, e.source, e.translation, e.target, e.engine FROM ");
+    QString newestFirst;
     QStringList conditions;
-    if (!indexed.isEmpty()) {
-        sql += QStringLiteral(" JOIN entries_text t ON t.rowid = e.id");
+    if (indexed.isEmpty()) {
+        sql += QStringLiteral("entries e");
+        newestFirst = QStringLiteral(" ORDER BY e.id DESC");
+    } else {
+        sql += QStringLiteral("entries_text CROSS JOIN entries e ON e.id = entries_text.rowid");
         conditions << QStringLiteral("entries_text MATCH ?");
+        newestFirst = QStringLiteral(" ORDER BY entries_text.rowid DESC");
     }
-    for (qsizetype i = 0; i < scanned.size(); ++i) {
-        conditions << QStringLiteral("(e.source LIKE ? ESCAPE '\\' OR e.translation LIKE ? ESCAPE '\\')");
+    for (const QString& word : scanned) {
+        conditions << (caseBlind(word)
+                           ? QStringLiteral("(e.source LIKE ? ESCAPE '\\' OR e.translation LIKE ? ESCAPE '\\')")
+                           : QStringLiteral("(instr(e.source, ?) > 0 OR instr(e.translation, ?) > 0)"));
     }
     if (!conditions.isEmpty()) {
         sql += QStringLiteral(" WHERE ") + conditions.join(QStringLiteral(" AND "));
     }
-    sql += QStringLiteral(" ORDER BY e.id DESC LIMIT ?");
+    sql += newestFirst + QStringLiteral(" LIMIT ?");
 
     QSqlQuery query(QSqlDatabase::database(m_connection, false));
     query.setForwardOnly(true);
@@ -296,22 +315,32 @@ Outcome<HistoryEntries> HistoryStore::search(const QString& text, int limit)
         query.addBindValue(phrases.join(QLatin1Char(' ')));
     }
     for (const QString& word : scanned) {
-        query.addBindValue(pattern(word));
-        query.addBindValue(pattern(word));
+        const QString bound = caseBlind(word) ? pattern(word) : word;
+        query.addBindValue(bound);
+        query.addBindValue(bound);
     }
     query.addBindValue(limit < 0 ? -1 : limit);
     if (!query.exec()) {
         return failure(QStringLiteral("search"), query.lastError());
     }
     HistoryEntries entries;
+    const QTimeZone utc = QTimeZone::utc();
+    QString lastEngine;
+    EngineKind engine = EngineKind::Hosted;
     while (query.next()) {
         HistoryEntry entry;
         entry.id = query.value(0).toLongLong();
-        entry.translation.time = QDateTime::fromMSecsSinceEpoch(query.value(1).toLongLong(), QTimeZone::utc());
+        entry.translation.time = QDateTime::fromMSecsSinceEpoch(query.value(1).toLongLong(), utc);
         entry.translation.source = query.value(2).toString();
         entry.translation.translation = query.value(3).toString();
         entry.translation.target = query.value(4).toString();
-        entry.translation.engine = Engines::fromStored(query.value(5).toString());
+        // Nearly every entry names the same engine as the one before.
+        const QString stored = query.value(5).toString();
+        if (stored != lastEngine || entries.isEmpty()) {
+            engine = Engines::fromStored(stored);
+            lastEngine = stored;
+        }
+        entry.translation.engine = engine;
         entries.append(std::move(entry));
     }
     return entries;

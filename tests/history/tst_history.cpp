@@ -73,6 +73,17 @@ QList<QStringList> readCsv(const QByteArray& bytes)
     return rows;
 }
 
+// What the flash-card program shows of an HTML field.
+QString shownOnCard(QByteArray field)
+{
+    field.replace("<br>", "\n")
+        .replace("&#9;", "\t")
+        .replace("&#35;", "#")
+        .replace("&quot;", "\"")
+        .replace("&lt;", "<");
+    return QString::fromUtf8(field.replace("&gt;", ">").replace("&amp;", "&"));
+}
+
 } // namespace
 
 class TestHistory : public QObject
@@ -118,6 +129,7 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("query");
         QTest::addColumn<QStringList>("expected");
+        QTest::addColumn<int>("limit");
         const auto kept = [this](std::initializer_list<int> indexes) {
             QStringList list;
             for (const int i : indexes) {
@@ -125,24 +137,28 @@ private Q_SLOTS:
             }
             return list;
         };
-        QTest::newRow("two Han characters inside a sentence") << QStringLiteral("世界") << kept({2, 1, 0});
-        QTest::newRow("kana") << QStringLiteral("こんにちは") << kept({2});
-        QTest::newRow("hangul, two syllables") << QStringLiteral("여러") << kept({3});
-        QTest::newRow("hangul word") << QStringLiteral("안녕하세요") << kept({3});
-        QTest::newRow("latin, any case") << QStringLiteral("WORLD") << kept({2, 1, 0});
-        QTest::newRow("every word must match") << QStringLiteral("hello 世界") << kept({2, 1});
-        QTest::newRow("percent is a character") << QStringLiteral("%") << kept({4});
-        QTest::newRow("underscore is a character") << QStringLiteral("e_t") << kept({4});
-        QTest::newRow("quotes are characters") << QStringLiteral("\"wide") << QStringList();
-        QTest::newRow("blank: everything, newest first") << QStringLiteral("  ") << kept({4, 3, 2, 1, 0});
-        QTest::newRow("nothing") << QStringLiteral("xyzzy") << QStringList();
+        QTest::newRow("two Han characters inside a sentence") << QStringLiteral("世界") << kept({2, 1, 0}) << -1;
+        QTest::newRow("kana") << QStringLiteral("こんにちは") << kept({2}) << -1;
+        QTest::newRow("hangul, two syllables") << QStringLiteral("여러") << kept({3}) << -1;
+        QTest::newRow("hangul word") << QStringLiteral("안녕하세요") << kept({3}) << -1;
+        QTest::newRow("latin, any case") << QStringLiteral("WORLD") << kept({2, 1, 0}) << -1;
+        QTest::newRow("every word must match") << QStringLiteral("hello 世界") << kept({2, 1}) << -1;
+        QTest::newRow("percent is a character") << QStringLiteral("%") << kept({4}) << -1;
+        QTest::newRow("underscore is a character") << QStringLiteral("e_t") << kept({4}) << -1;
+        QTest::newRow("quotes are characters") << QStringLiteral("\"wide") << QStringList() << -1;
+        QTest::newRow("blank: everything, newest first") << QStringLiteral("  ") << kept({4, 3, 2, 1, 0}) << -1;
+        QTest::newRow("nothing") << QStringLiteral("xyzzy") << QStringList() << -1;
+        QTest::newRow("through the index, the newest two") << QStringLiteral("world") << kept({2, 1}) << 2;
+        QTest::newRow("by scanning, the newest one") << QStringLiteral("世界") << kept({2}) << 1;
+        QTest::newRow("latin scan, any case") << QStringLiteral("WO") << kept({2, 1, 0}) << -1;
     }
 
     void search()
     {
         QFETCH(QString, query);
         QFETCH(QStringList, expected);
-        const Outcome<HistoryEntries> found = m_store->search(query);
+        QFETCH(int, limit);
+        const Outcome<HistoryEntries> found = m_store->search(query, limit);
         QVERIFY2(found.ok(), qPrintable(found.error().description()));
         QCOMPARE(sources(found.value()), expected);
     }
@@ -210,19 +226,48 @@ private Q_SLOTS:
         QCOMPARE(lines.mid(0, 3), (QList<QByteArray>{"#separator:tab", "#html:true", "#columns:Front\tBack"}));
         lines = lines.mid(3);
         QCOMPARE(lines.size(), entries.size());
-        // What the flash-card program shows of an HTML field.
-        const auto shown = [](QByteArray field) {
-            field.replace("<br>", "\n").replace("&#9;", "\t").replace("&quot;", "\"").replace("&lt;", "<");
-            return QString::fromUtf8(field.replace("&gt;", ">").replace("&amp;", "&"));
-        };
         for (qsizetype i = 0; i < entries.size(); ++i) {
             const QList<QByteArray> fields = lines[i].split('\t');
             QCOMPARE(fields.size(), 2);
-            QCOMPARE(shown(fields[0]), entries[i].translation.source);
-            QCOMPARE(shown(fields[1]),
+            QCOMPARE(shownOnCard(fields[0]), entries[i].translation.source);
+            QCOMPARE(shownOnCard(fields[1]),
                      QString(entries[i].translation.translation).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
         }
         QVERIFY(!HistoryExport::write(path(QStringLiteral("missing/dir/x.csv")), "x").ok());
+    }
+
+    // Texts a spreadsheet would run as formulas are kept as text; a note the flash-card program would take for a
+    // comment line stays a note.
+    void exportsAreInert_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("cell");
+        QTest::newRow("equals") << QStringLiteral("=1+1") << QStringLiteral("'=1+1");
+        QTest::newRow("plus") << QStringLiteral("+33 1 23 45") << QStringLiteral("'+33 1 23 45");
+        QTest::newRow("minus") << QStringLiteral("-2+3") << QStringLiteral("'-2+3");
+        QTest::newRow("at") << QStringLiteral("@SUM(A1:A2)") << QStringLiteral("'@SUM(A1:A2)");
+        QTest::newRow("tab first") << QStringLiteral("\t=1") << QStringLiteral("'\t=1");
+        QTest::newRow("carriage return first") << QStringLiteral("\r=1, 2") << QStringLiteral("'\r=1, 2");
+        QTest::newRow("inside is harmless") << QStringLiteral("a=b-c") << QStringLiteral("a=b-c");
+        QTest::newRow("hash first") << QStringLiteral("#1 hit") << QStringLiteral("#1 hit");
+    }
+
+    void exportsAreInert()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, cell);
+        const HistoryEntries entries{{1, entry(text, text)}};
+        const QList<QStringList> rows = readCsv(HistoryExport::csv(entries).mid(3));
+        QCOMPARE(rows.size(), 2);
+        QCOMPARE(rows[1].mid(1, 2), (QStringList{cell, cell}));
+
+        const QList<QByteArray> lines = HistoryExport::cards(entries).split('\n');
+        QCOMPARE(lines.size(), 5);
+        QVERIFY(!lines[3].startsWith('#'));
+        const QList<QByteArray> fields = lines[3].split('\t');
+        QCOMPARE(fields.size(), 2);
+        QCOMPARE(shownOnCard(fields[0]), QString(text).replace(u'\r', u'\n'));
+        QCOMPARE(shownOnCard(fields[1]), QString(text).replace(u'\r', u'\n'));
     }
 
     void recordsFinishedTranslationsWhileOn()
