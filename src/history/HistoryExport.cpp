@@ -3,14 +3,25 @@
 #include "foundation/L.h"
 
 #include <QSaveFile>
+#include <string_view>
 
 namespace quilvant::HistoryExport {
 
 namespace {
 
+// A spreadsheet runs a cell that begins with one of these as a formula (a tab or carriage return can stand
+// before one): such a cell is written after an apostrophe, which keeps it text.
+bool formulaLike(const QByteArray& field)
+{
+    return !field.isEmpty() && std::string_view("=+-@\t\r").find(field.front()) != std::string_view::npos;
+}
+
 QByteArray csvField(const QString& text)
 {
     QByteArray field = text.toUtf8();
+    if (formulaLike(field)) {
+        field.prepend('\'');
+    }
     if (!field.contains(',') && !field.contains('"') && !field.contains('\n') && !field.contains('\r')) {
         return field;
     }
@@ -25,6 +36,10 @@ QByteArray cardField(const QString& text)
     field.replace(QLatin1Char('\n'), QStringLiteral("<br>"));
     field.replace(QLatin1Char('\r'), QStringLiteral("<br>"));
     field.replace(QLatin1Char('\t'), QStringLiteral("&#9;"));
+    // A line that begins with # is read as a comment of the file's header, and the note would be lost.
+    if (field.startsWith(QLatin1Char('#'))) {
+        field.replace(0, 1, QStringLiteral("&#35;"));
+    }
     return field.toUtf8();
 }
 
