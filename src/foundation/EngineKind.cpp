@@ -1,5 +1,6 @@
 #include "foundation/EngineKind.h"
 
+#include "foundation/L.h"
 #include "foundation/Settings.h"
 
 namespace quilvant::Engines {
@@ -35,6 +36,19 @@ QString storedName(EngineKind kind)
         break;
     }
     return QStringLiteral("Codex");
+}
+
+QString label(EngineKind kind)
+{
+    switch (kind) {
+    case EngineKind::Hosted:
+        return QStringLiteral("Quilvant · ") + L::t(QStringLiteral("翻译服务"));
+    case EngineKind::MiniMax:
+        return QStringLiteral("MiniMax · ") + L::t(QStringLiteral("自带 API Key"));
+    case EngineKind::Codex:
+        break;
+    }
+    return QStringLiteral("Codex · ") + L::t(QStringLiteral("高级设置"));
 }
 
 std::optional<EngineKind> fromCommandLine(const QString& name)

@@ -30,6 +30,9 @@ EngineKind fromSettings();
 // The value the settings store for `kind`.
 QString storedName(EngineKind kind);
 
+// The engine as the settings offer it, in the interface language: its name and what it is.
+QString label(EngineKind kind);
+
 // The engine named on the command line, in any case ("hosted", "quilvant" and the stored names); nothing for
 // other names.
 std::optional<EngineKind> fromCommandLine(const QString& name);

@@ -1,5 +1,6 @@
 #include "ui/HistoryWindow.h"
 
+#include "foundation/EngineKind.h"
 #include "foundation/L.h"
 #include "foundation/Settings.h"
 #include "foundation/SettingsNotifier.h"
@@ -78,6 +79,7 @@ HistoryWindow::HistoryWindow(History& history, std::function<void(const HistoryE
     m_search->setClearButtonEnabled(true);
     m_search->setObjectName(QStringLiteral("historySearch"));
     m_list->setObjectName(QStringLiteral("historyList"));
+    m_details->setObjectName(QStringLiteral("historyDetails"));
     m_list->setTextElideMode(Qt::ElideRight);
     m_list->setUniformItemSizes(true);
     m_list->setAlternatingRowColors(true);
@@ -286,7 +288,7 @@ void HistoryWindow::showCurrent()
     m_translation->setPlainText(entry ? entry->translation.translation : QString());
     m_details->setText(entry ? interfaceLocale().toString(entry->translation.time.toLocalTime(), QLocale::LongFormat) +
                                    QStringLiteral(" · ") + TargetLanguage::label(entry->translation.target) +
-                                   QStringLiteral(" · ") + HistoryExport::engineName(entry->translation.engine)
+                                   QStringLiteral(" · ") + Engines::label(entry->translation.engine)
                              : QString());
     for (QWidget* needsEntry : std::initializer_list<QWidget*>{m_copySource, m_copyTranslation, m_open, m_delete}) {
         needsEntry->setEnabled(entry.has_value());

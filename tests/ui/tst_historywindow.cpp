@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QDir>
+#include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QSignalSpy>
@@ -118,6 +119,26 @@ private Q_SLOTS:
         QTRY_VERIFY(!refreshed.isEmpty());
         QCOMPARE(m_window->shown().size(), 4);
         QVERIFY(m_window->shown().first().id != first);
+    }
+
+    // The entry's engine is named as the settings name it, in the interface's language.
+    void engineAsTheSettingsName_data()
+    {
+        QTest::addColumn<QString>("language");
+        QTest::addColumn<QString>("engine");
+        QTest::newRow("English") << u"en"_s << u"Quilvant · Translation service"_s;
+        QTest::newRow("Chinese") << u"zh"_s << u"Quilvant · 翻译服务"_s;
+    }
+
+    void engineAsTheSettingsName()
+    {
+        QFETCH(QString, language);
+        QFETCH(QString, engine);
+        Settings::setValue(Settings::Key::uiLanguage, language);
+        list()->setCurrentRow(0);
+        const QString details = m_window->findChild<QLabel*>(u"historyDetails"_s)->text();
+        Settings::setValue(Settings::Key::uiLanguage, u"en"_s);
+        QVERIFY2(details.endsWith(u" · "_s + engine), qPrintable(details));
     }
 
     // Pictures of the window in both looks and languages, where QUILVANT_SHOTS_DIR asks for them.

@@ -139,12 +139,9 @@ void GeneralSection::retranslate()
     {
         const QSignalBlocker quiet(m_engine);
         m_engine->clear();
-        m_engine->addItem(QStringLiteral("Quilvant · ") + L::t(QStringLiteral("翻译服务")),
-                          Engines::storedName(EngineKind::Hosted));
-        m_engine->addItem(QStringLiteral("MiniMax · ") + L::t(QStringLiteral("自带 API Key")),
-                          Engines::storedName(EngineKind::MiniMax));
-        m_engine->addItem(QStringLiteral("Codex · ") + L::t(QStringLiteral("高级设置")),
-                          Engines::storedName(EngineKind::Codex));
+        for (const EngineKind kind : Engines::all) {
+            m_engine->addItem(Engines::label(kind), Engines::storedName(kind));
+        }
     }
     {
         const QSignalBlocker quiet(m_language);
