@@ -1,10 +1,25 @@
 #include "platform/X11SelectionReader.h"
 
 #include <QPointer>
+#include <QStringDecoder>
+#include <QTextDocument>
+#include <QTextDocumentFragment>
 #include <algorithm>
 #include <cstring>
 
 namespace quilvant {
+
+namespace {
+
+// Markup from another program is only read: no file or address it names (style sheets, images) is opened, so
+// it cannot make us read a device or a pipe that never ends.
+class NothingLoaded final : public QTextDocument
+{
+protected:
+    QVariant loadResource(int, const QUrl&) override { return {}; }
+};
+
+} // namespace
 
 struct X11SelectionReader::Read
 {
@@ -43,6 +58,7 @@ X11SelectionReader::X11SelectionReader(std::unique_ptr<X11Connection> connection
                       XCB_COPY_FROM_PARENT, XCB_CW_EVENT_MASK, &events);
     m_clipboard = atom("CLIPBOARD");
     m_utf8 = atom("UTF8_STRING");
+    m_html = atom("text/html");
     m_incr = atom("INCR");
     m_property = atom("QUILVANT_SELECTION");
     m_x->setHandler([this](const xcb_generic_event_t& event) { handle(event); });
@@ -155,7 +171,7 @@ bool X11SelectionReader::takeProperty(QByteArray* value, xcb_atom_t* type, bool*
 {
     xcb_connection_t* c = m_x->get();
     // One byte beyond what is left of the limit tells "too large" from "just fits".
-    const qsizetype room = m_read->limit - m_read->bytes.size() + 1;
+    const qsizetype room = budget() - m_read->bytes.size() + 1;
     const auto words = static_cast<uint32_t>(std::max<qsizetype>(room, 0) / 4 + 1);
     const XcbFreed<xcb_get_property_reply_t> reply{xcb_get_property_reply(
         c, xcb_get_property(c, 1, m_window, m_property, XCB_GET_PROPERTY_TYPE_ANY, 0, words), nullptr)};
@@ -180,6 +196,9 @@ void X11SelectionReader::answered(const xcb_selection_notify_event_t& event)
         // The owner cannot give this target (or there is no owner): try plain STRING, then the next selection.
         if (event.target == m_utf8) {
             ask(m_read->selection, XCB_ATOM_STRING);
+        } else if (event.target == XCB_ATOM_STRING) {
+            // An owner of rich text only, which some programs are: its plain text is taken from the markup.
+            ask(m_read->selection, m_html);
         } else {
             nothingFrom(m_read->selection);
         }
@@ -198,7 +217,7 @@ void X11SelectionReader::answered(const xcb_selection_notify_event_t& event)
         if (value.size() >= 4) {
             std::memcpy(&bound, value.constData(), 4);
         }
-        if (bound > static_cast<quint64>(m_read->limit)) {
+        if (bound > static_cast<quint64>(budget())) {
             finish(SelectedText{{},
                                 m_read->selection == XCB_ATOM_PRIMARY ? SelectedText::From::Primary
                                                                       : SelectedText::From::Clipboard,
@@ -210,22 +229,52 @@ void X11SelectionReader::answered(const xcb_selection_notify_event_t& event)
         return;
     }
     m_read->bytes = value;
-    if (more || m_read->bytes.size() > m_read->limit) {
+    if (more || m_read->bytes.size() > budget()) {
         finish(SelectedText{{},
                             m_read->selection == XCB_ATOM_PRIMARY ? SelectedText::From::Primary
                                                                   : SelectedText::From::Clipboard,
                             true});
         return;
     }
-    const QString text =
-        m_read->target == m_utf8 ? QString::fromUtf8(m_read->bytes) : QString::fromLatin1(m_read->bytes);
+    complete();
+}
+
+qsizetype X11SelectionReader::budget() const
+{
+    return m_read->target == m_html ? m_read->limit * markupAllowance : m_read->limit;
+}
+
+void X11SelectionReader::complete()
+{
+    const SelectedText::From from =
+        m_read->selection == XCB_ATOM_PRIMARY ? SelectedText::From::Primary : SelectedText::From::Clipboard;
+    const QByteArray& bytes = m_read->bytes;
+    QString text;
+    if (m_read->target == m_utf8) {
+        text = QString::fromUtf8(bytes);
+    } else if (m_read->target == XCB_ATOM_STRING) {
+        text = QString::fromLatin1(bytes);
+    } else {
+        // Markup comes in UTF-8, or in UTF-16 after a byte-order mark, or in what its own charset says.
+        QStringDecoder decoder(QStringConverter::encodingForHtml(bytes).value_or(QStringConverter::Utf8));
+        const NothingLoaded resources;
+        text = QTextDocumentFragment::fromHtml(decoder.decode(bytes), &resources).toPlainText();
+        // No more plain text than a plain selection could bring.
+        if (text.toUtf8().size() > m_read->limit) {
+            finish(SelectedText{{}, from, true});
+            return;
+        }
+    }
     if (text.trimmed().isEmpty()) {
-        nothingFrom(m_read->selection);
+        // Some owners of rich text only answer every plain-text target with nothing: the markup may hold text.
+        if (m_read->target != m_html) {
+            ask(m_read->selection, m_html);
+        } else {
+            nothingFrom(m_read->selection);
+        }
         return;
     }
-    finish(SelectedText{
-        text, m_read->selection == XCB_ATOM_PRIMARY ? SelectedText::From::Primary : SelectedText::From::Clipboard,
-        false});
+    finish(SelectedText{text, from, false});
 }
 
 void X11SelectionReader::chunkArrived()
@@ -241,18 +290,12 @@ void X11SelectionReader::chunkArrived()
         m_read->selection == XCB_ATOM_PRIMARY ? SelectedText::From::Primary : SelectedText::From::Clipboard;
     if (chunk.isEmpty() && !more) {
         // The empty chunk ends the transfer.
-        const QString text =
-            m_read->target == m_utf8 ? QString::fromUtf8(m_read->bytes) : QString::fromLatin1(m_read->bytes);
         m_read->incremental = false;
-        if (text.trimmed().isEmpty()) {
-            nothingFrom(m_read->selection);
-            return;
-        }
-        finish(SelectedText{text, from, false});
+        complete();
         return;
     }
     m_read->bytes += chunk;
-    if (more || m_read->bytes.size() > m_read->limit) {
+    if (more || m_read->bytes.size() > budget()) {
         finish(SelectedText{{}, from, true});
         return;
     }

@@ -5,13 +5,21 @@
 #include "session/Model.h"
 #include "session/ScriptedEngines.h"
 #include "session/TranslationConsent.h"
+#include "support/ChildProcess.h"
 #include "support/RecordingCard.h"
+#include "support/X11TestDisplay.h"
 
 #include <QProcess>
 #include <QSignalSpy>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QTest>
+#include <atomic>
+#include <fcntl.h>
 #include <list>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 using namespace quilvant;
@@ -19,33 +27,36 @@ using namespace quilvant::test;
 
 namespace {
 
-// A program that owns an X selection and serves `bytes` as long as it runs, as any application would.
-class Owner
+// A Qt program that owns PRIMARY with rich text: `arguments` are the HTML and, when given, the plain text.
+class RichOwner
 {
 public:
-    Owner(const QString& selection, const QByteArray& bytes)
+    explicit RichOwner(const QStringList& arguments)
     {
-        m_process.start(u"xclip"_s, {u"-quiet"_s, u"-selection"_s, selection, u"-i"_s});
-        m_process.write(bytes);
+        m_process.start(testProgram(u"selection_owner"_s), arguments);
+        while (!m_process.canReadLine() && m_process.waitForReadyRead(10000)) {
+        }
+        m_ready = m_process.readLine().trimmed() == "ready";
+    }
+    ~RichOwner()
+    {
         m_process.closeWriteChannel();
-        // It says so once it owns the selection.
-        while (!m_process.readAllStandardError().contains("Waiting") && m_process.waitForReadyRead(5000)) {
+        if (!m_process.waitForFinished(5000)) {
+            m_process.kill();
+            m_process.waitForFinished();
         }
     }
-    ~Owner()
-    {
-        m_process.kill();
-        m_process.waitForFinished();
-    }
+    bool ready() const { return m_ready; }
 
 private:
     QProcess m_process;
+    bool m_ready = false;
 };
 
 // Owners of PRIMARY and CLIPBOARD for one test; a null text leaves the selection without an owner.
 struct Selections
 {
-    std::list<Owner> owners;
+    std::list<X11::SelectionOwner> owners;
     Selections(const std::optional<QByteArray>& primary, const std::optional<QByteArray>& clipboard)
     {
         // An earlier test's owners have ended, and with them their selections.
@@ -142,6 +153,66 @@ private Q_SLOTS:
         QCOMPARE(read.value().text, expected);
         QCOMPARE(read.value().from, from);
         QVERIFY(!read.value().tooLarge);
+    }
+
+    // A rich selection is read as plain text: the owner's own plain text where it offers one, else the text of
+    // its markup.
+    void richSelections_data()
+    {
+        QTest::addColumn<QStringList>("offered");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("markup and plain text")
+            << QStringList{u"<p>Hello <b>bold</b> world</p>"_s, u"Hello, plainly"_s} << u"Hello, plainly"_s;
+        QTest::newRow("markup only") << QStringList{u"<p>Grüße <b>aus</b> 東京</p><p>fish &amp; chips</p>"_s}
+                                     << u"Grüße aus 東京\nfish & chips"_s;
+    }
+
+    void richSelections()
+    {
+        QFETCH(QStringList, offered);
+        QFETCH(QString, expected);
+        const RichOwner owner(offered);
+        QVERIFY(owner.ready());
+        auto reader = X11SelectionReader::create();
+        const Outcome<SelectedText> read = readSelection(*reader);
+        QVERIFY2(read.ok(), qPrintable(read.error().description()));
+        QCOMPARE(read.value().text, expected);
+        QCOMPARE(read.value().from, SelectedText::From::Primary);
+    }
+
+    // Markup that names a pipe as its style sheet: the text is read without opening it. (Opened, it would hold
+    // the reader until something writes; the writer here notes that it was met.)
+    void markupOpensNoFile()
+    {
+        QTemporaryDir dir;
+        const QByteArray pipe = QFile::encodeName(dir.filePath(u"style.css"_s));
+        QCOMPARE(::mkfifo(pipe.constData(), 0600), 0);
+        std::atomic<bool> released = false;
+        std::atomic<bool> met = false;
+        std::thread writer([&] {
+            const int fd = ::open(pipe.constData(), O_WRONLY | O_CLOEXEC);
+            met = !released;
+            if (fd >= 0) {
+                (void)::write(fd, "p {}", 4);
+                ::close(fd);
+            }
+        });
+        Outcome<SelectedText> read = Error::system(u"no owner"_s);
+        {
+            const RichOwner owner(
+                {u"<html><head><link rel=\"stylesheet\" type=\"text/css\" href=\"%1\"></head><body><p>styled</p></body></html>"_s
+                     .arg(QString::fromLocal8Bit(pipe))});
+            if (owner.ready()) {
+                read = readSelection(*X11SelectionReader::create());
+            }
+        }
+        released = true;
+        const int fd = ::open(pipe.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        writer.join();
+        ::close(fd);
+        QVERIFY(!met);
+        QVERIFY2(read.ok(), qPrintable(read.error().description()));
+        QCOMPARE(read.value().text, u"styled"_s);
     }
 
     // Large selections come in increments; the limit ends them, whole or in parts.

@@ -241,4 +241,21 @@ WindowManager::~WindowManager()
     stop(m_process);
 }
 
+SelectionOwner::SelectionOwner(const QString& selection, const QByteArray& bytes)
+{
+    m_process.start(QStringLiteral("xclip"),
+                    {QStringLiteral("-quiet"), QStringLiteral("-selection"), selection, QStringLiteral("-i")});
+    m_process.write(bytes);
+    m_process.closeWriteChannel();
+    // It says so once it owns the selection.
+    while (!m_process.readAllStandardError().contains("Waiting") && m_process.waitForReadyRead(5000)) {
+    }
+}
+
+SelectionOwner::~SelectionOwner()
+{
+    m_process.kill();
+    m_process.waitForFinished();
+}
+
 } // namespace quilvant::test::X11

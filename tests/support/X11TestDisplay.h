@@ -59,6 +59,20 @@ private:
     bool m_held = false;
 };
 
+// A program (xclip) that owns the X selection `selection` ("primary", "clipboard") and serves `bytes` as long
+// as the object lives, as any application would.
+class SelectionOwner
+{
+public:
+    SelectionOwner(const QString& selection, const QByteArray& bytes);
+    ~SelectionOwner();
+    SelectionOwner(const SelectionOwner&) = delete;
+    SelectionOwner& operator=(const SelectionOwner&) = delete;
+
+private:
+    QProcess m_process;
+};
+
 // The display's pixels in `area` of the root window, as a screenshot shows them.
 QImage grab(const QRect& area);
 
