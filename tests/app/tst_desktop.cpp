@@ -139,6 +139,22 @@ private Q_SLOTS:
         QCOMPARE(QDir(PrivateTempDir::location()).entryList({u"kestu-*.png"_s}, QDir::Files), QStringList());
     }
 
+    // Alt+Shift+D with text highlighted in another program: that text is translated on the card.
+    void selectionShortcut()
+    {
+        const X11::SelectionOwner highlighted(u"primary"_s, "Bonjour tout le monde");
+        const int requestsBefore = m_server.requestCount();
+        AppDelegate delegate;
+        delegate.applicationDidFinishLaunching();
+        QVERIFY(X11::xdotool({u"key"_s, u"alt+shift+d"_s}));
+        QTRY_COMPARE_WITH_TIMEOUT(delegate.model().translated(), u"你好。"_s, 30000);
+        QCOMPARE(delegate.model().source(), u"Bonjour tout le monde"_s);
+        QVERIFY(delegate.card().isShown());
+        QCOMPARE(m_server.requestCount(), requestsBefore + 1);
+        const QJsonObject body = QJsonDocument::fromJson(m_server.requests().last().body).object();
+        QCOMPARE(body.value(u"source"_s).toString(), u"Bonjour tout le monde"_s);
+    }
+
     // Alt+W, a region dragged in the real selection tool, its text translated on the card beside it; Alt+W
     // again ends the watch. A selection given up before the drag leaves no selection tool running.
     void watchRegion()
