@@ -18,9 +18,14 @@
 #include "ui/FloatingPanel.h"
 
 #include <QDir>
+#include <QGuiApplication>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QPainter>
+#include <QProcess>
+#include <QScopeGuard>
+#include <QScreen>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QWidget>
@@ -305,6 +310,47 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(harness.model.translated(), u"译：Fourth line of the letter."_s, 30000);
         QCOMPARE(sentSources().last(), u"Fourth line of the letter."_s);
         QVERIFY(events().contains(u"watch.paused"_s));
+    }
+
+    // The screen the region is on goes away (a monitor unplugged): the watch ends and says why.
+    void screenGoesAway()
+    {
+        if (QStandardPaths::findExecutable(u"xrandr"_s).isEmpty()) {
+            QSKIP("xrandr is not installed");
+        }
+        const auto xrandr = [](const QStringList& arguments) {
+            QProcess process;
+            process.start(u"xrandr"_s, arguments);
+            return process.waitForFinished(10000) && process.exitStatus() == QProcess::NormalExit &&
+                   process.exitCode() == 0;
+        };
+        // The display split into two monitors side by side, the right one of no output, as a second screen.
+        const QSize whole = QGuiApplication::primaryScreen()->geometry().size();
+        const int half = whole.width() / 2;
+        const auto restore = qScopeGuard([&] {
+            xrandr({u"--delmonitor"_s, u"right"_s});
+            xrandr({u"--delmonitor"_s, u"left"_s});
+        });
+        QVERIFY(
+            xrandr({u"--setmonitor"_s, u"left"_s, u"%1/254x%2/286+0+0"_s.arg(half).arg(whole.height()), u"screen"_s}));
+        QVERIFY(xrandr({u"--setmonitor"_s, u"right"_s,
+                        u"%1/254x%2/286+%1+0"_s.arg(whole.width() - half).arg(whole.height()), u"none"_s}));
+        QTRY_COMPARE_WITH_TIMEOUT(QGuiApplication::screens().size(), 2, 10000);
+
+        const QRect region(half + 60, 260, 800, 200);
+        TextWindow window(region);
+        window.showText(u"Count the boxes twice."_s);
+        Harness harness;
+        QVERIFY(harness.flow.watch(region));
+        QTRY_COMPARE_WITH_TIMEOUT(harness.model.source(), u"Count the boxes twice."_s, 30000);
+
+        QVERIFY(xrandr({u"--delmonitor"_s, u"right"_s}));
+        QTRY_VERIFY_WITH_TIMEOUT(!harness.flow.watching(), 10000);
+        QVERIFY(harness.model.error().has_value());
+        QVERIFY(!harness.model.pinned());
+        QFile log(Diagnostics::logPath());
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        QVERIFY(log.readAll().contains("watch.stopped reason=screen-gone"));
     }
 
     // The X server's pixels, through shared memory and through the socket: the picture is what the window shows,
