@@ -223,6 +223,7 @@ bool WatchFlow::watch(const QRect& region)
     ++m_serial;
     m_signature.reset();
     m_dirty = false;
+    m_lookedAt = m_clock.elapsed();
     m_lastText.reset();
     m_pending.reset();
     m_translating = false;
@@ -323,6 +324,11 @@ void WatchFlow::lookNow()
 void WatchFlow::looked(std::uint64_t signature)
 {
     const qint64 now = m_clock.elapsed();
+    // A change is dated just after the last look that still saw the old picture, not when it is seen: a look
+    // a quarter of a second after a still picture would otherwise add up to that much to every reading. A
+    // change that goes on is seen again within a settling look, which keeps the wait honest.
+    const qint64 changedAt = m_lookedAt;
+    m_lookedAt = now;
     if (!m_signature) {
         // The first look: read what the region shows now, without waiting.
         m_signature = signature;
@@ -332,9 +338,9 @@ void WatchFlow::looked(std::uint64_t signature)
         m_signature = signature;
         if (!m_dirty) {
             m_dirty = true;
-            m_firstChangeAt = now;
+            m_firstChangeAt = changedAt;
         }
-        m_lastChangeAt = now;
+        m_lastChangeAt = changedAt;
     }
     if (m_dirty && !m_reading.isValid()) {
         const bool still = now - m_lastChangeAt >= m_timing.stillness.count();
@@ -345,7 +351,13 @@ void WatchFlow::looked(std::uint64_t signature)
     }
     // Closer looks while a change settles; a picture that keeps changing (video) is looked at as one that does not.
     const bool settling = m_dirty && now - m_firstChangeAt < m_timing.longestWait.count();
-    scheduleLook(settling ? m_timing.settlingLook : m_timing.look);
+    std::chrono::milliseconds next = settling ? m_timing.settlingLook : m_timing.look;
+    // The look that ends the wait lands when the wait is over, not up to a settling look after it.
+    const qint64 untilStill = m_lastChangeAt + m_timing.stillness.count() - now;
+    if (settling && untilStill > 0 && untilStill < next.count()) {
+        next = std::chrono::milliseconds(untilStill);
+    }
+    scheduleLook(next);
 }
 
 void WatchFlow::read()
@@ -456,6 +468,7 @@ void WatchFlow::resume()
         return;
     }
     m_paused = false;
+    m_lookedAt = m_clock.elapsed(); // nothing was looked at while resting: no change is dated back into the rest
     // One more failure pauses again; the text that failed is tried once more, whatever is newer goes first.
     m_failures = m_timing.failuresBeforePause - 1;
     if (m_pending) {

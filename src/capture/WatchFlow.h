@@ -141,6 +141,7 @@ private:
     QElapsedTimer m_clock;
     qint64 m_firstChangeAt = 0;
     qint64 m_lastChangeAt = 0;
+    qint64 m_lookedAt = 0; // when the last look ended
     std::optional<QString> m_lastText;
     std::optional<QString> m_pending;
     bool m_translating = false;

@@ -87,6 +87,34 @@ private Q_SLOTS:
         QVERIFY(!nameOwned());
     }
 
+    // `quilvant --watch` handed to the running instance starts the region's selection there (the selection tool
+    // is its child and holds the pointer); the instance ended leaves no selection tool behind.
+    void watchHandOff()
+    {
+        Sandbox sandbox;
+        sandbox.setEnv(u"QT_QPA_PLATFORM"_s, u"offscreen"_s);
+        QProcess first;
+        first.setProcessEnvironment(sandbox.environment());
+        first.setWorkingDirectory(sandbox.root());
+        first.start(quilvantBinary(), {});
+        QTRY_VERIFY_WITH_TIMEOUT(nameOwned(), 60000);
+
+        const RunResult watch = runQuilvant({u"--watch"_s}, sandbox);
+        QCOMPARE(watch.exitCode, 0);
+        QCOMPARE(watch.errText(), QString());
+        QVERIFY(X11::waitForPointerGrab());
+        const QList<pid_t> tools = childrenOf(first.processId());
+        QCOMPARE(tools.size(), 1);
+        QFile name(u"/proc/%1/comm"_s.arg(tools.constFirst()));
+        QVERIFY(name.open(QIODevice::ReadOnly));
+        QCOMPARE(name.readAll().trimmed(), QByteArray("slop"));
+
+        first.terminate();
+        QVERIFY(first.waitForFinished(30000));
+        QVERIFY(::kill(tools.constFirst(), 0) != 0);
+        QVERIFY(!nameOwned());
+    }
+
     // Started with --show-card and the agent engine: the card shows and the agent is started at launch; asked to
     // end, the program leaves no agent running.
     void launchWarmsUpTheEngine()

@@ -3,6 +3,7 @@
 #include "capture/WatchFlow.h"
 #include "core/Diagnostics.h"
 #include "core/PrivateTempDir.h"
+#include "engines/hosted/HostedClient.h"
 #include "foundation/L.h"
 #include "foundation/Secrets.h"
 #include "foundation/Settings.h"
@@ -17,9 +18,14 @@
 #include "ui/FloatingPanel.h"
 
 #include <QDir>
+#include <QGuiApplication>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QPainter>
+#include <QProcess>
+#include <QScopeGuard>
+#include <QScreen>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QWidget>
@@ -175,11 +181,12 @@ private Q_SLOTS:
     {
         QFile::remove(Diagnostics::logPath());
         m_failing = false;
+        HostedClient::shared().clearCache();
     }
 
     // What is sent for translation, for texts that change on a schedule: each distinct text once, nothing for
     // an unchanged region (also when it is drawn again, or drawn otherwise with the same words), a flickering
-    // region once it has settled.
+    // region once it has settled, a text seen again from the translations kept.
     void schedule_data()
     {
         QTest::addColumn<QList<Step>>("steps");
@@ -193,6 +200,7 @@ private Q_SLOTS:
         QTest::newRow("flicker, then still")
             << QList<Step>{{a}, {b, false}, {c, false}, {b, false}, {u"Hold the line until noon."_s, false}, {c}}
             << QStringList{a, c};
+        QTest::newRow("back to an earlier text") << QList<Step>{{a}, {b}, {a}} << QStringList{a, b};
     }
     void schedule()
     {
@@ -211,8 +219,8 @@ private Q_SLOTS:
         // Standing still sends nothing more.
         QTest::qWait(1000);
         QCOMPARE(sentSources().mid(before).join(u'|'), sent.join(u'|'));
-        QCOMPARE(harness.model.source(), sent.last());
-        QCOMPARE(harness.model.translated(), u"译："_s + sent.last());
+        QCOMPARE(harness.model.source(), steps.last().text);
+        QCOMPARE(harness.model.translated(), u"译："_s + steps.last().text);
         QCOMPARE(harness.model.status(), WatchFlow::watchingHint());
 
         // The card is shown beside the region, pinned, not over it.
@@ -222,7 +230,14 @@ private Q_SLOTS:
                  qPrintable(u"%1,%2"_s.arg(harness.card.panel()->x()).arg(harness.card.panel()->y())));
         harness.flow.stop();
         QCOMPARE(events().first(), u"watch.started"_s);
-        QCOMPARE(events().count(u"watch.changed"_s), sent.size());
+        // Every text that differs from the one read before it is a change, whether it is sent or kept.
+        QStringList read;
+        for (const Step& step : steps) {
+            if (step.stays && (read.isEmpty() || read.last() != step.text)) {
+                read.append(step.text);
+            }
+        }
+        QCOMPARE(events().count(u"watch.changed"_s), read.size());
         QCOMPARE(events().last(), u"watch.stopped"_s);
     }
 
@@ -295,6 +310,47 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(harness.model.translated(), u"译：Fourth line of the letter."_s, 30000);
         QCOMPARE(sentSources().last(), u"Fourth line of the letter."_s);
         QVERIFY(events().contains(u"watch.paused"_s));
+    }
+
+    // The screen the region is on goes away (a monitor unplugged): the watch ends and says why.
+    void screenGoesAway()
+    {
+        if (QStandardPaths::findExecutable(u"xrandr"_s).isEmpty()) {
+            QSKIP("xrandr is not installed");
+        }
+        const auto xrandr = [](const QStringList& arguments) {
+            QProcess process;
+            process.start(u"xrandr"_s, arguments);
+            return process.waitForFinished(10000) && process.exitStatus() == QProcess::NormalExit &&
+                   process.exitCode() == 0;
+        };
+        // The display split into two monitors side by side, the right one of no output, as a second screen.
+        const QSize whole = QGuiApplication::primaryScreen()->geometry().size();
+        const int half = whole.width() / 2;
+        const auto restore = qScopeGuard([&] {
+            xrandr({u"--delmonitor"_s, u"right"_s});
+            xrandr({u"--delmonitor"_s, u"left"_s});
+        });
+        QVERIFY(
+            xrandr({u"--setmonitor"_s, u"left"_s, u"%1/254x%2/286+0+0"_s.arg(half).arg(whole.height()), u"screen"_s}));
+        QVERIFY(xrandr({u"--setmonitor"_s, u"right"_s,
+                        u"%1/254x%2/286+%1+0"_s.arg(whole.width() - half).arg(whole.height()), u"none"_s}));
+        QTRY_COMPARE_WITH_TIMEOUT(QGuiApplication::screens().size(), 2, 10000);
+
+        const QRect region(half + 60, 260, 800, 200);
+        TextWindow window(region);
+        window.showText(u"Count the boxes twice."_s);
+        Harness harness;
+        QVERIFY(harness.flow.watch(region));
+        QTRY_COMPARE_WITH_TIMEOUT(harness.model.source(), u"Count the boxes twice."_s, 30000);
+
+        QVERIFY(xrandr({u"--delmonitor"_s, u"right"_s}));
+        QTRY_VERIFY_WITH_TIMEOUT(!harness.flow.watching(), 10000);
+        QVERIFY(harness.model.error().has_value());
+        QVERIFY(!harness.model.pinned());
+        QFile log(Diagnostics::logPath());
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        QVERIFY(log.readAll().contains("watch.stopped reason=screen-gone"));
     }
 
     // The X server's pixels, through shared memory and through the socket: the picture is what the window shows,

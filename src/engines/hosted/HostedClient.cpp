@@ -9,6 +9,7 @@
 #include "foundation/TargetLanguage.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QPointer>
 #include <QUuid>
 
@@ -171,6 +172,31 @@ Cancellation HostedClient::translate(const QString& text, const QString& target,
     }
     http::HttpRequest request = std::move(built).value();
     request.headers.append(std::pair<QByteArray, QByteArray>("Accept", "text/event-stream"));
+    // Hashed: the cache holds no token.
+    const QChar nul(u'\0');
+    const QString key =
+        QString::fromLatin1(QCryptographicHash::hash((request.url.toString(QUrl::FullyEncoded) + nul +
+                                                      TargetLanguage::code(target) + nul + token + nul + text)
+                                                         .toUtf8(),
+                                                     QCryptographicHash::Sha256)
+                                .toHex());
+    m_cache.purgeExpired();
+    if (const std::optional<QString> cached = m_cache.lookup(key)) {
+        auto operation = std::make_shared<Operation<HostedResult>>(std::move(done), token);
+        QMetaObject::invokeMethod(
+            this,
+            [operation, update = std::move(update), text = *cached] {
+                if (operation->finished()) {
+                    return;
+                }
+                if (update) {
+                    update(text);
+                }
+                operation->finish(HostedResult{text, 0, std::nullopt});
+            },
+            Qt::QueuedConnection);
+        return handleFor(operation);
+    }
 
     struct State : Operation<HostedResult>
     {
@@ -180,7 +206,16 @@ Cancellation HostedClient::translate(const QString& text, const QString& target,
         bool failed = false; // the response is not a success: its body is an error body
         QByteArray errorBody;
     };
-    auto state = std::make_shared<State>(std::move(done), token);
+    // Only a whole translation is kept; a failure, or one cancelled, is asked again next time.
+    QPointer<HostedClient> self(this);
+    auto state = std::make_shared<State>(
+        [self, key, done = std::move(done)](Outcome<HostedResult> outcome) {
+            if (outcome && self) {
+                self->m_cache.store(key, outcome.value().text);
+            }
+            done(std::move(outcome));
+        },
+        token);
     state->forward = std::move(update);
     state->stream = HostedStream([weak = std::weak_ptr<State>(state)](const QString& partial) {
         // A cancel from inside an update ends the call: nothing more reaches the caller.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/Async.h"
+#include "engines/common/TranslationCache.h"
 #include "engines/hosted/HostedResult.h"
 #include "engines/http/HttpTransport.h"
 
@@ -12,7 +13,8 @@
 namespace quilvant {
 
 // The hosted translation service: a streamed translation read as a server-sent event stream, and the
-// moderation check of a text. Confined to the GUI thread; keeps no cache and writes no diagnostics.
+// moderation check of a text. Confined to the GUI thread; answers a translation asked again (same service,
+// language, token and text) from a small memory cache, and writes no diagnostics.
 class HostedClient : public QObject
 {
     Q_OBJECT
@@ -35,9 +37,13 @@ public:
     static HostedClient& shared();
 
     // Translates `text` into the target-language setting value `target`. `update` gets the text of each
-    // "delta" event as received (the service sends the whole translation so far).
+    // "delta" event as received (the service sends the whole translation so far). A translation in the cache
+    // is delivered from the event loop, once through `update` and then as the result, with nothing sent.
     Cancellation translate(const QString& text, const QString& target, const QString& token, TextUpdate update,
                            Completion<HostedResult> done);
+
+    // Forgets every translation kept, so that the next of each is asked of the service.
+    void clearCache() { m_cache = TranslationCache(); }
 
     // Succeeds when the service allows `text` at `stage` ("input" or "output").
     Cancellation moderate(const QString& text, const QString& stage, const QString& requestID, const QString& token,
@@ -52,6 +58,7 @@ private:
 
     std::optional<QUrl> m_testBaseURL;
     http::HttpTransport m_transport;
+    TranslationCache m_cache;
 };
 
 } // namespace quilvant
