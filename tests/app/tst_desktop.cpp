@@ -3,6 +3,7 @@
 // service into the card; and the interaction regression mode.
 #include "app/AppDelegate.h"
 #include "core/PrivateTempDir.h"
+#include "engines/hosted/HostedClient.h"
 #include "foundation/Secrets.h"
 #include "foundation/Settings.h"
 #include "selftest/Fixture.h"
@@ -77,6 +78,8 @@ class TestDesktop : public QObject
     }
 
 private Q_SLOTS:
+    // Each case streams from the service: none is answered from what an earlier case kept.
+    void init() { HostedClient::shared().clearCache(); }
     void initTestCase()
     {
         qputenv("XDG_RUNTIME_DIR", m_home.path().toLocal8Bit());
