@@ -9,6 +9,7 @@
 #include "session/Model.h"
 #include "session/TranslationConsent.h"
 #include "support/HttpsTestServer.h"
+#include "support/TextWindow.h"
 #include "ui/CardWindow.h"
 
 #include <QApplication>
@@ -25,28 +26,6 @@ using namespace quilvant;
 using namespace quilvant::test;
 
 namespace {
-
-class TextWindow final : public QWidget
-{
-public:
-    explicit TextWindow(const QRect& geometry)
-        : QWidget(nullptr, Qt::X11BypassWindowManagerHint | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint)
-    {
-        setGeometry(geometry);
-        show();
-    }
-    void showText(const QString& text)
-    {
-        m_image = Fixture::draw(text, size(), {24, 110}, 30);
-        repaint();
-    }
-
-protected:
-    void paintEvent(QPaintEvent*) override { QPainter(this).drawImage(0, 0, m_image); }
-
-private:
-    QImage m_image;
-};
 
 bool serveUntil(const std::function<bool()>& done, int ms = 30000)
 {

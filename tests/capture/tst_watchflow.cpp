@@ -13,6 +13,7 @@
 #include "session/Model.h"
 #include "session/TranslationConsent.h"
 #include "support/HttpsTestServer.h"
+#include "support/TextWindow.h"
 #include "support/X11TestDisplay.h"
 #include "ui/CardWindow.h"
 #include "ui/FloatingPanel.h"
@@ -41,28 +42,6 @@ const QByteArray token = "watch-token-1";
 const QRect area(120, 260, 800, 200);
 
 // A window of the test's own, outside any window manager, whose text is drawn as the recognition fixtures are.
-class TextWindow final : public QWidget
-{
-public:
-    explicit TextWindow(const QRect& geometry)
-        : QWidget(nullptr, Qt::X11BypassWindowManagerHint | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint)
-    {
-        setGeometry(geometry);
-        show();
-    }
-    void showText(const QString& text, int pointSize = 30)
-    {
-        m_image = Fixture::draw(text, size(), {24, 110}, pointSize);
-        repaint();
-    }
-
-protected:
-    void paintEvent(QPaintEvent*) override { QPainter(this).drawImage(0, 0, m_image); }
-
-private:
-    QImage m_image;
-};
-
 QByteArray sse(const QByteArray& name, const QByteArray& data)
 {
     return "event: " + name + "\ndata: " + data + "\n\n";
