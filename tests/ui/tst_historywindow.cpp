@@ -32,6 +32,7 @@ class TestHistoryWindow : public QObject
         QSignalSpy refreshed(m_window.get(), &HistoryWindow::refreshed);
         m_window->present();
         QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+        QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
         QTRY_VERIFY(!refreshed.isEmpty());
     }
 
