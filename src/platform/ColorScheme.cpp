@@ -53,6 +53,9 @@ ColorScheme::ColorScheme(const QDBusConnection& bus, QObject* parent)
         return;
     }
     QDBusConnection connection = bus;
+    // The bus finds the slot's argument types by name: the variant's must be known before anything else of the
+    // program happens to have used it.
+    qRegisterMetaType<QDBusVariant>();
     connection.connect(portalService, portalPath, settingsInterface, QStringLiteral("SettingChanged"), this,
                        SLOT(settingChanged(QString, QString, QDBusVariant)));
     QDBusMessage read =
