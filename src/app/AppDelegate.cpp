@@ -13,6 +13,7 @@
 #include "history/HistoryStore.h"
 #include "platform/ColorScheme.h"
 #include "platform/Platform.h"
+#include "platform/TrayPresence.h"
 #include "recognition/Translation.h"
 #include "session/Model.h"
 #include "session/TranslationEngines.h"
@@ -87,8 +88,8 @@ AppDelegate::AppDelegate(Backends backends, QObject* parent)
     m_history->follow(*m_model);
     connect(m_history.get(), &History::notice, this, [this](const QString& message) {
         Console::printLine(QStringLiteral("Quilvant: ") + message);
-        if (m_statusItem.isVisible()) {
-            m_statusItem.showMessage(QStringLiteral("Quilvant"), message);
+        if (m_statusItem && m_statusItem->isVisible()) {
+            m_statusItem->showMessage(QStringLiteral("Quilvant"), message);
         }
     });
     m_watchShortcut = std::move(backends.watchShortcut);
@@ -119,7 +120,9 @@ AppDelegate::~AppDelegate()
     }
     m_watch.reset();
     m_flow.reset();
-    m_statusItem.hide();
+    if (m_statusItem) {
+        m_statusItem->hide();
+    }
 }
 
 QStringList AppDelegate::warmUpLanguages(bool chineseInterface)
@@ -141,17 +144,7 @@ void AppDelegate::applicationDidFinishLaunching(bool showCard)
     // Loaded on the recognition thread while the person has not captured yet.
     Translation::warmUp(warmUpLanguages(L::chinese()));
 
-    refreshTrayIcon();
-    // A host that draws the themed icon reloads it in its new colours when the icon is set again.
-    connect(ColorScheme::instance(), &ColorScheme::changed, this, &AppDelegate::refreshTrayIcon);
-    m_statusItem.setContextMenu(&m_menu);
     StockLook::follow(&m_menu);
-    connect(&m_statusItem, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
-        // A left click opens the menu too, as the right click does.
-        if (reason == QSystemTrayIcon::Trigger) {
-            m_menu.popup(QCursor::pos());
-        }
-    });
     updateMenu();
     connect(SettingsNotifier::instance(), &SettingsNotifier::changed, this, [this](const QString& key) {
         if (key == Settings::Key::uiLanguage) {
@@ -160,12 +153,12 @@ void AppDelegate::applicationDidFinishLaunching(bool showCard)
             registerWatchShortcut();
         }
     });
-    // Registered whether or not a tray is there yet: at login the panel often starts after us, and panels
-    // restart; the toolkit shows the item whenever a tray (re)appears. Only a tray still missing after a while
-    // is worth a word.
-    m_statusItem.show();
+    // The item is made once a tray is there: at login the panel often starts after us. From then on the toolkit
+    // shows it again whenever the tray restarts. Only a tray still missing after a while is worth a word.
+    m_trayPresence = new TrayPresence(this);
+    connect(m_trayPresence, &TrayPresence::appeared, this, &AppDelegate::makeStatusItem);
     QTimer::singleShot(trayGraceMs, this, [this] {
-        if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+        if (!m_trayPresence->present()) {
             Diagnostics::record(QStringLiteral("tray.missing"));
             Console::printLine(QStringLiteral("Quilvant: this desktop shows no tray icons; capture with the "
                                               "shortcut or by running \"quilvant --capture\"."));
@@ -194,9 +187,31 @@ void AppDelegate::warmUpEngine()
     TranslationEngines::shared()->engine(Engines::fromSettings())->warmUp();
 }
 
+void AppDelegate::makeStatusItem()
+{
+    if (m_statusItem) {
+        return;
+    }
+    m_statusItem = std::make_unique<QSystemTrayIcon>();
+    refreshTrayIcon();
+    // A host that draws the themed icon reloads it in its new colours when the icon is set again.
+    connect(ColorScheme::instance(), &ColorScheme::changed, this, &AppDelegate::refreshTrayIcon);
+    m_statusItem->setContextMenu(&m_menu);
+    connect(m_statusItem.get(), &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+        // A left click opens the menu too, as the right click does.
+        if (reason == QSystemTrayIcon::Trigger) {
+            m_menu.popup(QCursor::pos());
+        }
+    });
+    updateMenu();
+    m_statusItem->show();
+}
+
 void AppDelegate::refreshTrayIcon()
 {
-    m_statusItem.setIcon(TrayIcon::forPanel());
+    if (m_statusItem) {
+        m_statusItem->setIcon(TrayIcon::forPanel());
+    }
 }
 
 void AppDelegate::updateMenu()
@@ -236,7 +251,9 @@ void AppDelegate::updateMenu()
         }
         connect(action, &QAction::triggered, this, entry.action, entry.connection);
     }
-    m_statusItem.setToolTip(L::t(QStringLiteral("Sorn · 框选翻译")));
+    if (m_statusItem) {
+        m_statusItem->setToolTip(L::t(QStringLiteral("Sorn · 框选翻译")));
+    }
 }
 
 void AppDelegate::installInteractions()

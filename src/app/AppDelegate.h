@@ -24,6 +24,7 @@ class History;
 class HistoryWindow;
 class Model;
 class SettingsWindow;
+class TrayPresence;
 
 // The desktop program's controller: owns the one Model, the card's window, the settings window, the tray item
 // and its menu, the global shortcut, the watch on clicks elsewhere and the capture flow. Lives on the GUI thread.
@@ -64,7 +65,8 @@ public:
     WatchFlow& watchFlow() const { return *m_watch; }
     CardWindow& card() const { return *m_card; }
     QMenu& menu() { return m_menu; }
-    QSystemTrayIcon& statusItem() { return m_statusItem; }
+    // Null until a tray is there to show it (see TrayPresence).
+    QSystemTrayIcon* statusItem() const { return m_statusItem.get(); }
     // Null until the settings were first shown.
     SettingsWindow* settingsWindow() const { return m_settings.get(); }
 
@@ -111,6 +113,7 @@ private:
     bool onOwnWindow(std::optional<QPoint> position, std::optional<quint64> stamp) const;
     void warmUpEngine();
     void refreshTrayIcon();
+    void makeStatusItem();
     void setShortcutRegistered(bool registered);
     void registerWatchShortcut();
     void focusWindowChanged(QWindow* window);
@@ -131,7 +134,8 @@ private:
     std::unique_ptr<WatchFlow> m_watch;
     std::unique_ptr<SettingsWindow> m_settings;
     QMenu m_menu;
-    QSystemTrayIcon m_statusItem;
+    TrayPresence* m_trayPresence = nullptr;
+    std::unique_ptr<QSystemTrayIcon> m_statusItem;
     std::function<void()> m_quit;
     bool m_interactionsInstalled = false;
     bool m_shortcutRegistered = false;

@@ -13,6 +13,7 @@
 #include "session/TranslationConsent.h"
 #include "support/ModalAlerts.h"
 #include "support/ShellCaptureTool.h"
+#include "support/StatusNotifierHost.h"
 #include "support/X11TestDisplay.h"
 #include "ui/CardKeyboard.h"
 #include "ui/CardWindow.h"
@@ -306,20 +307,24 @@ private Q_SLOTS:
     void menuAndSettings()
     {
         int toolsMade = 0;
+        // A panel to show the item, whose tooltip follows the language too.
+        const StatusNotifierHost host;
+        QVERIFY2(host.error().isEmpty(), qPrintable(host.error()));
         auto delegate = delegateWith(u"exit 1"_s, &toolsMade);
         delegate->applicationDidFinishLaunching();
+        QTRY_VERIFY_WITH_TIMEOUT(delegate->statusItem() != nullptr, 10'000);
         QCOMPARE(
             menuEntries(delegate->menu()),
             (QStringList{u"Capture & Translate"_s, u"Open Translation"_s, u"Translate Selection"_s, u"Watch Region"_s,
                          u"History…"_s, u"-"_s, u"Settings… | Ctrl+,"_s, u"Quit Quilvant | Ctrl+Q"_s}));
-        QCOMPARE(delegate->statusItem().toolTip(), u"Quilvant · Screenshot translator"_s);
-        QVERIFY(!delegate->statusItem().icon().isNull());
+        QCOMPARE(delegate->statusItem()->toolTip(), u"Quilvant · Screenshot translator"_s);
+        QVERIFY(!delegate->statusItem()->icon().isNull());
 
         Settings::setValue(Settings::Key::uiLanguage, u"zh"_s);
         QCOMPARE(menuEntries(delegate->menu()),
                  (QStringList{u"框选翻译"_s, u"打开翻译卡片"_s, u"翻译选中文字"_s, u"监视区域翻译"_s, u"翻译记录…"_s,
                               u"-"_s, u"设置… | Ctrl+,"_s, u"退出 Quilvant | Ctrl+Q"_s}));
-        QCOMPARE(delegate->statusItem().toolTip(), u"Quilvant · 框选翻译"_s);
+        QCOMPARE(delegate->statusItem()->toolTip(), u"Quilvant · 框选翻译"_s);
 
         QVERIFY(delegate->settingsWindow() == nullptr);
         delegate->model().requestSettings()();

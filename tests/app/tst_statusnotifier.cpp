@@ -1,19 +1,17 @@
 // The tray item where the desktop hosts StatusNotifier items (a host of our own speaking the real D-Bus
-// interfaces on the session's bus): the item registers, carries the themed icon's name where the theme has it
-// and the colour pixmaps always, serves its menu, registers again with a watcher that restarts, and shows its
-// icon anew when the desktop turns dark.
+// interfaces on the session's bus): the item registers, also with a host that starts after the program, carries the
+// themed icon's name where the theme has it and the colour pixmaps always, serves its menu, registers again with a
+// watcher that restarts, and shows its icon anew when the desktop turns dark.
 #include "app/AppDelegate.h"
 #include "foundation/Settings.h"
 #include "platform/ColorScheme.h"
+#include "support/PortalStandIn.h"
 #include "support/StatusNotifierHost.h"
 #include "ui/Card.h"
 #include "ui/CardWindow.h"
 #include "ui/SettingsWindow.h"
 #include "ui/SornBrand.h"
 
-#include <QDBusConnection>
-#include <QDBusMessage>
-#include <QDBusVariant>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -33,17 +31,6 @@ std::optional<StatusNotifierHost::Item> onlyItem(const StatusNotifierHost& host)
         return std::nullopt;
     }
     return items.constFirst();
-}
-
-// The portal's announcement of a new colour scheme (1 dark, 2 light), from a connection that holds its name.
-void announceScheme(uint scheme)
-{
-    QDBusConnection portal = QDBusConnection::connectToBus(QDBusConnection::SessionBus, u"portal"_s);
-    portal.registerService(u"org.freedesktop.portal.Desktop"_s);
-    QDBusMessage signal = QDBusMessage::createSignal(u"/org/freedesktop/portal/desktop"_s,
-                                                     u"org.freedesktop.portal.Settings"_s, u"SettingChanged"_s);
-    signal << u"org.freedesktop.appearance"_s << u"color-scheme"_s << QVariant::fromValue(QDBusVariant(scheme));
-    portal.send(signal);
 }
 
 } // namespace
@@ -89,11 +76,15 @@ private Q_SLOTS:
         }
         QCOMPARE(inks, QSet<QRgb>{qRgb(0xbe, 0xbe, 0xbe)});
 
-        // The host is there before the program, as on a desktop that runs one.
-        m_host.emplace();
-        QVERIFY2(m_host->error().isEmpty(), qPrintable(m_host->error()));
+        // The host comes after the program, as at a login where the panel loses the race (and with no XEmbed
+        // tray to fall back on): the item is made, and goes to the host, once the host is there.
         m_delegate = std::make_unique<AppDelegate>();
         m_delegate->applicationDidFinishLaunching();
+        QTest::qWait(500);
+        QVERIFY(m_delegate->statusItem() == nullptr);
+        m_host.emplace();
+        QVERIFY2(m_host->error().isEmpty(), qPrintable(m_host->error()));
+        QTRY_VERIFY_WITH_TIMEOUT(m_delegate->statusItem() != nullptr, 10'000);
     }
     void cleanupTestCase()
     {
@@ -131,7 +122,7 @@ private Q_SLOTS:
         QVERIFY(!m_delegate->card().card()->theme().dark);
         QVERIFY(!ColorScheme::paletteIsDark(m_delegate->settingsWindow()->palette()));
         const int reads = onlyItem(*m_host)->reads;
-        announceScheme(1);
+        announceColorScheme(1);
         QTRY_VERIFY_WITH_TIMEOUT(onlyItem(*m_host)->reads > reads, 10'000);
         QCOMPARE(onlyItem(*m_host)->iconName, u"quilvant-symbolic"_s);
         QVERIFY(m_delegate->card().card()->theme().dark);

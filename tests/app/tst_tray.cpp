@@ -3,8 +3,11 @@
 #include "app/AppDelegate.h"
 #include "core/Diagnostics.h"
 #include "foundation/Settings.h"
+#include "platform/ColorScheme.h"
+#include "support/PortalStandIn.h"
 #include "support/X11TestDisplay.h"
 
+#include <QDir>
 #include <QFile>
 #include <QHash>
 #include <QTemporaryDir>
@@ -123,13 +126,15 @@ private Q_SLOTS:
         QTest::qWait(200);
         AppDelegate delegate;
         delegate.applicationDidFinishLaunching();
-        QSystemTrayIcon& item = delegate.statusItem();
-        QVERIFY(item.isVisible());
         if (order == u"later"_s) {
             QTest::qWait(1000);
+            QVERIFY(delegate.statusItem() == nullptr);
             const QString error = startPanel();
             QVERIFY2(error.isEmpty(), qPrintable(error));
         }
+        QTRY_VERIFY_WITH_TIMEOUT(delegate.statusItem() != nullptr, 10'000);
+        QSystemTrayIcon& item = *delegate.statusItem();
+        QVERIFY(item.isVisible());
         const auto where = [&item] {
             const QRect at = item.geometry();
             return QStringLiteral("icon at %1,%2 %3x%4").arg(at.x()).arg(at.y()).arg(at.width()).arg(at.height());
@@ -148,14 +153,47 @@ private Q_SLOTS:
         }
     }
 
+    // Pictures of the item's menu open over tint2 in both looks and languages, where QUILVANT_SHOTS_DIR asks.
+    void menuShots()
+    {
+        const QString folder = qEnvironmentVariable("QUILVANT_SHOTS_DIR");
+        if (folder.isEmpty()) {
+            QSKIP("QUILVANT_SHOTS_DIR is not set");
+        }
+        QDir().mkpath(folder);
+        const X11::WindowManager manager;
+        const X11::TrayPanel panel;
+        QVERIFY2(panel.error().isEmpty(), qPrintable(panel.error()));
+        AppDelegate delegate;
+        delegate.applicationDidFinishLaunching();
+        QTRY_VERIFY_WITH_TIMEOUT(delegate.statusItem() != nullptr, 10'000);
+        QTRY_VERIFY_WITH_TIMEOUT(contrastingShare(delegate.statusItem()->geometry()) > 0.3, 20'000);
+        for (const QString& language : {u"en"_s, u"zh"_s}) {
+            Settings::setValue(Settings::Key::uiLanguage, language);
+            for (const bool dark : {false, true}) {
+                announceColorScheme(dark ? 1 : 2);
+                QTRY_COMPARE(ColorScheme::instance()->dark(), dark);
+                const QRect icon = delegate.statusItem()->geometry();
+                delegate.menu().popup(icon.topLeft());
+                QTest::qWait(300);
+                const QRect menu = delegate.menu().geometry();
+                QVERIFY(X11::grab(menu.united(icon).adjusted(-40, -40, 40, 40))
+                            .save(u"%1/tray-menu-%2-%3.png"_s.arg(folder, language, dark ? u"dark"_s : u"light"_s)));
+                delegate.menu().hide();
+            }
+        }
+        announceColorScheme(0);
+        Settings::setValue(Settings::Key::uiLanguage, u"en"_s);
+    }
+
     // Without any tray the program says so once, after the grace time.
     void noTray()
     {
         AppDelegate delegate;
         delegate.applicationDidFinishLaunching();
-        QVERIFY(delegate.statusItem().isVisible());
         QCOMPARE(count(u"tray.missing"_s), 0);
         QTRY_COMPARE_WITH_TIMEOUT(count(u"tray.missing"_s), 1, AppDelegate::trayGraceMs + 3000);
+        QVERIFY(delegate.statusItem() == nullptr);
     }
 };
 

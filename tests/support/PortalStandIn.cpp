@@ -5,6 +5,7 @@
 #include <QDBusMessage>
 #include <QDBusMetaType>
 #include <QDBusObjectPath>
+#include <QDBusVariant>
 #include <QFile>
 #include <QUrl>
 
@@ -118,6 +119,18 @@ void PortalStandIn::activate(const QString& id)
     signal << QVariant::fromValue(QDBusObjectPath(openSessions.isEmpty() ? root : openSessions.constLast())) << id
            << qulonglong(0) << QVariantMap();
     m_bus.send(signal);
+}
+
+void announceColorScheme(uint scheme)
+{
+    QDBusConnection portal = QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("portal"));
+    portal.registerService(QStringLiteral("org.freedesktop.portal.Desktop"));
+    QDBusMessage signal =
+        QDBusMessage::createSignal(QStringLiteral("/org/freedesktop/portal/desktop"),
+                                   QStringLiteral("org.freedesktop.portal.Settings"), QStringLiteral("SettingChanged"));
+    signal << QStringLiteral("org.freedesktop.appearance") << QStringLiteral("color-scheme")
+           << QVariant::fromValue(QDBusVariant(scheme));
+    portal.send(signal);
 }
 
 } // namespace quilvant::test

@@ -47,4 +47,7 @@ private:
     QTemporaryDir m_files;
 };
 
+// The portal's announcement of a new colour scheme (1 dark, 2 light), from a connection that holds its name.
+void announceColorScheme(uint scheme);
+
 } // namespace quilvant::test
