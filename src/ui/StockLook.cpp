@@ -85,19 +85,55 @@ void styleControls(QWidget* root, const Theme& theme)
     }
 }
 
+QString keepWordsWhole(const QString& text)
+{
+    const auto joined = [](char32_t c) {
+        const QChar::Script script = QChar::script(c);
+        // Kana's length mark and iteration marks belong to no one script but are inside words all the same.
+        return script == QChar::Script_Han || script == QChar::Script_Hiragana || script == QChar::Script_Katakana ||
+               c == 0x30fc || c == 0x3005 || c == 0x309d || c == 0x309e || c == 0x30fd || c == 0x30fe;
+    };
+    QString kept;
+    kept.reserve(text.size() + text.size() / 2);
+    const QList<uint> code = text.toUcs4();
+    for (qsizetype i = 0; i < code.size(); ++i) {
+        if (i > 0 && joined(code[i - 1]) && joined(code[i])) {
+            kept += QChar(0x2060); // WORD JOINER
+        }
+        kept += QString::fromUcs4(reinterpret_cast<const char32_t*>(&code[i]), 1);
+    }
+    return kept;
+}
+
 void fitInformativeText(QMessageBox* box)
 {
     auto* label = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel"));
     if (label == nullptr) {
         return;
     }
+    const QFontMetrics metrics = label->fontMetrics();
+    const QString text = keepWordsWhole(label->text());
     int longest = 0;
-    for (const QString& line : label->text().split(QLatin1Char('\n'))) {
-        longest = qMax(longest, label->fontMetrics().horizontalAdvance(line));
+    int widestPiece = 0; // what cannot be broken: a clause of joined characters, a long word
+    for (const QString& line : text.split(QLatin1Char('\n'))) {
+        longest = qMax(longest, metrics.horizontalAdvance(line));
+        qsizetype start = 0;
+        for (qsizetype i = 0; i <= line.size(); ++i) {
+            const bool breaks = i == line.size() || line[i].isSpace() ||
+                                (i > 0 && line[i - 1].isPunct() && line[i] != QChar(0x2060) && !line[i].isPunct());
+            if (breaks) {
+                widestPiece = qMax(widestPiece, metrics.horizontalAdvance(line.mid(start, i - start)));
+                start = i;
+            }
+        }
+    }
+    if (text != label->text()) {
+        label->setText(text);
     }
     // Some room over the measured advance: the label's layout wraps a line that only just fits. A long single
-    // sentence still wraps, into lines a reader's eye can follow.
-    label->setMinimumWidth(qMin(longest + label->fontMetrics().averageCharWidth() * 2, 440));
+    // sentence still wraps, into lines a reader's eye can follow, and never narrower than its widest piece.
+    const int room = metrics.averageCharWidth() * 2;
+    label->setMinimumWidth(qMax(qMin(longest + room, 440), qMin(widestPiece + room, 640)));
 }
 
 } // namespace quilvant::StockLook

@@ -26,7 +26,12 @@ QString controlsStyleSheet(const Theme& theme);
 void styleControls(QWidget* root, const Theme& theme);
 
 // Widens a message box's informative text to its longest line (within reason), so that a text of a few short
-// lines keeps them instead of wrapping each in two.
+// lines keeps them instead of wrapping each in two; Chinese and Japanese text wraps only after its punctuation,
+// never inside a word.
 void fitInformativeText(QMessageBox* box);
+
+// `text` with a word joiner between neighbouring Han and kana characters: a line of it breaks at punctuation and
+// spaces only (Chinese and Japanese write no spaces between words, and a break inside a word splits it).
+QString keepWordsWhole(const QString& text);
 
 } // namespace quilvant::StockLook

@@ -4,8 +4,11 @@
 #include "ui/StockLook.h"
 
 #include <QApplication>
+#include <QLabel>
 #include <QMenu>
+#include <QMessageBox>
 #include <QTest>
+#include <QTextLayout>
 #include <QToolTip>
 
 using namespace quilvant;
@@ -83,6 +86,42 @@ private Q_SLOTS:
                  Theme::forLook(true).widgetPalette().color(QPalette::ToolTipText));
         QApplication::setPalette(desktop);
         QCOMPARE(menu.palette().color(QPalette::Window), Theme::forLook(false).window);
+    }
+
+    // A message box's Chinese or Japanese text wraps after its punctuation only, at the width the box gives it.
+    void wrapsBetweenClauses_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::newRow("Chinese")
+            << u"原文和译文会发送至外部内容安全审核服务，并由你选择的翻译服务处理；截图不会上传。"_s;
+        QTest::newRow("Japanese")
+            << u"原文と訳文は外部の内容安全審査サービスに送られ、選んだ翻訳サービスで処理されます。"
+               u"スクリーンショットはアップロードされません。"_s;
+    }
+    void wrapsBetweenClauses()
+    {
+        QFETCH(QString, text);
+        QMessageBox box;
+        box.setInformativeText(text);
+        StockLook::fitInformativeText(&box);
+        const auto* label = box.findChild<QLabel*>(u"qt_msgbox_informativelabel"_s);
+        QVERIFY(label != nullptr);
+        QTextLayout layout(label->text(), label->font());
+        QTextOption option;
+        option.setWrapMode(QTextOption::WordWrap);
+        layout.setTextOption(option);
+        layout.beginLayout();
+        QStringList lines;
+        for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+            line.setLineWidth(label->minimumWidth());
+            lines << label->text().mid(line.textStart(), line.textLength()).remove(QChar(0x2060));
+        }
+        layout.endLayout();
+        QVERIFY2(lines.size() > 1, qPrintable(lines.join(u'|')));
+        for (qsizetype i = 0; i + 1 < lines.size(); ++i) {
+            QVERIFY2(QStringLiteral("，；。、").contains(lines[i].back()), qPrintable(lines.join(u'|')));
+        }
+        QCOMPARE(lines.join(QString()), text);
     }
 
     // The measure itself, at its known points.
