@@ -19,6 +19,7 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+#include <csignal>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
@@ -198,14 +199,22 @@ private Q_SLOTS:
     void regionReader_data()
     {
         QTest::addColumn<QString>("reader");
-        QTest::addColumn<QString>("offScreen"); // what the failure of a region off the screen says
-        QTest::newRow("grim") << u"grim"_s << u"grim did not give the region's pixels"_s;
-        QTest::newRow("wlr-screencopy") << u"wlr-screencopy"_s << u"does not lie within one screen"_s;
+        // What the failures say: of a region off the screen, of a compositor that stopped answering, of one gone.
+        QTest::addColumn<QString>("offScreen");
+        QTest::addColumn<QString>("frozen");
+        QTest::addColumn<QString>("gone");
+        QTest::newRow("grim") << u"grim"_s << u"grim did not give the region's pixels"_s << u"(status 143)"_s
+                              << u"(status 1)"_s;
+        QTest::newRow("wlr-screencopy") << u"wlr-screencopy"_s << u"does not lie within one screen"_s
+                                        << u"did not copy the watched region within 5 s"_s
+                                        << u"connection to the compositor was lost"_s;
     }
     void regionReader()
     {
         QFETCH(QString, reader);
         QFETCH(QString, offScreen);
+        QFETCH(QString, frozen);
+        QFETCH(QString, gone);
         qputenv("XDG_RUNTIME_DIR", m_home.path().toLocal8Bit());
         qputenv("XDG_CURRENT_DESKTOP", "sway");
         HeadlessCompositor compositor;
@@ -220,12 +229,13 @@ private Q_SLOTS:
         QVERIFY(compositor.showBackground(background));
         QTest::qWait(1000);
 
-        std::unique_ptr<RegionReader> chosen;
-        if (reader == u"grim"_s) {
-            chosen = std::make_unique<GrimRegionReader>();
-        } else {
-            chosen = Platform::regionReader();
-        }
+        const auto make = [&reader]() -> std::unique_ptr<RegionReader> {
+            if (reader == u"grim"_s) {
+                return std::make_unique<GrimRegionReader>();
+            }
+            return Platform::regionReader();
+        };
+        std::unique_ptr<RegionReader> chosen = make();
         QVERIFY(chosen->available());
         const QRect region(60, 250, 940, 110); // where the selection of the capture above goes
         chosen->setRegion(region);
@@ -268,12 +278,29 @@ private Q_SLOTS:
         QVERIFY(!off.ok());
         QVERIFY2(off.error().description().contains(offScreen), qPrintable(off.error().description()));
 
+        // A compositor that stops answering: the look ends at the time limit, and the next one, once the
+        // compositor answers again, sees the picture.
+        chosen->setRegion(region);
+        QCOMPARE(::kill(pid_t(compositor.processId()), SIGSTOP), 0);
+        const Outcome<std::uint64_t> unanswered = look();
+        QCOMPARE(::kill(pid_t(compositor.processId()), SIGCONT), 0);
+        QVERIFY(!unanswered.ok());
+        QVERIFY2(unanswered.error().description().contains(frozen), qPrintable(unanswered.error().description()));
+        QTRY_VERIFY_WITH_TIMEOUT(changed(), 10000);
+
+        // Destroyed while a look runs: that look never ends, and nothing of it is touched afterwards.
+        bool ended = false;
+        (void)chosen->look([&ended](Outcome<std::uint64_t>) { ended = true; });
+        chosen.reset();
+        QTest::qWait(300);
+        QVERIFY(!ended);
+
+        chosen = make();
         chosen->setRegion(region);
         compositor.stop();
-        const Outcome<std::uint64_t> gone = look();
-        QVERIFY(!gone.ok());
-        QVERIFY2(gone.error().description() != u"no answer"_s && !gone.error().isCancelled(),
-                 qPrintable(gone.error().description()));
+        const Outcome<std::uint64_t> lost = look();
+        QVERIFY(!lost.ok());
+        QVERIFY2(lost.error().description().contains(gone), qPrintable(lost.error().description()));
     }
 };
 
