@@ -376,11 +376,6 @@ bool WlrScreencopyRegionReader::available() const
     return false;
 }
 
-bool WlrScreencopyRegionReader::discovered() const
-{
-    return m_wl->state != Wayland::State::Discovering;
-}
-
 void WlrScreencopyRegionReader::setRegion(const QRect& region)
 {
     m_region = region;

@@ -6,21 +6,21 @@
 #include <QTimer>
 #include <chrono>
 #include <memory>
-#include <optional>
 
 class QSocketNotifier;
 
 namespace quilvant {
 
 // A region of a wlroots desktop (sway, Hyprland) read through the compositor's screen copy protocol on a
-// Wayland connection of the reader's own, no process per look: each look asks for a copy of the region into a
-// shared memory buffer that is kept from look to look while its size and format stay, and takes the signature
-// from the compositor's pixels in place. The connection is served from the event loop and never waited on.
+// Wayland connection of the reader's own, no process per look: each look asks for a copy of the region into one
+// of two shared memory buffers (the other holds the last picture), kept from look to look while the size and
+// format stay, and takes the signature from the compositor's pixels in place. The connection is served from the
+// event loop and never waited on; a look ends at the time limit at the latest.
 //
-// Which globals the compositor offers is learnt in the background after create(); a compositor without screen
-// copy (or without the output geometry it needs) hands every look to `fallback`. Regions are in the output
-// layout's logical coordinates and must lie within one output; the picture is in the output's buffer pixels
-// (twice the region's size on a scale-2 output).
+// Which globals the compositor offers is learnt in the background after create(), and a look before that waits
+// for it; a compositor without screen copy (or without the output geometry it needs) hands every look to
+// `fallback`. Regions are in the output layout's logical coordinates and must lie within one output; the
+// picture is in the output's buffer pixels (twice the region's size on a scale-2 output).
 class WlrScreencopyRegionReader final : public QObject, public RegionReader
 {
     Q_OBJECT
@@ -40,9 +40,6 @@ public:
     void setRegion(const QRect& region) override;
     Cancellation look(Completion<std::uint64_t> done) override;
     QImage picture() const override;
-
-    // Whether the compositor's globals are known yet (the first look waits for them).
-    bool discovered() const;
 
 private:
     struct Wayland;
