@@ -7,6 +7,7 @@
 #include "platform/PortalCaptureTool.h"
 #include "platform/PortalGlobalShortcut.h"
 #include "platform/ProgramCaptureTool.h"
+#include "platform/WlrScreencopyRegionReader.h"
 #include "platform/X11GlobalShortcut.h"
 #include "platform/X11KeyboardFocus.h"
 #include "platform/X11OutsideClicks.h"
@@ -71,6 +72,10 @@ std::unique_ptr<RegionReader> regionReader()
         break;
     case DisplaySession::Kind::Wayland:
         if (sessionTool() == QLatin1String("slurp-grim")) {
+            // The compositor's screen copy on a connection of the reader's own; grim where it is not offered.
+            if (auto screencopy = WlrScreencopyRegionReader::create(std::make_unique<GrimRegionReader>())) {
+                return screencopy;
+            }
             return std::make_unique<GrimRegionReader>();
         }
         break;

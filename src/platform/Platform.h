@@ -39,8 +39,9 @@ std::unique_ptr<CaptureTool> captureTool(const QString& setting);
 // Screen access for captures with `tool`.
 ScreenAccess screenAccess(const CaptureTool& tool);
 
-// How a watched region is looked at: the X server's pixels on X11, grim on wlroots desktops; elsewhere on Wayland
-// (the desktops that ask the person for every picture) one that is not available and says so.
+// How a watched region is looked at: the X server's pixels on X11; on wlroots desktops the compositor's screen
+// copy protocol, or grim where the compositor does not offer it; elsewhere on Wayland (the desktops that ask the
+// person for every picture) one that is not available and says so.
 std::unique_ptr<RegionReader> regionReader();
 
 // The selection tool that gives a watched region: slop on X11, slurp on wlroots desktops; nullptr elsewhere.

@@ -17,7 +17,7 @@ class RegionReader
 public:
     virtual ~RegionReader() = default;
 
-    // How logs name the reader ("x11-shm", "x11", "grim").
+    // How logs name the reader ("x11-shm", "x11", "wlr-screencopy", "grim").
     virtual QString name() const = 0;
     // Whether this session lets the program look at the screen again and again (false on desktops that ask the
     // person for each picture).

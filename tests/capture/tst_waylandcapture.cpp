@@ -3,21 +3,23 @@
 #include "foundation/Settings.h"
 #include "platform/GrimRegionReader.h"
 #include "platform/PasteSelectionReader.h"
+#include "platform/Platform.h"
 #include "platform/ProgramCaptureTool.h"
 #include "selftest/Fixture.h"
 #include "session/Model.h"
 #include "session/ScriptedEngines.h"
 #include "session/TranslationConsent.h"
 #include "support/ChildProcess.h"
+#include "support/HeadlessCompositor.h"
 #include "support/RecordingCard.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+#include <csignal>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
@@ -26,99 +28,8 @@ using namespace quilvant::test;
 
 namespace {
 
-constexpr int screenWidth = 1280;
-constexpr int screenHeight = 720;
-
-// A headless wlroots compositor with a runtime directory of its own. The compositor refuses to run as root,
-// so under root it runs as nobody.
-class HeadlessCompositor
-{
-public:
-    ~HeadlessCompositor()
-    {
-        for (QProcess* process : {&m_background, &m_sway}) {
-            if (process->state() != QProcess::NotRunning) {
-                process->kill();
-                process->waitForFinished(5000);
-            }
-        }
-    }
-
-    // The Wayland socket's path, or the reason the compositor could not be started.
-    Outcome<QString> start()
-    {
-        const QString sway = QStandardPaths::findExecutable(u"sway"_s);
-        if (sway.isEmpty()) {
-            return Error::system(u"sway is not installed"_s);
-        }
-        QFile::setPermissions(m_dir.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner |
-                                                QFileDevice::ReadOther | QFileDevice::ExeOther);
-        const QString runtime = m_dir.filePath(u"runtime"_s);
-        QDir().mkpath(runtime);
-        QFile::setPermissions(runtime, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-        const QString config = m_dir.filePath(u"config"_s);
-        QFile file(config);
-        if (!file.open(QIODevice::WriteOnly) ||
-            file.write(u"output HEADLESS-1 resolution %1x%2\n"_s.arg(screenWidth).arg(screenHeight).toUtf8()) < 0) {
-            return Error::system(u"cannot write the compositor's configuration"_s);
-        }
-        file.close();
-
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(u"XDG_RUNTIME_DIR"_s, runtime);
-        environment.insert(u"HOME"_s, m_dir.path());
-        environment.insert(u"WLR_BACKENDS"_s, u"headless"_s);
-        environment.insert(u"WLR_RENDERER"_s, u"pixman"_s);
-        environment.insert(u"WLR_LIBINPUT_NO_DEVICES"_s, u"1"_s);
-        environment.remove(u"DISPLAY"_s);
-        environment.remove(u"WAYLAND_DISPLAY"_s);
-        m_sway.setProcessEnvironment(environment);
-        m_sway.setProcessChannelMode(QProcess::MergedChannels);
-        if (::geteuid() == 0) {
-            if (::chown(runtime.toLocal8Bit().constData(), 65534, 65534) != 0) {
-                return Error::system(u"cannot hand the runtime directory to nobody"_s);
-            }
-            m_sway.start(u"setpriv"_s,
-                         {u"--reuid=65534"_s, u"--regid=65534"_s, u"--clear-groups"_s, u"--"_s, sway, u"-c"_s, config});
-        } else {
-            m_sway.start(sway, {u"-c"_s, config});
-        }
-        QString socket;
-        QElapsedTimer waited;
-        waited.start();
-        while ((socket = findSocket(runtime)).isEmpty() && m_sway.state() != QProcess::NotRunning &&
-               waited.elapsed() < 20000) {
-            QTest::qWait(50);
-        }
-        if (socket.isEmpty()) {
-            return Error::system(u"sway did not start: "_s + QString::fromUtf8(m_sway.readAll()).trimmed());
-        }
-        return socket;
-    }
-
-    // Shows `image` as the desktop's background, in place of the one shown before.
-    bool showBackground(const QString& image)
-    {
-        if (m_background.state() != QProcess::NotRunning) {
-            m_background.kill();
-            m_background.waitForFinished(5000);
-        }
-        m_background.start(u"swaybg"_s, {u"-i"_s, image, u"-m"_s, u"center"_s});
-        return m_background.waitForStarted();
-    }
-
-private:
-    static QString findSocket(const QString& runtime)
-    {
-        const QStringList sockets = QDir(runtime).entryList({u"wayland-?"_s}, QDir::System);
-        return sockets.isEmpty() ? QString() : runtime + u'/' + sockets.constFirst();
-    }
-
-    // Under /tmp: nobody must reach the runtime directory, and the test's own temporary folder is private.
-    QTemporaryDir m_dir{u"/tmp/quilvant-compositor-XXXXXX"_s};
-    QProcess m_sway;
-    QProcess m_background;
-};
+constexpr int screenWidth = HeadlessCompositor::size.width();
+constexpr int screenHeight = HeadlessCompositor::size.height();
 
 // Plays the mouse through the virtual-pointer helper program.
 class VirtualPointer
@@ -281,11 +192,31 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(read().from, SelectedText::From::Nothing, 10000);
     }
 
-    // A watched region read by grim, one run a look: the picture is what the screen shows there, and the
-    // signature stays while the screen does and follows its change.
-    void grimReader()
+    // A watched region read by grim (one run a look) and through the compositor's screen copy (the reader the
+    // platform chooses on sway): the picture is what the screen shows there, the signature stays while the
+    // screen does and follows its change, a region off every output fails and says so, a cancelled look ends as
+    // cancelled, and once the compositor is gone looks fail instead of hanging.
+    void regionReader_data()
     {
+        QTest::addColumn<QString>("reader");
+        // What the failures say: of a region off the screen, of a compositor that stopped answering, of one gone.
+        QTest::addColumn<QString>("offScreen");
+        QTest::addColumn<QString>("frozen");
+        QTest::addColumn<QString>("gone");
+        QTest::newRow("grim") << u"grim"_s << u"grim did not give the region's pixels"_s << u"(status 143)"_s
+                              << u"(status 1)"_s;
+        QTest::newRow("wlr-screencopy") << u"wlr-screencopy"_s << u"does not lie within one screen"_s
+                                        << u"did not copy the watched region within 5 s"_s
+                                        << u"connection to the compositor was lost"_s;
+    }
+    void regionReader()
+    {
+        QFETCH(QString, reader);
+        QFETCH(QString, offScreen);
+        QFETCH(QString, frozen);
+        QFETCH(QString, gone);
         qputenv("XDG_RUNTIME_DIR", m_home.path().toLocal8Bit());
+        qputenv("XDG_CURRENT_DESKTOP", "sway");
         HeadlessCompositor compositor;
         const Outcome<QString> socket = compositor.start();
         if (!socket) {
@@ -298,27 +229,78 @@ private Q_SLOTS:
         QVERIFY(compositor.showBackground(background));
         QTest::qWait(1000);
 
-        GrimRegionReader reader;
-        QVERIFY(reader.available());
+        const auto make = [&reader]() -> std::unique_ptr<RegionReader> {
+            if (reader == u"grim"_s) {
+                return std::make_unique<GrimRegionReader>();
+            }
+            return Platform::regionReader();
+        };
+        std::unique_ptr<RegionReader> chosen = make();
+        QVERIFY(chosen->available());
         const QRect region(60, 250, 940, 110); // where the selection of the capture above goes
-        reader.setRegion(region);
-        const auto look = [&reader] {
+        chosen->setRegion(region);
+        const auto look = [&chosen] {
             std::optional<Outcome<std::uint64_t>> result;
-            reader.look([&result](Outcome<std::uint64_t> outcome) { result.emplace(std::move(outcome)); });
+            chosen->look([&result](Outcome<std::uint64_t> outcome) { result.emplace(std::move(outcome)); });
             (void)QTest::qWaitFor([&result] { return result.has_value(); }, 10000);
             return result.value_or(Outcome<std::uint64_t>(Error::system(u"no answer"_s)));
         };
         const Outcome<std::uint64_t> signature = look();
         QVERIFY2(signature.ok(), qPrintable(signature.error().description()));
+        QCOMPARE(chosen->name(), reader);
         QCOMPARE(look().value(), signature.value());
-        QCOMPARE(reader.picture(), first.copy(region).convertToFormat(QImage::Format_RGB32));
+        QCOMPARE(chosen->picture(), first.copy(region).convertToFormat(QImage::Format_RGB32));
         QImage blank(region.size(), QImage::Format_RGB32);
         blank.fill(Qt::white);
-        QVERIFY(reader.picture() != blank); // the text is in the region
+        QVERIFY(chosen->picture() != blank); // the text is in the region
+
+        // Cancelled at once: the end is the cancellation, and the reader looks again afterwards.
+        std::optional<Outcome<std::uint64_t>> cancelled;
+        Cancellation running =
+            chosen->look([&cancelled](Outcome<std::uint64_t> outcome) { cancelled.emplace(std::move(outcome)); });
+        running.cancel();
+        QTRY_VERIFY_WITH_TIMEOUT(cancelled.has_value(), 10000);
+        QVERIFY(cancelled->error().isCancelled());
+        std::optional<Outcome<std::uint64_t>> again;
+        QTRY_VERIFY_WITH_TIMEOUT((again = look())->ok(), 10000); // grim's cancelled run may still be winding up
+        QCOMPARE(again->value(), signature.value());
 
         QVERIFY(Fixture::draw(u"Watch this line!"_s, {screenWidth, screenHeight}, {100, 400}, 32).save(background));
         QVERIFY(compositor.showBackground(background));
-        QTRY_VERIFY_WITH_TIMEOUT(look().value() != signature.value(), 10000);
+        const auto changed = [&] {
+            const Outcome<std::uint64_t> now = look();
+            return now.ok() && now.value() != signature.value();
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(changed(), 10000);
+
+        chosen->setRegion(QRect(screenWidth + 100, 0, 200, 100));
+        const Outcome<std::uint64_t> off = look();
+        QVERIFY(!off.ok());
+        QVERIFY2(off.error().description().contains(offScreen), qPrintable(off.error().description()));
+
+        // A compositor that stops answering: the look ends at the time limit, and the next one, once the
+        // compositor answers again, sees the picture.
+        chosen->setRegion(region);
+        QCOMPARE(::kill(pid_t(compositor.processId()), SIGSTOP), 0);
+        const Outcome<std::uint64_t> unanswered = look();
+        QCOMPARE(::kill(pid_t(compositor.processId()), SIGCONT), 0);
+        QVERIFY(!unanswered.ok());
+        QVERIFY2(unanswered.error().description().contains(frozen), qPrintable(unanswered.error().description()));
+        QTRY_VERIFY_WITH_TIMEOUT(changed(), 10000);
+
+        // Destroyed while a look runs: that look never ends, and nothing of it is touched afterwards.
+        bool ended = false;
+        (void)chosen->look([&ended](Outcome<std::uint64_t>) { ended = true; });
+        chosen.reset();
+        QTest::qWait(300);
+        QVERIFY(!ended);
+
+        chosen = make();
+        chosen->setRegion(region);
+        compositor.stop();
+        const Outcome<std::uint64_t> lost = look();
+        QVERIFY(!lost.ok());
+        QVERIFY2(lost.error().description().contains(gone), qPrintable(lost.error().description()));
     }
 };
 
