@@ -192,6 +192,12 @@ void AppDelegate::makeStatusItem()
     if (m_statusItem) {
         return;
     }
+    // Our own connection may hear of a new tray before the toolkit's has: an item made meanwhile docks only
+    // once the toolkit notices. Asking is harmless now that a tray is there.
+    if (!QSystemTrayIcon::isSystemTrayAvailable() && ++m_trayChecks < 50) {
+        QTimer::singleShot(100, this, &AppDelegate::makeStatusItem);
+        return;
+    }
     m_statusItem = std::make_unique<QSystemTrayIcon>();
     refreshTrayIcon();
     // A host that draws the themed icon reloads it in its new colours when the icon is set again.

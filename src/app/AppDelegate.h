@@ -136,6 +136,7 @@ private:
     QMenu m_menu;
     TrayPresence* m_trayPresence = nullptr;
     std::unique_ptr<QSystemTrayIcon> m_statusItem;
+    int m_trayChecks = 0; // how often the toolkit was asked whether it sees the tray that appeared
     std::function<void()> m_quit;
     bool m_interactionsInstalled = false;
     bool m_shortcutRegistered = false;
