@@ -9,7 +9,9 @@
 
 #include <QDir>
 #include <QFile>
+#include <QGuiApplication>
 #include <QHash>
+#include <QScreen>
 #include <QTemporaryDir>
 #include <QTest>
 #include <algorithm>
@@ -177,7 +179,8 @@ private Q_SLOTS:
                 delegate.menu().popup(icon.topLeft());
                 QTest::qWait(300);
                 const QRect menu = delegate.menu().geometry();
-                QVERIFY(X11::grab(menu.united(icon).adjusted(-40, -40, 40, 40))
+                QVERIFY(X11::grab(menu.united(icon).adjusted(-40, -40, 40, 40) &
+                                  QGuiApplication::primaryScreen()->geometry())
                             .save(u"%1/tray-menu-%2-%3.png"_s.arg(folder, language, dark ? u"dark"_s : u"light"_s)));
                 delegate.menu().hide();
             }
