@@ -9,6 +9,7 @@
 #include "history/HistoryExport.h"
 #include "platform/ColorScheme.h"
 #include "ui/SornPalette.h"
+#include "ui/StockLook.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -286,10 +287,13 @@ void HistoryWindow::showCurrent()
     const std::optional<HistoryEntry> entry = current();
     m_source->setPlainText(entry ? entry->translation.source : QString());
     m_translation->setPlainText(entry ? entry->translation.translation : QString());
-    m_details->setText(entry ? interfaceLocale().toString(entry->translation.time.toLocalTime(), QLocale::LongFormat) +
-                                   QStringLiteral(" · ") + TargetLanguage::label(entry->translation.target) +
-                                   QStringLiteral(" · ") + Engines::label(entry->translation.engine)
-                             : QString());
+    // Wrapped between its parts or at spaces, never inside a Chinese word ("翻/译服务").
+    m_details->setText(
+        entry ? StockLook::keepWordsWhole(
+                    interfaceLocale().toString(entry->translation.time.toLocalTime(), QLocale::LongFormat) +
+                    QStringLiteral(" · ") + TargetLanguage::label(entry->translation.target) + QStringLiteral(" · ") +
+                    Engines::label(entry->translation.engine))
+              : QString());
     for (QWidget* needsEntry : std::initializer_list<QWidget*>{m_copySource, m_copyTranslation, m_open, m_delete}) {
         needsEntry->setEnabled(entry.has_value());
     }

@@ -137,7 +137,7 @@ private Q_SLOTS:
         QFETCH(QString, engine);
         Settings::setValue(Settings::Key::uiLanguage, language);
         list()->setCurrentRow(0);
-        const QString details = m_window->findChild<QLabel*>(u"historyDetails"_s)->text();
+        const QString details = m_window->findChild<QLabel*>(u"historyDetails"_s)->text().remove(QChar(0x2060));
         Settings::setValue(Settings::Key::uiLanguage, u"en"_s);
         QVERIFY2(details.endsWith(u" · "_s + engine), qPrintable(details));
     }
