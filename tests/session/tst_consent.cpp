@@ -66,6 +66,24 @@ private Q_SLOTS:
         QVERIFY2(TranslationConsent::ensure(nullptr), "a later translation asks no more");
     }
 
+    // Pictures of the consent in both languages, where QUILVANT_SHOTS_DIR asks for them.
+    void shots()
+    {
+        const QString folder = qEnvironmentVariable("QUILVANT_SHOTS_DIR");
+        if (folder.isEmpty()) {
+            QSKIP("QUILVANT_SHOTS_DIR is not set");
+        }
+        for (const QString& language : {QStringLiteral("en"), QStringLiteral("zh")}) {
+            Settings::setOverride(Settings::Key::uiLanguage, language);
+            ui::ConsentDialog dialog;
+            SeenAlert seen;
+            answerNextAlert(QStringLiteral("-"), &seen);
+            TranslationConsent::ensure(&dialog);
+            QVERIFY(seen.picture.save(folder + QStringLiteral("/consent-%1.png").arg(language)));
+        }
+        Settings::setOverride(Settings::Key::uiLanguage, QStringLiteral("en"));
+    }
+
     void decliningStoresNothing_data()
     {
         QTest::addColumn<QString>("answer");

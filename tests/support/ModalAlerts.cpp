@@ -24,6 +24,7 @@ void answerNextAlert(const QString& answer, SeenAlert* seen)
         });
         seen->text = box->text();
         seen->informative = box->informativeText();
+        seen->picture = box->grab().toImage();
         if (const auto* label = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel"))) {
             seen->informativeWraps = label->heightForWidth(label->width()) > label->heightForWidth(10'000);
         }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QImage>
 #include <QString>
 #include <QStringList>
 #include <QTimer>
@@ -14,6 +15,7 @@ struct SeenAlert
     QString informative;
     QStringList buttons;           // left to right, as shown
     bool informativeWraps = false; // a line of the informative text is broken in two as laid out
+    QImage picture;                // the box as shown
     std::unique_ptr<QTimer> poll;
 };
 
