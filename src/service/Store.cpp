@@ -20,10 +20,14 @@ struct Dialect
 {
     const char* beginWrite;    // a transaction that takes the write lock at once
     const char* migrationLock; // serialises replicas migrating at the same moment (empty: beginWrite does)
+    // Whether one statement on its own reports the failure of its commit. SQLite commits an autocommit statement
+    // with RETURNING only when it is reset, and a commit that fails there, on a full disk, goes unreported;
+    // PostgreSQL commits before it answers.
+    bool statementCommitReported;
 };
 
-const Dialect sqliteDialect{"BEGIN IMMEDIATE", ""};
-const Dialect postgresDialect{"BEGIN", "SELECT pg_advisory_xact_lock(7306519)"};
+const Dialect sqliteDialect{"BEGIN IMMEDIATE", "", false};
+const Dialect postgresDialect{"BEGIN", "SELECT pg_advisory_xact_lock(7306519)", true};
 
 // Each entry takes the schema from the version before it to its own number (its index + 1).
 const std::vector<std::vector<const char*>> migrations = {
@@ -41,14 +45,24 @@ const std::vector<std::vector<const char*>> migrations = {
     },
 };
 
-// A write transaction, rolled back unless committed.
+// A write transaction, rolled back unless committed. A transaction of one statement (`single`) is left out where
+// the statement alone reports its commit: two round trips fewer for each settle on PostgreSQL.
 class Transaction
 {
 public:
-    Transaction(soci::session& sql, const Dialect& dialect)
-        : m_sql(sql)
+    enum Extent
     {
-        m_sql << dialect.beginWrite;
+        Several,
+        Single
+    };
+
+    Transaction(soci::session& sql, const Dialect& dialect, Extent extent = Several)
+        : m_sql(sql)
+        , m_done(extent == Single && dialect.statementCommitReported)
+    {
+        if (!m_done) {
+            m_sql << dialect.beginWrite;
+        }
     }
     ~Transaction()
     {
@@ -64,13 +78,15 @@ public:
 
     void commit()
     {
-        m_sql << "COMMIT";
-        m_done = true;
+        if (!m_done) {
+            m_sql << "COMMIT";
+            m_done = true;
+        }
     }
 
 private:
     soci::session& m_sql;
-    bool m_done = false;
+    bool m_done;
 };
 
 // The settings of one session, which a reconnected session needs again.
@@ -389,10 +405,10 @@ std::vector<std::string> Store::resolve(const std::string& handle)
 
 std::optional<std::int64_t> Store::topUp(const std::string& id, std::int64_t characters)
 {
-    // (Every write that returns rows runs in a transaction of its own: SQLite commits an autocommit statement
-    // with RETURNING only when it is reset, and a commit that fails there, on a full disk, goes unreported.)
+    // (Every write that returns rows runs in a transaction of its own where the statement alone would not report
+    // a failed commit: see Dialect.)
     return m_impl->run([&](soci::session& sql) -> std::optional<std::int64_t> {
-        Transaction transaction(sql, m_impl->dialect);
+        Transaction transaction(sql, m_impl->dialect, Transaction::Single);
         const long long amount = characters;
         long long remaining = 0;
         sql << "UPDATE tokens SET remaining = remaining + :amount WHERE id = :id RETURNING remaining",
@@ -408,7 +424,7 @@ bool Store::revoke(const std::string& id, std::int64_t now)
     return m_impl->run([&](soci::session& sql) {
         const long long at = now;
         std::string revoked;
-        Transaction transaction(sql, m_impl->dialect);
+        Transaction transaction(sql, m_impl->dialect, Transaction::Single);
         sql << "UPDATE tokens SET revoked_at = :now WHERE id = :id AND revoked_at IS NULL RETURNING id", soci::use(at),
             soci::use(id), soci::into(revoked);
         const bool changed = sql.got_data();
@@ -479,7 +495,7 @@ bool Store::settle(const std::string& reservationId, std::int64_t now)
     return m_impl->run([&](soci::session& sql) {
         const long long at = now;
         std::string ended;
-        Transaction transaction(sql, m_impl->dialect);
+        Transaction transaction(sql, m_impl->dialect, Transaction::Single);
         sql << "UPDATE reservations SET state = 'settled', finished_at = :now"
                " WHERE id = :id AND state = 'reserved' RETURNING id",
             soci::use(at), soci::use(reservationId), soci::into(ended);
@@ -524,7 +540,7 @@ std::int64_t Store::expire(std::int64_t openedBefore, std::int64_t windowsBefore
             ids.push_back(id);
         }
         const long long windows = windowsBefore;
-        Transaction transaction(sql, m_impl->dialect);
+        Transaction transaction(sql, m_impl->dialect, Transaction::Single);
         sql << "DELETE FROM rate_windows WHERE window_start < :before", soci::use(windows);
         transaction.commit();
         return ids;
@@ -563,7 +579,7 @@ void Store::probeWrite(std::int64_t now)
     m_impl->run([&](soci::session& sql) {
         // A rate window no token has, rewritten each time: a real write, in no table of its own.
         const long long at = now;
-        Transaction transaction(sql, m_impl->dialect);
+        Transaction transaction(sql, m_impl->dialect, Transaction::Single);
         sql << "INSERT INTO rate_windows (token_id, kind, window_start, hits) VALUES ('', 'health', 0, :now)"
                " ON CONFLICT (token_id, kind, window_start) DO UPDATE SET hits = excluded.hits",
             soci::use(at);
