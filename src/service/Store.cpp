@@ -494,14 +494,13 @@ bool Store::settle(const std::string& reservationId, std::int64_t now)
 {
     return m_impl->run([&](soci::session& sql) {
         const long long at = now;
-        std::string ended;
-        Transaction transaction(sql, m_impl->dialect, Transaction::Single);
-        sql << "UPDATE reservations SET state = 'settled', finished_at = :now"
-               " WHERE id = :id AND state = 'reserved' RETURNING id",
-            soci::use(at), soci::use(reservationId), soci::into(ended);
-        const bool changed = sql.got_data();
-        transaction.commit();
-        return changed;
+        // Without RETURNING, on both databases the statement commits before it ends and reports a failed commit:
+        // no transaction around it, one statement for each translation's settle.
+        soci::statement update = (sql.prepare << "UPDATE reservations SET state = 'settled', finished_at = :now"
+                                                 " WHERE id = :id AND state = 'reserved'",
+                                  soci::use(at), soci::use(reservationId));
+        update.execute(true);
+        return update.get_affected_rows() > 0;
     });
 }
 
