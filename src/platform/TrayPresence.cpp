@@ -37,8 +37,12 @@ void TrayPresence::found(const char* kind)
     }
     m_present = true;
     Diagnostics::record(QStringLiteral("tray.found kind=") + QLatin1String(kind));
-    // Not from inside the constructor or a handler that may end up destroying us.
-    QMetaObject::invokeMethod(this, &TrayPresence::appeared, Qt::QueuedConnection);
+    // Not from inside the constructor or a handler that may end up destroying us; nothing more is to be heard on
+    // the X connection either way.
+    QTimer::singleShot(0, this, [this] {
+        m_x11.reset();
+        Q_EMIT appeared();
+    });
 }
 
 void TrayPresence::watchX11()
@@ -76,8 +80,6 @@ void TrayPresence::watchX11()
         const auto& message = reinterpret_cast<const xcb_client_message_event_t&>(event);
         if (message.type == managerAtom && message.format == 32 && message.data.data32[1] == m_traySelection) {
             found("xembed");
-            // Nothing more to hear on this connection.
-            QTimer::singleShot(0, this, [this] { m_x11.reset(); });
         }
     });
     const XcbFreed<xcb_get_selection_owner_reply_t> owner{
@@ -85,7 +87,6 @@ void TrayPresence::watchX11()
     m_x11->flush();
     if (owner.data != nullptr && owner.data->owner != XCB_NONE) {
         found("xembed");
-        m_x11.reset();
     }
 }
 

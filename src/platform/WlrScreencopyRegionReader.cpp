@@ -168,7 +168,9 @@ struct WlrScreencopyRegionReader::Wayland
             mapped = mmap(nullptr, 2 * bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
         }
         if (mapped == MAP_FAILED) {
+            const int error = errno; // for the caller's message, past close()
             close(fd);
+            errno = error;
             return false;
         }
         memory = static_cast<uchar*>(mapped);

@@ -95,12 +95,13 @@ QString keepWordsWhole(const QString& text)
     };
     QString kept;
     kept.reserve(text.size() + text.size() / 2);
-    const QList<uint> code = text.toUcs4();
-    for (qsizetype i = 0; i < code.size(); ++i) {
-        if (i > 0 && joined(code[i - 1]) && joined(code[i])) {
+    char32_t previous = 0;
+    for (const uint c : text.toUcs4()) {
+        if (joined(previous) && joined(c)) {
             kept += QChar(0x2060); // WORD JOINER
         }
-        kept += QString::fromUcs4(reinterpret_cast<const char32_t*>(&code[i]), 1);
+        kept += QChar::fromUcs4(c);
+        previous = c;
     }
     return kept;
 }
